@@ -1,11 +1,11 @@
 #include "engine/field_types.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 
 #include "engine/errors.h"
 #include "lib/byte_order.h"
+#include "lib/collation.h"
 #include "lib/text_forms.h"
 
 namespace veldor {
@@ -59,34 +59,6 @@ bool ValueTextsValid(const TFieldDescriptor& field) {
     if (!text.empty() && !IsValidValueText(field.FieldType(), text)) return false;
   }
   return true;
-}
-
-std::atomic<TCaseMapHook> gCaseMapHook{nullptr};
-
-// Windows-1252 case pairs beyond ASCII: the Latin-1 letters and the four letters that the
-// code page keeps in its 0x80 to 0x9F range.
-struct TCaseTables {
-  uint8_t Upper[256];
-  uint8_t Lower[256];
-  TCaseTables() {
-    for (int c = 0; c < 256; ++c) Upper[c] = Lower[c] = uint8_t(c);
-    auto pair = [this](int upper, int lower) {
-      Upper[lower] = uint8_t(upper);
-      Lower[upper] = uint8_t(lower);
-    };
-    for (int c = 'A'; c <= 'Z'; ++c) pair(c, c + 32);
-    for (int c = 0xC0; c <= 0xDE; ++c)
-      if (c != 0xD7) pair(c, c + 32);  // 0xD7 and 0xF7 are the multiplication and division signs
-    pair(0x8A, 0x9A);  // S caron
-    pair(0x8C, 0x9C);  // OE ligature
-    pair(0x8E, 0x9E);  // Z caron
-    pair(0x9F, 0xFF);  // Y diaeresis
-  }
-};
-
-const TCaseTables& CaseTables() {
-  static const TCaseTables tables;
-  return tables;
 }
 
 }  // namespace
@@ -293,13 +265,6 @@ uint32_t PrepareFieldDefinitions(std::vector<TFieldDescriptor>& fields,
 
 // ---- Values ------------------------------------------------------------------------------
 
-void DefaultCaseMap(char* text, size_t length, bool upper, uint16_t, uint16_t) {
-  const uint8_t* table = upper ? CaseTables().Upper : CaseTables().Lower;
-  for (size_t i = 0; i < length; ++i) text[i] = char(table[uint8_t(text[i])]);
-}
-
-void SetCaseMapHook(TCaseMapHook hook) { gCaseMapHook.store(hook); }
-
 bool FieldPresent(const uint8_t* record, const TFieldDescriptor& field) {
   if (field.IsAutoInc()) return true;
   return record[field.Offset()] != 0;
@@ -349,10 +314,13 @@ void PutFieldValue(uint8_t* record, const TFieldDescriptor& field, const void* v
       std::memset(slot, 0, slotSize);
       std::memcpy(slot, in, length);
       if (field.CharCase() == CHARCASE_UPPER || field.CharCase() == CHARCASE_LOWER) {
-        TCaseMapHook hook = gCaseMapHook.load();
-        (hook ? hook : DefaultCaseMap)(reinterpret_cast<char*>(slot), length,
-                                       field.CharCase() == CHARCASE_UPPER, context.Language,
-                                       context.Sort);
+        const TCollation& collation =
+            context.Collation ? *context.Collation : GetCollation(0, 0);
+        char* text = reinterpret_cast<char*>(slot);
+        if (field.CharCase() == CHARCASE_UPPER)
+          collation.ToUpper(text, length);
+        else
+          collation.ToLower(text, length);
       }
       *flag = length > 0 ? 1 : 0;
       return;

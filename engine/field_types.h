@@ -3,8 +3,7 @@
 // Owns the type and subtype codes, the stored form of a field definition, the layout of a
 // record image (9-byte prefix, then per stored field one null-flag byte and its slot), and
 // how each value is written into and read from its slot. It does not own collation: the
-// case rule of string fields goes through a case-mapping hook that the language support
-// installs (the default maps Windows-1252 by US-English rules). Descriptor byte table:
+// case rule of string fields maps through the table's collation. Descriptor byte table:
 //
 //   offset width  meaning
 //   0      2      field number, 1-based (field i of a table carries number i)
@@ -20,8 +19,7 @@
 //   196    51     default value text        247 1  calculated (result sets only)
 //   248    520    zero in stored tables; result sets keep working data here
 //
-// All functions work on caller-owned bytes and are safe from any thread; the hook is set
-// once at start-up.
+// All functions work on caller-owned bytes and are safe from any thread.
 #pragma once
 
 #include <array>
@@ -199,19 +197,12 @@ uint32_t PrepareFieldDefinitions(std::vector<TFieldDescriptor>& fields,
 
 // ---- Values in a record image ------------------------------------------------------------
 
-// Maps `length` bytes of Windows-1252 text to upper or lower case in place, by the table's
-// language and sort (0 = no language: US-English rules).
-using TCaseMapHook = void (*)(char* text, size_t length, bool upper, uint16_t language,
-                              uint16_t sort);
-// Installs the case mapping used by string stores; nullptr restores the default.
-void SetCaseMapHook(TCaseMapHook hook);
-// The default: US-English case mapping of Windows-1252.
-void DefaultCaseMap(char* text, size_t length, bool upper, uint16_t language, uint16_t sort);
+class TCollation;
 
-// The language of the table a value is stored into (it decides the case mapping).
+// The table a value is stored into: its collation decides the case mapping of strings
+// (none given: the collation of language 0, US-English rules).
 struct TValueContext {
-  uint16_t Language = 0;
-  uint16_t Sort = 0;
+  const TCollation* Collation = nullptr;
 };
 
 // Copies the field's value into `buffer` (zero-filled first; the slot size, 4 bytes for a
