@@ -1,0 +1,593 @@
+#include "engine/data_file.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/data_table.h"
+#include "engine/errors.h"
+#include "lib/byte_order.h"
+
+namespace veldor {
+namespace {
+
+constexpr size_t kBufferStep = 4096;
+// The largest run one write-back write takes; longer runs are split.
+constexpr size_t kMaxWriteRunBytes = 1 << 20;
+
+void GrowBuffer(std::vector<uint8_t>& buffer, size_t needed) {
+  if (buffer.size() < needed) buffer.resize((needed + kBufferStep - 1) / kBufferStep * kBufferStep);
+}
+
+}  // namespace
+
+// ---- TRecord -----------------------------------------------------------------------------
+
+TRecord::TRecord(TDataFile* file) : File_(file) { Resize(file->Header().RecordSize()); }
+
+void TRecord::Resize(uint16_t recordSize) {
+  RecordSize_ = recordSize;
+  size_t size = std::max<size_t>(recordSize, kRecordPrefixSize);
+  if (Data_.capacity() < size) Data_.reserve((size + 255) / 256 * 256);
+  Data_.assign(size, 0);
+}
+
+void TRecord::Clear(bool newRowId) {
+  std::fill(Data_.begin(), Data_.end(), 0);
+  if (newRowId) StoreI32(&Data_[kRowIdOffset], File_->NextRowId());
+  StoreI32(&Data_[kRecordNumberOffset], RecordNumber_);
+  Modified_ = false;
+}
+
+void TRecord::LoadFromImage(uint8_t* image) {
+  if (File_->Encrypted()) ScrambleTableData(image, RecordSize_);
+  std::memcpy(Data_.data(), image, RecordSize_);
+  if (!Deleted()) StoreI32(&Data_[kRecordNumberOffset], RecordNumber_);
+  Modified_ = false;
+}
+
+void TRecord::StoreToImage(uint8_t* image) {
+  std::memcpy(image, Data_.data(), RecordSize_);
+  if (File_->Encrypted()) ScrambleTableData(image, RecordSize_);
+  Modified_ = false;
+}
+
+void TRecord::SetDeleted(bool deleted) {
+  Data_[kRecordDeletedOffset] = deleted ? 1 : 0;
+  Modified_ = true;
+}
+
+int32_t TRecord::FreeLink() const { return LoadI32(&Data_[kRecordNumberOffset]); }
+
+void TRecord::SetFreeLink(int32_t next) {
+  StoreI32(&Data_[kRecordNumberOffset], next);
+  Modified_ = true;
+}
+
+int32_t TRecord::RowId() const { return LoadI32(&Data_[kRowIdOffset]); }
+
+void TRecord::SetRowId(int32_t rowId) {
+  StoreI32(&Data_[kRowIdOffset], rowId);
+  Modified_ = true;
+}
+
+void TRecord::SetRecordNumber(int32_t number) {
+  RecordNumber_ = number;
+  if (!Deleted()) StoreI32(&Data_[kRecordNumberOffset], number);
+}
+
+void TRecord::CopyFrom(const TRecord& other) {
+  File_ = other.File_;
+  Modified_ = other.Modified_;
+  RecordNumber_ = other.RecordNumber_;
+  std::memcpy(Data_.data(), other.Data_.data(), std::min(Data_.size(), other.Data_.size()));
+}
+
+void TRecord::ReplaceFieldData(const TRecord& other) {
+  size_t n = std::min(Data_.size(), other.Data_.size());
+  if (n > kRecordPrefixSize)
+    std::memcpy(&Data_[kRecordPrefixSize], &other.Data_[kRecordPrefixSize], n - kRecordPrefixSize);
+  Modified_ = true;
+}
+
+bool TRecord::SameBytes(const TRecord& other) const {
+  return RecordSize_ == other.RecordSize_ &&
+         std::memcmp(Data_.data(), other.Data_.data(), RecordSize_) == 0;
+}
+
+// ---- TRecordStack ------------------------------------------------------------------------
+
+std::unique_ptr<TRecord> TRecordStack::Take() {
+  if (Spares_.empty()) return std::make_unique<TRecord>(File_);
+  std::unique_ptr<TRecord> record = std::move(Spares_.back());
+  Spares_.pop_back();
+  record->Resize(File_->Header().RecordSize());
+  record->ResetUse();
+  record->Modified_ = false;
+  record->RecordNumber_ = 0;
+  return record;
+}
+
+void TRecordStack::GiveBack(std::unique_ptr<TRecord> record) {
+  record->Older_ = record->Newer_ = nullptr;
+  Spares_.push_back(std::move(record));
+}
+
+// ---- TDataFile: open, create, header ------------------------------------------------------
+
+TDataFile::TDataFile(TDataTable* table) : Table_(table), Spares_(this) {}
+
+TDataFile::~TDataFile() {
+  ReturnAllToPool();
+}
+
+void TDataFile::Corrupt() const { RaiseTableError(VELDOR_FILECORRUPT, Table_->Name()); }
+
+void TDataFile::SetCapacityForRecordSize() {
+  uint16_t size = Header_.RecordSize();
+  Capacity_ = size == 0 ? kMaxCachedRecords : std::min(kRecordCacheBytes / size, kMaxCachedRecords);
+  Capacity_ = std::max<size_t>(Capacity_, 1);
+  ReadAhead_ = size == 0 ? 1 : std::max<size_t>(kReadAheadBytes / size, 1);
+}
+
+void TDataFile::Open() {
+  if (IsOpen()) return;
+  TFileHandler::Open();
+  try {
+    ReadHeader();
+    uint16_t count = Header_.FieldCount();
+    if (count > kMaxFieldCount) RaiseTableError(VELDOR_HEADERCORRUPT, Table_->Name());
+    std::vector<uint8_t> block(size_t(count) * kFieldDescriptorSize);
+    if (!block.empty()) {
+      TFileSection section(*this);
+      Seek(0, kDataHeaderSize);
+      if (Read(block.data(), block.size(), true) != block.size())
+        RaiseTableError(VELDOR_HEADERCORRUPT, Table_->Name());
+    }
+    if (Encrypted()) ScrambleTableData(block.data(), block.size());
+    Fields_.clear();
+    for (uint16_t i = 0; i < count; ++i)
+      Fields_.push_back(TFieldDescriptor::FromBytes(&block[size_t(i) * kFieldDescriptorSize]));
+    DescriptorsChanged_ = false;
+    ResetStatistics();
+    SetCapacityForRecordSize();
+  } catch (...) {
+    Close();
+    throw;
+  }
+}
+
+void TDataFile::Close() {
+  ReturnAllToPool();
+  Fields_.clear();
+  TFileHandler::Close();
+}
+
+void TDataFile::ReturnAllToPool() {
+  for (auto& record : Cache_) Spares_.GiveBack(std::move(record));
+  Cache_.clear();
+  Newest_ = Oldest_ = nullptr;
+}
+
+void TDataFile::CreateTable(int16_t language, uint16_t sort, int16_t userMajor, int16_t userMinor,
+                            uint32_t blobBlockSize, const std::vector<TFieldDescriptor>& fields,
+                            const std::string& description, const std::string& password,
+                            bool encrypted) {
+  int blobFields = 0;
+  for (const TFieldDescriptor& f : fields) blobFields += f.FieldType() == FIELD_BLOB;
+  if (blobFields > kMaxBlobFields) RaiseTableError(VELDOR_BLOBLIMIT, Table_->Name());
+  uint32_t recordSize = RecordSizeOf(fields);
+  CheckRecordSize(recordSize, Table_->Name());
+  if (fields.size() > size_t(kMaxFieldCount)) RaiseTableError(VELDOR_FLDLIMIT, Table_->Name());
+
+  TDataHeader header;
+  header.SetLanguage(language);
+  header.SetSortId(sort);
+  header.SetUserMajorVersion(userMajor);
+  header.SetUserMinorVersion(userMinor);
+  header.SetEncrypted(encrypted);
+  header.SetPassword(password);
+  header.SetDescription(description);
+  header.SetFieldCount(uint16_t(fields.size()));
+  header.SetBlobBlockSize(blobBlockSize);
+  header.SetBlobFieldCount(int16_t(blobFields));
+  header.SetFormatVersion(kFormatVersion);
+  header.SetFirstDeleted(0);
+  header.SetNextRecordNumber(1);
+  header.SetLastAutoInc(0);
+  header.SetRecordSize(uint16_t(recordSize));
+  header.SetChangeCounter(0);
+
+  ReturnAllToPool();
+  Header_ = header;
+  Fields_ = fields;
+  HeaderChanged_ = DescriptorsChanged_ = true;
+  ResetStatistics();
+  SetCapacityForRecordSize();
+  TFileHandler::Create();
+}
+
+void TDataFile::ReadHeader() {
+  TDataHeader header;
+  {
+    TFileSection section(*this);
+    Seek(0, 0);
+    if (Read(header.Bytes.data(), kDataHeaderSize, true) != kDataHeaderSize)
+      RaiseTableError(VELDOR_HEADERCORRUPT, Table_->Name());
+  }
+  Header_ = header;
+  HeaderChanged_ = false;
+}
+
+bool TDataFile::HeaderChangedByOthers() {
+  TDataHeader header;
+  {
+    TFileSection section(*this);
+    Seek(0, 0);
+    if (Read(header.Bytes.data(), kDataHeaderSize, true) != kDataHeaderSize)
+      RaiseTableError(VELDOR_HEADERCORRUPT, Table_->Name());
+  }
+  if (header.ChangeCounter() == Header_.ChangeCounter()) return false;
+  Header_ = header;
+  HeaderChanged_ = false;
+  return true;
+}
+
+void TDataFile::WriteHeader(bool force, bool flush) {
+  if (!force && !HeaderChanged_) return;
+  Header_.PrepareForWrite();
+  {
+    TFileSection section(*this);
+    Seek(0, 0);
+    Write(Header_.Bytes.data(), kDataHeaderSize);
+  }
+  if (flush || Table_->ForceBufferFlush()) Flush();
+  Table_->MarkWritten();
+  HeaderChanged_ = false;
+}
+
+void TDataFile::MarkHeaderChanged() {
+  Header_.SetChangeCounter(int32_t(uint32_t(Header_.ChangeCounter()) + 1));
+  HeaderChanged_ = true;
+  Table_->MarkWritten();
+}
+
+void TDataFile::WriteDescriptors() {
+  if (!DescriptorsChanged_) return;
+  size_t size = Fields_.size() * kFieldDescriptorSize;
+  GrowBuffer(WriteBuffer_, size);
+  for (size_t i = 0; i < Fields_.size(); ++i)
+    Fields_[i].ToBytes(&WriteBuffer_[i * kFieldDescriptorSize]);
+  if (Encrypted()) ScrambleTableData(WriteBuffer_.data(), size);
+  if (size > 0) {
+    TFileSection section(*this);
+    Seek(0, kDataHeaderSize);
+    Write(WriteBuffer_.data(), size);
+  }
+  if (Table_->ForceBufferFlush()) Flush();
+  DescriptorsChanged_ = false;
+}
+
+void TDataFile::UpdateDescriptor(uint16_t fieldNumber, const TFieldDescriptor& d) {
+  if (fieldNumber < 1 || fieldNumber > Fields_.size())
+    RaiseEngineError(VELDOR_OUTOFRANGE, "", "", "", Table_->Name(), std::to_string(fieldNumber),
+                     "", "");
+  TFieldDescriptor& f = Fields_[fieldNumber - 1];
+  f.SetFieldNumber(d.FieldNumber());
+  f.SetFieldName(d.FieldName());
+  f.SetSubType(d.SubType());
+  f.SetDescription(d.Description());
+  f.SetRequired(d.Required());
+  f.SetMinValue(d.MinValue());
+  f.SetMaxValue(d.MaxValue());
+  f.SetDefaultValue(d.DefaultValue());
+  DescriptorsChanged_ = true;
+}
+
+// ---- TDataFile: the record cache -----------------------------------------------------------
+
+size_t TDataFile::LowerBound(int32_t number) const {
+  size_t lo = 0, hi = Cache_.size();
+  while (lo < hi) {
+    size_t mid = (lo + hi) / 2;
+    if (Cache_[mid]->RecordNumber_ < number)
+      lo = mid + 1;
+    else
+      hi = mid;
+  }
+  return lo;
+}
+
+void TDataFile::Unlink(TRecord* r) {
+  if (r->Older_) r->Older_->Newer_ = r->Newer_;
+  else if (Oldest_ == r) Oldest_ = r->Newer_;
+  if (r->Newer_) r->Newer_->Older_ = r->Older_;
+  else if (Newest_ == r) Newest_ = r->Older_;
+  r->Older_ = r->Newer_ = nullptr;
+}
+
+void TDataFile::LinkAtHead(TRecord* r) {
+  r->Newer_ = nullptr;
+  r->Older_ = Newest_;
+  if (Newest_) Newest_->Newer_ = r;
+  Newest_ = r;
+  if (!Oldest_) Oldest_ = r;
+}
+
+TRecord* TDataFile::FindCached(int32_t number) {
+  // The four most recent buffers first: cursors mostly come back to what they just used.
+  TRecord* r = Newest_;
+  for (int i = 0; i < 4 && r; ++i, r = r->Older_) {
+    if (r->RecordNumber_ == number) {
+      if (r != Newest_) {
+        Unlink(r);
+        LinkAtHead(r);
+      }
+      return r;
+    }
+  }
+  size_t at = LowerBound(number);
+  if (at < Cache_.size() && Cache_[at]->RecordNumber_ == number) {
+    r = Cache_[at].get();
+    Unlink(r);
+    LinkAtHead(r);
+    return r;
+  }
+  return nullptr;
+}
+
+void TDataFile::InsertSorted(std::unique_ptr<TRecord> record) {
+  size_t at = LowerBound(record->RecordNumber_);
+  TRecord* raw = record.get();
+  Cache_.insert(Cache_.begin() + std::ptrdiff_t(at), std::move(record));
+  LinkAtHead(raw);
+}
+
+TRecord* TDataFile::EvictLeastRecent() {
+  for (TRecord* r = Oldest_; r; r = r->Newer_) {
+    if (r->Modified_ || r->UseCount_ > 0) continue;
+    size_t at = LowerBound(r->RecordNumber_);
+    if (at >= Cache_.size() || Cache_[at].get() != r) Corrupt();
+    return r;
+  }
+  return nullptr;
+}
+
+TRecord* TDataFile::TakeBuffer(int32_t number) {
+  if (Cache_.size() >= Capacity_) {
+    TRecord* victim = EvictLeastRecent();
+    if (victim == nullptr && Table_->CanWriteBackUnderPressure()) {
+      WriteBack(false);
+      victim = EvictLeastRecent();
+    }
+    if (victim != nullptr) {
+      // Reuse the evicted buffer in place: leave the sorted list, take the new number.
+      size_t at = LowerBound(victim->RecordNumber_);
+      std::unique_ptr<TRecord> owned = std::move(Cache_[at]);
+      Cache_.erase(Cache_.begin() + std::ptrdiff_t(at));
+      Unlink(victim);
+      owned->RecordNumber_ = number;
+      owned->Clear();
+      InsertSorted(std::move(owned));
+      return victim;
+    }
+    Capacity_ += kCacheGrowth;  // everything is in use or unwritten: grow instead
+  }
+  std::unique_ptr<TRecord> record = Spares_.Take();
+  record->RecordNumber_ = number;
+  record->Clear();
+  TRecord* raw = record.get();
+  InsertSorted(std::move(record));
+  return raw;
+}
+
+TRecord* TDataFile::GetRecord(int32_t number, bool forward, TRecordReadHooks* hooks,
+                              bool readAhead) {
+  int32_t next = Header_.NextRecordNumber();
+  if (number <= 0 || number > next) Corrupt();
+  if (number == next) {
+    // An append: a cleared slot that exists only in the cache until written back.
+    uint64_t end = RecordsStart() + uint64_t(number) * Header_.RecordSize();
+    if (number > kMaxRecordSlots || end > kMaxDataFileEnd)
+      RaiseTableError(VELDOR_TABLEFULL, Table_->Name());
+    TRecord* record = TakeBuffer(number);
+    // The slot counts from now on, so it must reach the file even if nobody fills it.
+    record->Modified_ = true;
+    Header_.SetNextRecordNumber(next + 1);
+    HeaderChanged_ = true;
+    record->AddUse();
+    return record;
+  }
+  TRecord* record = FindCached(number);
+  if (record != nullptr) {
+    ++Stats_.CacheHits;
+  } else {
+    record = ReadRecords(number, forward, hooks, readAhead);
+    if (record == nullptr) return nullptr;
+  }
+  if (record->RecordNumber_ != number) Corrupt();
+  record->AddUse();
+  return record;
+}
+
+TRecord* TDataFile::ReadRecords(int32_t number, bool forward, TRecordReadHooks* hooks,
+                                bool readAhead) {
+  if (hooks && !hooks->BeforeDiskRead()) return nullptr;
+  int32_t next = Header_.NextRecordNumber();
+  int32_t count = 1;
+  if (readAhead) {
+    int limit = int(ReadAhead_);
+    if (!forward) limit = std::min(limit, int(number));
+    else limit = std::min<int64_t>(limit, int64_t(next) - number);
+    int chosen = hooks ? hooks->ReadAheadCount(number, forward, limit) : 0;
+    count = chosen > 0 ? std::min(chosen, limit) : limit;
+    count = std::max(count, 1);
+  }
+  int32_t first = forward ? number : number - count + 1;
+  uint16_t recordSize = Header_.RecordSize();
+  if (recordSize < kRecordPrefixSize) Corrupt();
+  size_t bytes = size_t(count) * recordSize;
+  GrowBuffer(ReadBuffer_, bytes);
+  size_t got;
+  {
+    TFileSection section(*this);
+    Seek(0, int64_t(RecordsStart() + uint64_t(first - 1) * recordSize));
+    got = Read(ReadBuffer_.data(), bytes, true);
+  }
+  ++Stats_.BlockReads;
+  // Appended records may still live only in the cache; a short read is then expected.
+  if (got < bytes && !Table_->AcceptShortRead()) RaiseTableError(VELDOR_READERR, Table_->Name());
+  int32_t images = int32_t(got / recordSize);
+  Stats_.RecordsRead += uint64_t(images);
+
+  ReadWindowFirst_ = first;
+  ReadWindowCount_ = images;
+  TRecord* wanted = nullptr;
+  try {
+    for (int32_t i = 0; i < images; ++i) {
+      int32_t n = first + i;
+      uint8_t* image = &ReadBuffer_[size_t(i) * recordSize];
+      size_t at = LowerBound(n);
+      TRecord* cached = at < Cache_.size() && Cache_[at]->RecordNumber_ == n ? Cache_[at].get()
+                                                                            : nullptr;
+      if (cached) {
+        // Another cursor's current record, or one changed here, keeps what it holds.
+        if (!cached->Modified_ && cached->UseCount_ == 0) cached->LoadFromImage(image);
+        if (n == number) {
+          Unlink(cached);
+          LinkAtHead(cached);
+        }
+      } else {
+        cached = TakeBuffer(n);
+        cached->LoadFromImage(image);
+      }
+      if (n == number) {
+        wanted = cached;
+        wanted->AddUse();  // held while the rest of the batch may evict
+      }
+    }
+  } catch (...) {
+    if (wanted) wanted->ReleaseUse();
+    ReadWindowFirst_ = ReadWindowCount_ = 0;
+    throw;
+  }
+  ReadWindowFirst_ = ReadWindowCount_ = 0;
+  // The slot is neither in the file nor in the cache: the file was cut short.
+  if (wanted == nullptr) Corrupt();
+  wanted->ReleaseUse();
+  return wanted;
+}
+
+TRecord* TDataFile::AllocateRecord(TRecordReadHooks* hooks) {
+  int32_t head = Header_.FirstDeleted();
+  bool reuse = head != 0 && Table_->HasUserPrimaryKey();
+  int32_t number = reuse ? head : Header_.NextRecordNumber();
+  TRecord* record = GetRecord(number, true, hooks);
+  if (record == nullptr) return nullptr;
+  if (reuse) {
+    Header_.SetFirstDeleted(record->Deleted() ? record->FreeLink() : 0);
+    HeaderChanged_ = true;
+  }
+  return record;
+}
+
+void TDataFile::DeleteRecord(TRecord* record) {
+  record->SetDeleted(true);
+  record->SetFreeLink(Table_->HasUserPrimaryKey() ? Header_.FirstDeleted() : 0);
+  Header_.SetFirstDeleted(record->RecordNumber_);
+  HeaderChanged_ = true;
+}
+
+bool TDataFile::WriteBack(bool forceFlush) {
+  std::vector<TRecord*> dirty;
+  for (const auto& r : Cache_) {
+    if (!r->Modified_ || r->UseCount_ > 0) continue;
+    if (ReadWindowCount_ > 0 && r->RecordNumber_ >= ReadWindowFirst_ &&
+        r->RecordNumber_ < ReadWindowFirst_ + ReadWindowCount_)
+      continue;
+    dirty.push_back(r.get());  // the cache is sorted, so these are in record order
+  }
+  if (dirty.empty()) return false;
+  uint16_t recordSize = Header_.RecordSize();
+  size_t maxRun = std::max<size_t>(kMaxWriteRunBytes / recordSize, 1);
+  size_t i = 0;
+  while (i < dirty.size()) {
+    size_t j = i + 1;
+    while (j < dirty.size() && j - i < maxRun &&
+           dirty[j]->RecordNumber_ == dirty[j - 1]->RecordNumber_ + 1)
+      ++j;
+    size_t bytes = (j - i) * recordSize;
+    GrowBuffer(WriteBuffer_, bytes);
+    for (size_t k = i; k < j; ++k) dirty[k]->StoreToImage(&WriteBuffer_[(k - i) * recordSize]);
+    try {
+      TFileSection section(*this);
+      Seek(0, int64_t(RecordsStart() + uint64_t(dirty[i]->RecordNumber_ - 1) * recordSize));
+      Write(WriteBuffer_.data(), bytes);
+    } catch (...) {
+      // Not written after all: the buffers stay modified so that nothing is lost.
+      for (size_t k = i; k < dirty.size(); ++k) dirty[k]->Modified_ = true;
+      throw;
+    }
+    ++Stats_.BlockWrites;
+    Stats_.RecordsWritten += j - i;
+    if (forceFlush || Table_->ForceBufferFlush()) Flush();
+    Table_->MarkWritten();
+    i = j;
+  }
+  return true;
+}
+
+void TDataFile::DropCache() { ReturnAllToPool(); }
+
+void TDataFile::TrimCache() {
+  uint16_t size = Header_.RecordSize();
+  size_t normal = size == 0 ? kMaxCachedRecords : std::min(kRecordCacheBytes / size, kMaxCachedRecords);
+  normal = std::max<size_t>(normal, 1);
+  while (Cache_.size() > normal) {
+    TRecord* victim = EvictLeastRecent();
+    if (victim == nullptr) break;
+    size_t at = LowerBound(victim->RecordNumber_);
+    Unlink(victim);
+    Spares_.GiveBack(std::move(Cache_[at]));
+    Cache_.erase(Cache_.begin() + std::ptrdiff_t(at));
+  }
+  Capacity_ = std::max(normal, Cache_.size());
+  Cache_.shrink_to_fit();
+}
+
+void TDataFile::Empty() {
+  ReturnAllToPool();
+  {
+    TFileSection section(*this);
+    Seek(0, int64_t(RecordsStart()));
+    Write(nullptr, 0);
+  }
+  if (Table_->ForceBufferFlush()) Flush();
+  Header_.SetChangeCounter(0);
+  Header_.SetFirstDeleted(0);
+  Header_.SetNextRecordNumber(1);
+  Header_.SetLastAutoInc(0);
+  HeaderChanged_ = true;
+}
+
+int32_t TDataFile::NextRowId() {
+  int32_t last = Header_.LastAutoInc();
+  int32_t next = last >= INT32_MAX || last < 0 ? 1 : last + 1;
+  Header_.SetLastAutoInc(next);
+  HeaderChanged_ = true;
+  return next;
+}
+
+int32_t TDataFile::NextBlobId() {
+  int32_t last = Header_.LastBlobId();
+  int32_t next = last >= INT32_MAX || last < 0 ? 1 : last + 1;
+  Header_.SetLastBlobId(next);
+  HeaderChanged_ = true;
+  return next;
+}
+
+void TDataFile::SetLastAutoInc(int32_t value) {
+  Header_.SetLastAutoInc(value);
+  HeaderChanged_ = true;
+}
+
+}  // namespace veldor

@@ -1,0 +1,277 @@
+// The data file of a table: header, field descriptors and fixed-size record slots, with
+// the process's cache of record buffers.
+//
+// `TDataFile` owns the header copy, the descriptors, the record cache (a list sorted by
+// record number plus a recency list), the pool of spare buffers and the free chain of
+// deleted slots. It reads ahead in batches and writes back modified records in runs of
+// consecutive slots; a buffer in use or modified is never evicted unwritten. It does not
+// lock: all cursors of a process share one `TDataFile` per table and serialise their use
+// of it; the table object owns the locks between processes and decides when to write back.
+//
+// File layout: the 127-byte header, 768 bytes per field descriptor, then record n at
+// H + (n - 1) x record size, H = 127 + 768 x fields; records and the descriptor block are
+// scrambled in encrypted tables.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/field_types.h"
+#include "engine/table_header.h"
+#include "lib/file_layer.h"
+
+namespace veldor {
+
+class TDataFile;
+class TDataTable;
+
+inline constexpr int32_t kMaxRecordSlots = 200000000;
+inline constexpr uint64_t kMaxDataFileEnd = 4000000000ull;
+inline constexpr size_t kRecordCacheBytes = 16384;
+inline constexpr size_t kMaxCachedRecords = 8192;
+inline constexpr size_t kReadAheadBytes = 8192;
+inline constexpr size_t kCacheGrowth = 64;
+
+// One record buffer: a record image and its cache bookkeeping.
+class TRecord {
+ public:
+  explicit TRecord(TDataFile* file);
+
+  // Zeroes the image and writes its record number into the prefix; with `newRowId` the
+  // image also gets the table's next row identifier. Not modified afterwards.
+  void Clear(bool newRowId = false);
+  // Takes a file image (unscrambling it in place when the table is encrypted); a live
+  // record gets its own number in the prefix. Not modified afterwards.
+  void LoadFromImage(uint8_t* image);
+  // Copies the image out (scrambled when encrypted) and clears the modified flag.
+  void StoreToImage(uint8_t* image);
+
+  bool Deleted() const { return Data_[kRecordDeletedOffset] != 0; }
+  void SetDeleted(bool deleted);
+  int32_t FreeLink() const;
+  void SetFreeLink(int32_t next);
+  int32_t RowId() const;
+  void SetRowId(int32_t rowId);
+  int32_t RecordNumber() const { return RecordNumber_; }
+  // Also written into the prefix when the record is not deleted.
+  void SetRecordNumber(int32_t number);
+
+  // Copies data file, modified flag, record number and the bytes of the smaller size.
+  void CopyFrom(const TRecord& other);
+  // Replaces bytes 9 onwards from `other` (same layout); marks modified.
+  void ReplaceFieldData(const TRecord& other);
+  // Byte comparison over the record size: true when equal.
+  bool SameBytes(const TRecord& other) const;
+
+  uint8_t* Data() { return Data_.data(); }
+  const uint8_t* Data() const { return Data_.data(); }
+  uint16_t RecordSize() const { return RecordSize_; }
+  bool Modified() const { return Modified_; }
+  void SetModified(bool modified = true) { Modified_ = modified; }
+
+  uint16_t UseCount() const { return UseCount_; }
+  void AddUse() { ++UseCount_; }
+  void ReleaseUse() {
+    if (UseCount_ > 0) --UseCount_;
+  }
+  void ResetUse() { UseCount_ = 0; }
+
+  TDataFile* File() const { return File_; }
+
+ private:
+  friend class TDataFile;
+  friend class TRecordStack;
+  void Resize(uint16_t recordSize);
+
+  TDataFile* File_;
+  bool Modified_ = false;
+  uint16_t UseCount_ = 0;
+  int32_t RecordNumber_ = 0;
+  std::vector<uint8_t> Data_;  // the image; capacity grows in steps of 256
+  uint16_t RecordSize_ = 0;
+  TRecord* Older_ = nullptr;  // recency list links while cached
+  TRecord* Newer_ = nullptr;
+};
+
+// Spare record buffers of one data file.
+class TRecordStack {
+ public:
+  explicit TRecordStack(TDataFile* file) : File_(file) { Spares_.reserve(16384 / 64); }
+  // The last spare (cleared, use count 0) or a new buffer.
+  std::unique_ptr<TRecord> Take();
+  void GiveBack(std::unique_ptr<TRecord> record);
+  size_t Count() const { return Spares_.size(); }
+
+ private:
+  TDataFile* File_;
+  std::vector<std::unique_ptr<TRecord>> Spares_;
+};
+
+// What the cursor that asks for a record tells the data file before a disk read.
+class TRecordReadHooks {
+ public:
+  virtual ~TRecordReadHooks() = default;
+  // Called before records are read from the file: takes the read lock and checks for
+  // changes by others. False when the table changed: the read is abandoned (GetRecord
+  // returns nullptr) and the cursor re-synchronises.
+  virtual bool BeforeDiskRead() = 0;
+  // How many consecutive records, ending (backward) or starting (forward) at `record`,
+  // the cursor is about to visit; at most `limit`. Return 0 to let the data file choose.
+  virtual int ReadAheadCount(int32_t record, bool forward, int limit) = 0;
+};
+
+// Statistics of one data file; reset at open.
+struct TDataFileStatistics {
+  uint64_t CacheHits = 0;
+  uint64_t BlockReads = 0;   // reads of one or more slots from the file
+  uint64_t RecordsRead = 0;  // slots those reads covered
+  uint64_t BlockWrites = 0;  // writes of a run of slots
+  uint64_t RecordsWritten = 0;
+};
+
+class TDataFile : public TFileHandler {
+ public:
+  explicit TDataFile(TDataTable* table);
+  ~TDataFile() override;
+
+  // Opens the file and reads the header and the descriptors (unscrambled). More than 1024
+  // fields, or a file too short for its descriptors, raise VELDOR_HEADERCORRUPT. Checks
+  // beyond that are the table's (VerifyDataHeader). On failure the file is closed.
+  void Open() override;
+  // Returns every cached buffer to the pool unwritten (callers flush first) and closes.
+  void Close() override;
+  // Builds a new header from the settings and creates the file; nothing is written until
+  // WriteHeader and WriteDescriptors. More than 64 BLOB fields raise VELDOR_BLOBLIMIT, a
+  // layout beyond 65535 bytes VELDOR_RECTOOBIG. `fields` must be laid out already.
+  void CreateTable(int16_t language, uint16_t sort, int16_t userMajor, int16_t userMinor,
+                   uint32_t blobBlockSize, const std::vector<TFieldDescriptor>& fields,
+                   const std::string& description, const std::string& password,
+                   bool encrypted);
+
+  // ---- Header ----
+  const TDataHeader& Header() const { return Header_; }
+  TDataHeader& MutableHeader() { return Header_; }
+  void ReadHeader();
+  // Reads the header on disk; when its change counter differs from the held one, takes it
+  // and returns true.
+  bool HeaderChangedByOthers();
+  // When forced or changed: prepare (counter + 1, version, time) and write the 127 bytes;
+  // flush when asked or when the session flushes every write; marks the table written.
+  void WriteHeader(bool force, bool flush);
+  // Inside transactions: counter + 1, header changed, table written.
+  void MarkHeaderChanged();
+  void SetHeaderChanged() { HeaderChanged_ = true; }
+  bool HeaderChanged() const { return HeaderChanged_; }
+  // Writes the descriptor block when it changed.
+  void WriteDescriptors();
+  // Replaces number, name, subtype, description, required flag and value texts of field
+  // `fieldNumber` (1-based), not its type, sizes or offset.
+  void UpdateDescriptor(uint16_t fieldNumber, const TFieldDescriptor& descriptor);
+  const std::vector<TFieldDescriptor>& Fields() const { return Fields_; }
+  std::vector<TFieldDescriptor>& MutableFields() { return Fields_; }
+  uint64_t RecordsStart() const { return RecordsOffset(Header_.FieldCount()); }
+  int32_t RecordCount() const { return Header_.NextRecordNumber() - 1; }
+
+  // ---- Records ----
+  // The buffer of record `number` with its use count raised; Release gives it back.
+  // `number` equal to the next record number appends a cleared slot (VELDOR_TABLEFULL past
+  // the limits, header unchanged). Returns nullptr only when `hooks` reported a change by
+  // others before a disk read. Record 0, a number past the next record number, or a slot
+  // the file does not hold raise VELDOR_FILECORRUPT.
+  TRecord* GetRecord(int32_t number, bool forward = true, TRecordReadHooks* hooks = nullptr,
+                     bool readAhead = true);
+  void Release(TRecord* record) { record->ReleaseUse(); }
+  // The slot for an insert: the free chain's head, or a new slot when the chain is empty or
+  // the table has no user primary key. Returned in use, as GetRecord.
+  TRecord* AllocateRecord(TRecordReadHooks* hooks = nullptr);
+  // Puts the record on the free chain (its link is 0 in tables without a user primary key).
+  void DeleteRecord(TRecord* record);
+  // Writes modified, unused buffers in runs of consecutive slots; true when any was written.
+  bool WriteBack(bool forceFlush);
+  void DropCache();
+  void TrimCache();
+  // Truncates the file after the descriptors and resets counter, free chain, record
+  // numbers and the auto-increment value; the header is marked changed.
+  void Empty();
+
+  // Last auto-increment value + 1 (2147483647 wraps to 1); header changed.
+  int32_t NextRowId();
+  int32_t NextBlobId();
+  void SetLastAutoInc(int32_t value);
+
+  // ---- Record lock bytes (used by the table's locking) ----
+  TDataTable* Table() const { return Table_; }
+  size_t CacheCapacity() const { return Capacity_; }
+  size_t CachedCount() const { return Cache_.size(); }
+  size_t ReadAheadRecords() const { return ReadAhead_; }
+  const TDataFileStatistics& Statistics() const { return Stats_; }
+  void ResetStatistics() { Stats_ = TDataFileStatistics{}; }
+  bool Encrypted() const { return Header_.Encrypted(); }
+
+ private:
+  friend class TRecord;
+
+  // Cache helpers: sorted-list search, recency links.
+  size_t LowerBound(int32_t number) const;
+  TRecord* FindCached(int32_t number);
+  void Unlink(TRecord* record);
+  void LinkAtHead(TRecord* record);
+  void InsertSorted(std::unique_ptr<TRecord> record);
+  // A cleared buffer for `number`, inserted in the cache (step: taking a buffer).
+  TRecord* TakeBuffer(int32_t number);
+  TRecord* EvictLeastRecent();
+  TRecord* ReadRecords(int32_t number, bool forward, TRecordReadHooks* hooks, bool readAhead);
+  void SetCapacityForRecordSize();
+  void ReturnAllToPool();
+  [[noreturn]] void Corrupt() const;
+
+  TDataTable* Table_;
+  TDataHeader Header_;
+  bool HeaderChanged_ = false;
+  bool DescriptorsChanged_ = false;
+  std::vector<TFieldDescriptor> Fields_;
+  std::vector<uint8_t> ReadBuffer_;   // grows in steps of 4096
+  std::vector<uint8_t> WriteBuffer_;  // grows in steps of 4096
+  int32_t ReadWindowFirst_ = 0;       // records of the read in progress, 0 = none
+  int32_t ReadWindowCount_ = 0;
+  std::vector<std::unique_ptr<TRecord>> Cache_;  // sorted by record number
+  TRecord* Newest_ = nullptr;                    // recency list head
+  TRecord* Oldest_ = nullptr;
+  size_t Capacity_ = kMaxCachedRecords;
+  size_t ReadAhead_ = 1;
+  TRecordStack Spares_;
+  TDataFileStatistics Stats_;
+};
+
+// Holds a record buffer's use for a scope; move-only.
+class TRecordPin {
+ public:
+  TRecordPin() = default;
+  explicit TRecordPin(TRecord* record) : Record_(record) {}
+  ~TRecordPin() { Reset(); }
+  TRecordPin(TRecordPin&& other) noexcept : Record_(other.Record_) { other.Record_ = nullptr; }
+  TRecordPin& operator=(TRecordPin&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      Record_ = other.Record_;
+      other.Record_ = nullptr;
+    }
+    return *this;
+  }
+  TRecordPin(const TRecordPin&) = delete;
+  TRecordPin& operator=(const TRecordPin&) = delete;
+  void Reset() {
+    if (Record_) Record_->ReleaseUse();
+    Record_ = nullptr;
+  }
+  TRecord* Get() const { return Record_; }
+  TRecord* operator->() const { return Record_; }
+  explicit operator bool() const { return Record_ != nullptr; }
+
+ private:
+  TRecord* Record_ = nullptr;
+};
+
+}  // namespace veldor
