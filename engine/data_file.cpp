@@ -380,7 +380,7 @@ TRecord* TDataFile::TakeBuffer(int32_t number) {
   return raw;
 }
 
-TRecord* TDataFile::GetRecord(int32_t number, bool forward, TRecordReadHooks* hooks,
+TRecord* TDataFile::GetRecord(int32_t number, bool forward, TReadHooks* hooks,
                               bool readAhead) {
   int32_t next = Header_.NextRecordNumber();
   if (number <= 0 || number > next) Corrupt();
@@ -409,7 +409,7 @@ TRecord* TDataFile::GetRecord(int32_t number, bool forward, TRecordReadHooks* ho
   return record;
 }
 
-TRecord* TDataFile::ReadRecords(int32_t number, bool forward, TRecordReadHooks* hooks,
+TRecord* TDataFile::ReadRecords(int32_t number, bool forward, TReadHooks* hooks,
                                 bool readAhead) {
   if (hooks && !hooks->BeforeDiskRead()) return nullptr;
   int32_t next = Header_.NextRecordNumber();
@@ -477,7 +477,7 @@ TRecord* TDataFile::ReadRecords(int32_t number, bool forward, TRecordReadHooks* 
   return wanted;
 }
 
-TRecord* TDataFile::AllocateRecord(TRecordReadHooks* hooks) {
+TRecord* TDataFile::AllocateRecord(TReadHooks* hooks) {
   int32_t head = Header_.FirstDeleted();
   bool reuse = head != 0 && Table_->HasUserPrimaryKey();
   int32_t number = reuse ? head : Header_.NextRecordNumber();

@@ -110,9 +110,9 @@ class TRecordStack {
 };
 
 // What the cursor that asks for a record tells the data file before a disk read.
-class TRecordReadHooks {
+class TReadHooks {
  public:
-  virtual ~TRecordReadHooks() = default;
+  virtual ~TReadHooks() = default;
   // Called before records are read from the file: takes the read lock and checks for
   // changes by others. False when the table changed: the read is abandoned (GetRecord
   // returns nullptr) and the cursor re-synchronises.
@@ -180,12 +180,12 @@ class TDataFile : public TFileHandler {
   // the limits, header unchanged). Returns nullptr only when `hooks` reported a change by
   // others before a disk read. Record 0, a number past the next record number, or a slot
   // the file does not hold raise VELDOR_FILECORRUPT.
-  TRecord* GetRecord(int32_t number, bool forward = true, TRecordReadHooks* hooks = nullptr,
+  TRecord* GetRecord(int32_t number, bool forward = true, TReadHooks* hooks = nullptr,
                      bool readAhead = true);
   void Release(TRecord* record) { record->ReleaseUse(); }
   // The slot for an insert: the free chain's head, or a new slot when the chain is empty or
   // the table has no user primary key. Returned in use, as GetRecord.
-  TRecord* AllocateRecord(TRecordReadHooks* hooks = nullptr);
+  TRecord* AllocateRecord(TReadHooks* hooks = nullptr);
   // Puts the record on the free chain (its link is 0 in tables without a user primary key).
   void DeleteRecord(TRecord* record);
   // Writes modified, unused buffers in runs of consecutive slots; true when any was written.
@@ -222,7 +222,7 @@ class TDataFile : public TFileHandler {
   // A cleared buffer for `number`, inserted in the cache (step: taking a buffer).
   TRecord* TakeBuffer(int32_t number);
   TRecord* EvictLeastRecent();
-  TRecord* ReadRecords(int32_t number, bool forward, TRecordReadHooks* hooks, bool readAhead);
+  TRecord* ReadRecords(int32_t number, bool forward, TReadHooks* hooks, bool readAhead);
   void SetCapacityForRecordSize();
   void ReturnAllToPool();
   [[noreturn]] void Corrupt() const;

@@ -1,5 +1,7 @@
 #include "engine/data_table.h"
 
+#include <exception>
+
 #include "engine/errors.h"
 #include "lib/collation.h"
 
@@ -21,7 +23,7 @@ bool SameNameNoCase(const std::string& a, const std::string& b) {
 
 TDataTable::TDataTable(TDataDirectory* database, std::string directory)
     : Database_(database), Directory_(std::move(directory)),
-      Data_(std::make_unique<TDataFile>(this)) {}
+      Data_(std::make_unique<TDataFile>(this)), Index_(std::make_unique<TIndexFile>(this)) {}
 
 TDataTable::~TDataTable() {
   try {
@@ -41,22 +43,44 @@ std::string TDataTable::BlobFileName() const {
   return TableFileName(InMemory_ ? "" : Directory_, Name_, kBlobExtension);
 }
 
+void TDataTable::ConfigureFiles(bool exclusive) {
+  Data_->SetFileName(DataFileName());
+  Index_->SetFileName(IndexFileName());
+  for (TFileHandler* file : {static_cast<TFileHandler*>(Data_.get()),
+                             static_cast<TFileHandler*>(Index_.get())}) {
+    file->SetInMemory(InMemory_);
+    file->SetExclusive(exclusive);
+    file->SetTemporary(Temporary_);
+  }
+}
+
 void TDataTable::Open() {
   OpenCount_ = 1;
   Open_ = true;
   Written_ = false;
-  Data_->SetFileName(DataFileName());
-  Data_->SetInMemory(InMemory_);
-  Data_->SetExclusive(Exclusive_);
-  Data_->SetTemporary(Temporary_);
+  IndexRecreated_ = false;
+  ConfigureFiles(Exclusive_);
   try {
     Data_->Open();
+    try {
+      Index_->Open();
+    } catch (const EVELDOREngineError& e) {
+      if (e.ErrorCode != VELDOR_OSENOENT) throw;
+      // A lost index file is recreated empty; the first cursor rebuilds "Sys Deleted".
+      IndexRecreated_ = true;
+      Index_->Create();
+      Index_->SetNoUserPrimary(true);
+      Index_->WriteHeader(true, false);
+      Index_->Close();
+      Index_->SetExclusive(Exclusive_);
+      Index_->Open();
+    }
   } catch (...) {
     CloseFiles();
     OpenCount_ = 0;
     throw;
   }
-  ReadOnlyByAttribute_ = Data_->ReadOnlyByAttribute();
+  ReadOnlyByAttribute_ = Data_->ReadOnlyByAttribute() || Index_->ReadOnlyByAttribute();
 }
 
 void TDataTable::AddUser(bool exclusive, bool clone) {
@@ -84,8 +108,20 @@ void TDataTable::Close(bool discard) {
 
 void TDataTable::CloseFiles() {
   Open_ = false;
-  Data_->Close();
+  // Both files are closed even when the first close fails; the first failure is raised.
+  std::exception_ptr failure;
+  try {
+    Index_->Close();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  try {
+    Data_->Close();
+  } catch (...) {
+    if (!failure) failure = std::current_exception();
+  }
   ReadOnlyByAttribute_ = false;
+  if (failure) std::rethrow_exception(failure);
 }
 
 void TDataTable::Create(const TTableDefinition& definition) {
@@ -94,16 +130,19 @@ void TDataTable::Create(const TTableDefinition& definition) {
   Open_ = true;
   Exclusive_ = true;
   Written_ = false;
-  Data_->SetFileName(DataFileName());
-  Data_->SetInMemory(InMemory_);
-  Data_->SetExclusive(true);
-  Data_->SetTemporary(Temporary_);
+  ConfigureFiles(true);
   try {
     Data_->CreateTable(definition.Language, definition.Sort, definition.UserMajorVersion,
                        definition.UserMinorVersion, definition.BlobBlockSize, definition.Fields,
                        definition.Description, definition.Password, definition.Encrypted);
+    Index_->Create();
+    TIndexDescriptor primary = definition.Indexes.empty() ? TIndexDescriptor{} : definition.Indexes[0];
+    Index_->AddPrimaryIndex(primary, definition.Fields);
+    for (size_t i = 1; i < definition.Indexes.size(); ++i)
+      Index_->AddSecondaryIndex(definition.Indexes[i], definition.Fields);
     Data_->WriteHeader(true, false);
     Data_->WriteDescriptors();
+    Index_->WriteHeader(true, false);
   } catch (...) {
     CloseFiles();
     OpenCount_ = 0;
@@ -113,57 +152,109 @@ void TDataTable::Create(const TTableDefinition& definition) {
 
 void TDataTable::Delete() {
   if (Open_) RaiseTableError(VELDOR_OSEACCES, Name_);
-  Data_->SetInMemory(InMemory_);
-  Data_->SetFileName(DataFileName());
+  ConfigureFiles(false);
   Data_->Delete();
+  if (Index_->Exists()) Index_->Delete();
 }
 
 void TDataTable::Rename(const std::string& newName, bool toBackup) {
   if (Open_) RaiseTableError(VELDOR_OSEACCES, Name_);
   std::string directory = InMemory_ ? "" : Directory_;
-  Data_->SetInMemory(InMemory_);
-  Data_->SetFileName(DataFileName());
-  if (Data_->Exists()) {
+  ConfigureFiles(false);
+  struct TMove {
+    TFileHandler* File;
+    const char* Extension;
+    const char* BackupExtension;
+  };
+  const TMove moves[] = {{Data_.get(), kDataExtension, kDataBackupExtension},
+                         {Index_.get(), kIndexExtension, kIndexBackupExtension}};
+  for (const TMove& move : moves) {
+    if (!move.File->Exists()) continue;
     std::string target =
-        TableFileName(directory, newName, toBackup ? kDataBackupExtension : kDataExtension);
+        TableFileName(directory, newName, toBackup ? move.BackupExtension : move.Extension);
     if (toBackup) {
-      TDataFile old(this);
-      old.SetInMemory(InMemory_);
-      old.SetFileName(target);
+      TFileHandler old(target, InMemory_);
       if (old.Exists()) old.Delete();
     }
-    Data_->Rename(target);
+    move.File->Rename(target);
   }
   if (!toBackup) Name_ = newName;
 }
 
 void TDataTable::Empty() {
   Data_->Empty();
-  Flush(false, true, false);
+  Index_->Empty();
+  Flush(false, true, false, true);
 }
 
-void TDataTable::Flush(bool trimCaches, bool forceDataHeader, bool forceOsFlush) {
+void TDataTable::BackupIndex() {
+  Flush();
+  Index_->CopyTo(TableFileName(InMemory_ ? "" : Directory_, Name_, kIndexBackupExtension));
+}
+
+void TDataTable::RestoreIndex(bool skipCopy, bool deleteBackup) {
+  std::string backup = TableFileName(InMemory_ ? "" : Directory_, Name_, kIndexBackupExtension);
+  if (!skipCopy) {
+    Index_->DropCaches();
+    Index_->CopyFrom(backup);
+    // The copy may be shorter than what the index had grown to: cut the rest.
+    TFileHandler source(backup, InMemory_);
+    source.Open();
+    int64_t size = source.Size();
+    source.Close();
+    {
+      TFileSection section(*Index_);
+      Index_->Seek(0, size);
+      Index_->Write(nullptr, 0);
+    }
+    Index_->HeaderChangedByOthers();
+    Index_->Close();
+    Index_->Open();
+  }
+  if (deleteBackup) {
+    TFileHandler file(backup, InMemory_);
+    if (file.Exists()) file.Delete();
+  }
+}
+
+void TDataTable::Flush(bool trimCaches, bool forceDataHeader, bool forceOsFlush,
+                       bool forceIndexHeader) {
   if (!Open_ || ReadOnly()) return;
   if (InTransaction_) {
     if (Data_->HeaderChanged()) Data_->MarkHeaderChanged();
+    if (Index_->HeaderChanged()) Index_->MarkHeaderChanged();
     return;
   }
   Data_->WriteBack(forceOsFlush);
   Data_->WriteHeader(forceDataHeader, forceOsFlush);
   Data_->WriteDescriptors();
-  if (trimCaches) Data_->TrimCache();
+  Index_->WriteBack(forceOsFlush);
+  Index_->WriteHeader(forceIndexHeader, forceOsFlush);
+  if (trimCaches) {
+    Data_->TrimCache();
+    Index_->TrimCaches();
+  }
 }
 
 void TDataTable::VerifyHeaders() {
   std::vector<TFieldDescriptor>& fields = Data_->MutableFields();
   VerifyDataHeader(Data_->Header(), fields, uint64_t(Data_->Size()), Name_);
+  if (!IndexRecreated_) Index_->VerifyHeader(fields);
 }
 
 void TDataTable::VerifyVersion() {
-  if (Data_->Header().FormatVersion() != kFormatVersion) RaiseTableError(VELDOR_OLDVERSION, Name_);
+  if (Data_->Header().FormatVersion() != kFormatVersion ||
+      Index_->Header().FormatVersion() != kFormatVersion)
+    RaiseTableError(VELDOR_OLDVERSION, Name_);
 }
 
 bool TDataTable::ReloadIfChanged() {
+  if (Index_->HeaderChangedByOthers()) {
+    Index_->DropCaches();
+    Data_->ReadHeader();
+    Data_->DropCache();
+    return true;
+  }
   if (!Data_->HeaderChangedByOthers()) return false;
   Data_->DropCache();
   return true;

@@ -15,6 +15,7 @@
 
 #include "engine/data_file.h"
 #include "engine/field_types.h"
+#include "engine/index_file.h"
 #include "engine/table_header.h"
 
 namespace veldor {
@@ -25,6 +26,9 @@ class TDataDirectory;
 // What a table is created with, beyond its name.
 struct TTableDefinition {
   std::vector<TFieldDescriptor> Fields;  // laid out (offsets and sizes computed)
+  // The primary index first (no fields: a table without a user primary key), then the
+  // secondary indexes.
+  std::vector<TIndexDescriptor> Indexes;
   int16_t Language = 0;
   uint16_t Sort = 0;
   std::string Description;
@@ -84,9 +88,15 @@ class TDataTable {
   void Rename(const std::string& newName, bool toBackup);
   // Truncates the files to their headers and resets their counters.
   void Empty();
-  // Writes back what changed: records, data header, descriptors (then index and BLOB
-  // files). Nothing for a read-only table; inside a transaction only marks the headers.
-  void Flush(bool trimCaches = false, bool forceDataHeader = false, bool forceOsFlush = false);
+  // Flushes and copies the index file to its ".IBK" name; RestoreIndex copies it back over
+  // the open index file (unless `skipCopy`) and optionally deletes the backup.
+  void BackupIndex();
+  void RestoreIndex(bool skipCopy, bool deleteBackup);
+  // Writes back what changed: records, data header, descriptors, then index pages and
+  // index header. Nothing for a read-only table; inside a transaction only marks the
+  // headers changed.
+  void Flush(bool trimCaches = false, bool forceDataHeader = false, bool forceOsFlush = false,
+             bool forceIndexHeader = false);
   // The header checks of an opened table (VELDOR_OLDVERSION, VELDOR_CANNOTLOADLDDRV,
   // VELDOR_HEADERCORRUPT).
   void VerifyHeaders();
@@ -123,6 +133,11 @@ class TDataTable {
 
   TDataFile& DataFile() { return *Data_; }
   const TDataFile& DataFile() const { return *Data_; }
+  TIndexFile& IndexFile() { return *Index_; }
+  const TIndexFile& IndexFile() const { return *Index_; }
+  // Set when the index file was missing at open and was recreated empty: the first cursor
+  // rebuilds the "Sys Deleted" index.
+  bool IndexFileRecreated() const { return IndexRecreated_; }
 
   // ---- What the files ask of their table ----
   bool ForceBufferFlush() const { return ForceBufferFlush_; }
@@ -136,13 +151,13 @@ class TDataTable {
   void MarkWritten() { Written_ = true; }
   bool Written() const { return Written_; }
   // Whether the table has a primary index defined by the user (its free slots are reused).
-  bool HasUserPrimaryKey() const { return HasUserPrimaryKey_; }
-  void SetHasUserPrimaryKey(bool value) { HasUserPrimaryKey_ = value; }
+  bool HasUserPrimaryKey() const { return Index_->IsOpen() && !Index_->NoUserPrimary(); }
 
   bool InTransaction() const { return InTransaction_; }
 
  private:
   void CloseFiles();
+  void ConfigureFiles(bool exclusive);
 
   TDataDirectory* Database_;
   std::string Directory_;
@@ -158,9 +173,10 @@ class TDataTable {
   bool TableLocked_ = false;
   bool WriteLocked_ = false;
   bool Written_ = false;
-  bool HasUserPrimaryKey_ = false;
+  bool IndexRecreated_ = false;
   bool ForceBufferFlush_ = false;
   std::unique_ptr<TDataFile> Data_;
+  std::unique_ptr<TIndexFile> Index_;
 };
 
 }  // namespace veldor

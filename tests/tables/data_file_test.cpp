@@ -8,8 +8,7 @@ namespace {
 class DataFileTest : public TableTest {
  protected:
   TDataTable& Filled(const std::string& name, int n, bool userPrimaryKey = false) {
-    TDataTable& t = Create(name, SimpleDefinition());
-    t.SetHasUserPrimaryKey(userPrimaryKey);
+    TDataTable& t = Create(name, SimpleDefinition(userPrimaryKey));
     for (int i = 1; i <= n; ++i) EXPECT_EQ(Append(t, i, "x"), i);
     t.Flush();
     return t;
@@ -62,7 +61,7 @@ TEST_F(DataFileTest, ReadAheadReadsARunInOneRead) {
   EXPECT_EQ(f.Statistics().CacheHits, 5u);
 
   // Backward with a count chosen by the cursor.
-  struct Backward : TRecordReadHooks {
+  struct Backward : TReadHooks {
     bool BeforeDiskRead() override { ++reads; return true; }
     int ReadAheadCount(int32_t, bool forward, int limit) override {
       EXPECT_FALSE(forward);
@@ -85,7 +84,7 @@ TEST_F(DataFileTest, ReadAheadReadsARunInOneRead) {
 TEST_F(DataFileTest, AChangeSeenBeforeADiskReadAbandonsIt) {
   Filled("changed", 3).Close();
   TDataTable& t = OpenTable("changed");
-  struct Changed : TRecordReadHooks {
+  struct Changed : TReadHooks {
     bool BeforeDiskRead() override { return false; }
     int ReadAheadCount(int32_t, bool, int) override { return 0; }
   } hooks;

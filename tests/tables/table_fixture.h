@@ -69,10 +69,14 @@ class TableTest : public ::testing::Test {
   }
 
   // An integer "Id" and a string "Name" of 10 characters; record size 9 + 5 + 12 = 26.
-  static TTableDefinition SimpleDefinition() {
+  // With `primaryKey` the table has a user primary key on Id.
+  static TTableDefinition SimpleDefinition(bool primaryKey = false) {
     TTableDefinition d;
     d.Fields = {MakeField(1, "Id", FIELD_INTEGER), MakeField(2, "Name", FIELD_STRING, 10)};
     PrepareFieldDefinitions(d.Fields, "t");
+    TIndexDescriptor primary;
+    if (primaryKey) primary.SetFieldNumber(0, 1);
+    d.Indexes.push_back(primary);
     return d;
   }
 
