@@ -4,6 +4,7 @@
 
 #include "engine/errors.h"
 #include "lib/collation.h"
+#include "lib/records_bitmap.h"
 
 namespace veldor {
 namespace {
@@ -21,11 +22,27 @@ bool SameNameNoCase(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-TDataTable::TDataTable(TDataDirectory* database, std::string directory)
+namespace {
+const TTableSettings kDefaultSettings;
+}  // namespace
+
+TDataTable::TDataTable(TDataDirectory* database, std::string directory,
+                       const TTableSettings* settings)
     : Database_(database), Directory_(std::move(directory)),
-      Data_(std::make_unique<TDataFile>(this)), Index_(std::make_unique<TIndexFile>(this)) {}
+      Settings_(settings ? settings : &kDefaultSettings),
+      ProcessLocks_(std::make_unique<TRecordsBitmap>()),
+      CursorLocks_(std::make_unique<TRecordsBitmap>()),
+      PendingUnlocks_(std::make_unique<TRecordsBitmap>()),
+      Data_(std::make_unique<TDataFile>(this)), Index_(std::make_unique<TIndexFile>(this)),
+      Blob_(std::make_unique<TBlobFile>(this)) {
+  for (TRecordsBitmap* b : {ProcessLocks_.get(), CursorLocks_.get(), PendingUnlocks_.get()}) {
+    b->SetSize(8192);
+    b->ClearAll();
+  }
+}
 
 TDataTable::~TDataTable() {
+  ReleaseAllLocks();
   try {
     if (Open_) CloseFiles();
   } catch (...) {
@@ -46,8 +63,10 @@ std::string TDataTable::BlobFileName() const {
 void TDataTable::ConfigureFiles(bool exclusive) {
   Data_->SetFileName(DataFileName());
   Index_->SetFileName(IndexFileName());
+  Blob_->SetFileName(BlobFileName());
   for (TFileHandler* file : {static_cast<TFileHandler*>(Data_.get()),
-                             static_cast<TFileHandler*>(Index_.get())}) {
+                             static_cast<TFileHandler*>(Index_.get()),
+                             static_cast<TFileHandler*>(Blob_.get())}) {
     file->SetInMemory(InMemory_);
     file->SetExclusive(exclusive);
     file->SetTemporary(Temporary_);
@@ -75,12 +94,22 @@ void TDataTable::Open() {
       Index_->SetExclusive(Exclusive_);
       Index_->Open();
     }
+    int blobFields = 0;
+    for (const TFieldDescriptor& f : Data_->Fields()) blobFields += f.FieldType() == FIELD_BLOB;
+    // The BLOB file is opened on the descriptors' word; a header that disagrees is damaged.
+    if (blobFields != Data_->Header().BlobFieldCount())
+      RaiseTableError(VELDOR_HEADERCORRUPT, Name_);
+    if (blobFields > 0) {
+      Blob_->SetBlockSize(Data_->Header().BlobBlockSizeField());
+      Blob_->Open();
+    }
   } catch (...) {
     CloseFiles();
     OpenCount_ = 0;
     throw;
   }
-  ReadOnlyByAttribute_ = Data_->ReadOnlyByAttribute() || Index_->ReadOnlyByAttribute();
+  ReadOnlyByAttribute_ = Data_->ReadOnlyByAttribute() || Index_->ReadOnlyByAttribute() ||
+                         (Blob_->IsOpen() && Blob_->ReadOnlyByAttribute());
 }
 
 void TDataTable::AddUser(bool exclusive, bool clone) {
@@ -94,15 +123,19 @@ void TDataTable::Close(bool discard) {
   if (Open_ && Exclusive_ && !ReadOnly()) {
     if (Temporary_ && discard) {
       Data_->DropCache();
+      Index_->DropCaches();
+      DropBlobCache();
     } else {
       try {
         Flush(false, false, false);
       } catch (...) {
+        ReleaseAllLocks();
         CloseFiles();
         throw;
       }
     }
   }
+  ReleaseAllLocks();
   CloseFiles();
 }
 
@@ -110,10 +143,13 @@ void TDataTable::CloseFiles() {
   Open_ = false;
   // Both files are closed even when the first close fails; the first failure is raised.
   std::exception_ptr failure;
-  try {
-    Index_->Close();
-  } catch (...) {
-    failure = std::current_exception();
+  for (TFileHandler* file : {static_cast<TFileHandler*>(Index_.get()),
+                             static_cast<TFileHandler*>(Blob_.get())}) {
+    try {
+      file->Close();
+    } catch (...) {
+      if (!failure) failure = std::current_exception();
+    }
   }
   try {
     Data_->Close();
@@ -140,9 +176,16 @@ void TDataTable::Create(const TTableDefinition& definition) {
     Index_->AddPrimaryIndex(primary, definition.Fields);
     for (size_t i = 1; i < definition.Indexes.size(); ++i)
       Index_->AddSecondaryIndex(definition.Indexes[i], definition.Fields);
+    bool blobs = false;
+    for (const TFieldDescriptor& f : definition.Fields) blobs |= f.FieldType() == FIELD_BLOB;
+    if (blobs) {
+      Blob_->SetBlockSize(definition.BlobBlockSize);
+      Blob_->Create();
+    }
     Data_->WriteHeader(true, false);
     Data_->WriteDescriptors();
     Index_->WriteHeader(true, false);
+    if (blobs) Blob_->WriteHeader(true, false);
   } catch (...) {
     CloseFiles();
     OpenCount_ = 0;
@@ -155,6 +198,7 @@ void TDataTable::Delete() {
   ConfigureFiles(false);
   Data_->Delete();
   if (Index_->Exists()) Index_->Delete();
+  if (Blob_->Exists()) Blob_->Delete();
 }
 
 void TDataTable::Rename(const std::string& newName, bool toBackup) {
@@ -167,7 +211,8 @@ void TDataTable::Rename(const std::string& newName, bool toBackup) {
     const char* BackupExtension;
   };
   const TMove moves[] = {{Data_.get(), kDataExtension, kDataBackupExtension},
-                         {Index_.get(), kIndexExtension, kIndexBackupExtension}};
+                         {Index_.get(), kIndexExtension, kIndexBackupExtension},
+                         {Blob_.get(), kBlobExtension, kBlobBackupExtension}};
   for (const TMove& move : moves) {
     if (!move.File->Exists()) continue;
     std::string target =
@@ -184,7 +229,8 @@ void TDataTable::Rename(const std::string& newName, bool toBackup) {
 void TDataTable::Empty() {
   Data_->Empty();
   Index_->Empty();
-  Flush(false, true, false, true);
+  if (Blob_->IsOpen()) Blob_->Empty();
+  Flush(false, true, false, true, true);
 }
 
 void TDataTable::BackupIndex() {
@@ -218,11 +264,13 @@ void TDataTable::RestoreIndex(bool skipCopy, bool deleteBackup) {
 }
 
 void TDataTable::Flush(bool trimCaches, bool forceDataHeader, bool forceOsFlush,
-                       bool forceIndexHeader) {
+                       bool forceIndexHeader, bool forceBlobHeader) {
   if (!Open_ || ReadOnly()) return;
+  bool blobs = Blob_->IsOpen();
   if (InTransaction_) {
     if (Data_->HeaderChanged()) Data_->MarkHeaderChanged();
     if (Index_->HeaderChanged()) Index_->MarkHeaderChanged();
+    if (blobs && Blob_->HeaderChanged()) Blob_->MarkHeaderChanged();
     return;
   }
   Data_->WriteBack(forceOsFlush);
@@ -230,9 +278,14 @@ void TDataTable::Flush(bool trimCaches, bool forceDataHeader, bool forceOsFlush,
   Data_->WriteDescriptors();
   Index_->WriteBack(forceOsFlush);
   Index_->WriteHeader(forceIndexHeader, forceOsFlush);
+  if (blobs) {
+    Blob_->WriteBack(forceOsFlush);
+    Blob_->WriteHeader(forceBlobHeader, forceOsFlush);
+  }
   if (trimCaches) {
     Data_->TrimCache();
     Index_->TrimCaches();
+    if (blobs) Blob_->TrimCache();
   }
 }
 
@@ -240,24 +293,32 @@ void TDataTable::VerifyHeaders() {
   std::vector<TFieldDescriptor>& fields = Data_->MutableFields();
   VerifyDataHeader(Data_->Header(), fields, uint64_t(Data_->Size()), Name_);
   if (!IndexRecreated_) Index_->VerifyHeader(fields);
+  if (Blob_->IsOpen()) Blob_->VerifyHeader();
 }
 
 void TDataTable::VerifyVersion() {
   if (Data_->Header().FormatVersion() != kFormatVersion ||
       Index_->Header().FormatVersion() != kFormatVersion)
     RaiseTableError(VELDOR_OLDVERSION, Name_);
+  if (Blob_->IsOpen()) Blob_->VerifyVersion();
 }
 
 bool TDataTable::ReloadIfChanged() {
+  bool changed = false;
   if (Index_->HeaderChangedByOthers()) {
     Index_->DropCaches();
     Data_->ReadHeader();
     Data_->DropCache();
-    return true;
+    changed = true;
+  } else if (Data_->HeaderChangedByOthers()) {
+    Data_->DropCache();
+    changed = true;
   }
-  if (!Data_->HeaderChangedByOthers()) return false;
-  Data_->DropCache();
-  return true;
+  if (Blob_->IsOpen() && Blob_->HeaderChangedByOthers()) {
+    Blob_->DropCache();
+    changed = true;
+  }
+  return changed;
 }
 
 const TCollation& TDataTable::Collation() const {

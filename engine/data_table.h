@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/blob_file.h"
 #include "engine/data_file.h"
 #include "engine/field_types.h"
 #include "engine/index_file.h"
@@ -22,6 +23,24 @@ namespace veldor {
 
 class TCollation;
 class TDataDirectory;
+class TRecordsBitmap;
+
+// The session settings a table follows; the session owns them and may change them while
+// tables are open.
+struct TTableSettings {
+  bool ForceBufferFlush = false;       // flush operating-system buffers after every write
+  bool StrictChangeDetection = false;  // every cursor operation checks for changes first
+  uint8_t LockRetryCount = 15;         // retries of a refused record lock
+  uint16_t LockWaitTime = 100;         // milliseconds between those retries
+};
+
+// The change counters of a table's three file headers, as a cursor last saw them.
+struct TChangeCounters {
+  int32_t Data = 0;
+  int32_t Index = 0;
+  int32_t Blob = 0;
+  bool operator==(const TChangeCounters&) const = default;
+};
 
 // What a table is created with, beyond its name.
 struct TTableDefinition {
@@ -41,8 +60,10 @@ struct TTableDefinition {
 
 class TDataTable {
  public:
-  // `directory` is the database's path ending in "/" (empty for in-memory tables).
-  TDataTable(TDataDirectory* database, std::string directory);
+  // `directory` is the database's path ending in "/" (empty for in-memory tables);
+  // `settings` are the session's (nullptr: the defaults), and must outlive the table.
+  TDataTable(TDataDirectory* database, std::string directory,
+             const TTableSettings* settings = nullptr);
   ~TDataTable();
   TDataTable(const TDataTable&) = delete;
   TDataTable& operator=(const TDataTable&) = delete;
@@ -93,10 +114,10 @@ class TDataTable {
   void BackupIndex();
   void RestoreIndex(bool skipCopy, bool deleteBackup);
   // Writes back what changed: records, data header, descriptors, then index pages and
-  // index header. Nothing for a read-only table; inside a transaction only marks the
-  // headers changed.
+  // index header, then BLOB blocks and BLOB header. Nothing for a read-only table; inside a
+  // transaction only marks the headers changed.
   void Flush(bool trimCaches = false, bool forceDataHeader = false, bool forceOsFlush = false,
-             bool forceIndexHeader = false);
+             bool forceIndexHeader = false, bool forceBlobHeader = false);
   // The header checks of an opened table (VELDOR_OLDVERSION, VELDOR_CANNOTLOADLDDRV,
   // VELDOR_HEADERCORRUPT).
   void VerifyHeaders();
@@ -135,13 +156,50 @@ class TDataTable {
   const TDataFile& DataFile() const { return *Data_; }
   TIndexFile& IndexFile() { return *Index_; }
   const TIndexFile& IndexFile() const { return *Index_; }
+  // The BLOB file; open only for tables with BLOB fields.
+  TBlobFile& BlobFile() { return *Blob_; }
+  const TBlobFile& BlobFile() const { return *Blob_; }
+  bool HasBlobFile() const { return Blob_->IsOpen(); }
   // Set when the index file was missing at open and was recreated empty: the first cursor
   // rebuilds the "Sys Deleted" index.
   bool IndexFileRecreated() const { return IndexRecreated_; }
 
+  // ---- Locks between processes (see the protocol in table_locking.cpp) ----
+  // Each returns whether the headers were re-read because another process changed them.
+  bool LockRecord(int32_t record);
+  void UnlockRecord(int32_t record);
+  void UnlockAllRecords(bool pendingOnly);
+  bool ReadLock();
+  void ReadUnlock();
+  bool QueryReadLock();
+  void QueryReadUnlock();
+  bool WriteLock();
+  void WriteUnlock();
+  void LockTable();
+  void UnlockTable();
+  bool RecordLockedByProcess(int32_t record) const;
+  // The per-cursor marks: a second cursor of this process is refused a record one holds.
+  bool RecordLockedByCursor(int32_t record) const;
+  void SetRecordLockedByCursor(int32_t record, bool locked);
+  bool ReadLocked() const { return ReadLocked_; }
+  bool QueryReadLocked() const { return QueryReadLocked_; }
+  bool WriteLocked() const { return WriteLocked_; }
+  bool TableLocked() const { return TableLocked_; }
+  TChangeCounters ChangeCounters() const;
+
+  // ---- Transactions on this table ----
+  // Takes the table lock (the data file's header byte) until the transaction ends; the
+  // caches then keep every change in memory. VELDOR_LOCKTIMEOUT when the lock is not had.
+  void BeginTransaction();
+  // With `end`: writes everything back under the write lock and releases the table lock
+  // and the deferred record unlocks. Without: writes back and stays in the transaction.
+  void CommitTransaction(bool end, bool forceFlush);
+  // Discards every cached change and re-reads the headers; releases the table lock.
+  void RollbackTransaction();
+
   // ---- What the files ask of their table ----
-  bool ForceBufferFlush() const { return ForceBufferFlush_; }
-  void SetForceBufferFlush(bool value) { ForceBufferFlush_ = value; }
+  const TTableSettings& Settings() const { return *Settings_; }
+  bool ForceBufferFlush() const { return Settings_->ForceBufferFlush; }
   // Records may be written back to make room only when no uncommitted change can be among
   // them: not inside a transaction or a table lock of this process.
   bool CanWriteBackUnderPressure() const { return !InTransaction_ && !TableLocked_; }
@@ -156,6 +214,21 @@ class TDataTable {
   bool InTransaction() const { return InTransaction_; }
 
  private:
+  // One reader slot on the index file and, with BLOB fields, one on the BLOB file.
+  struct TReaderSlots {
+    int32_t Index = 0;
+    int32_t Blob = 0;
+  };
+  void TakeReaderSlots(TReaderSlots& slots);
+  void ReleaseReaderSlots(TReaderSlots& slots);
+  void EnsureLockBitmaps(int32_t record);
+  void ReleaseAllLocks() noexcept;
+  // The BLOB file's handle for its locks while it is open, else nullptr.
+  TFileHandler* BlobLockFile() const { return Blob_->IsOpen() ? Blob_.get() : nullptr; }
+  void DropBlobCache() {
+    if (Blob_->IsOpen()) Blob_->DropCache();
+  }
+
   void CloseFiles();
   void ConfigureFiles(bool exclusive);
 
@@ -174,9 +247,39 @@ class TDataTable {
   bool WriteLocked_ = false;
   bool Written_ = false;
   bool IndexRecreated_ = false;
-  bool ForceBufferFlush_ = false;
+  const TTableSettings* Settings_;
+  bool ReadLocked_ = false;
+  bool QueryReadLocked_ = false;
+  TReaderSlots ReadSlots_;
+  TReaderSlots QuerySlots_;
+  // Read locks given up while the write lock is held (a writer's ranges cover them).
+  bool ReadSuspended_ = false;
+  bool QueryReadSuspended_ = false;
+  std::unique_ptr<TRecordsBitmap> ProcessLocks_;   // records this process holds
+  std::unique_ptr<TRecordsBitmap> CursorLocks_;    // records some cursor of it holds
+  std::unique_ptr<TRecordsBitmap> PendingUnlocks_; // unlocks deferred by the table lock
   std::unique_ptr<TDataFile> Data_;
   std::unique_ptr<TIndexFile> Index_;
+  std::unique_ptr<TBlobFile> Blob_;
+};
+
+// The check made for a cursor before its records, pages or blocks are read from a file:
+// unless every operation already checks (strict change detection), take the table's read
+// lock, which re-reads the headers that another process wrote, and report a change when
+// the counters the cursor saved are no longer the table's. The cursor then re-synchronises.
+class TChangeCheck : public TReadHooks {
+ public:
+  TChangeCheck(TDataTable& table, const TChangeCounters& saved) : Table_(table), Saved_(saved) {}
+  bool BeforeDiskRead() override {
+    if (Table_.Settings().StrictChangeDetection) return true;
+    Table_.ReadLock();
+    return Table_.ChangeCounters() == Saved_;
+  }
+  int ReadAheadCount(int32_t, bool, int) override { return 0; }
+
+ private:
+  TDataTable& Table_;
+  const TChangeCounters& Saved_;
 };
 
 }  // namespace veldor

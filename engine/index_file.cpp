@@ -152,6 +152,15 @@ bool TIndexFile::HeaderChangedByOthers() {
   return true;
 }
 
+void TIndexFile::ReloadHeader() {
+  TIndexHeader header;
+  ReadHeaderImage(header);
+  if (header.SecondaryCount() > kMaxSecondaryIndexes)
+    RaiseTableError(VELDOR_HEADERCORRUPT, Table_->Name());
+  Header_ = header;
+  HeaderChanged_ = false;
+}
+
 void TIndexFile::WriteHeader(bool force, bool flush) {
   if (!force && !HeaderChanged_) return;
   Header_.PrepareForWrite();

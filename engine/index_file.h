@@ -59,6 +59,8 @@ class TIndexFile : public TFileHandler {
   // table's fields and the file's pages (VELDOR_HEADERCORRUPT).
   void VerifyHeader(const std::vector<TFieldDescriptor>& fields);
   bool HeaderChangedByOthers();
+  // Reads the header from the file whatever the change counters say.
+  void ReloadHeader();
   void WriteHeader(bool force, bool flush);
   void MarkHeaderChanged();
   void SetHeaderChanged() { HeaderChanged_ = true; }

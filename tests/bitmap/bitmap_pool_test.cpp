@@ -290,13 +290,13 @@ void Hammer(TRecordsBitmapStack* pool, int threadCount, int rounds) {
 
 TEST(RecordsBitmapStack, ManyThreadsAcquireAndRelease) {
   TRecordsBitmapStack pool;
-  Hammer(&pool, 8, 20000);
+  Hammer(&pool, 8, 10000);
   EXPECT_GE(pool.FreeCount(), 1u);
   EXPECT_LE(pool.FreeCount(), 8u * 3) << "never more bitmaps than were held at once";
 }
 
 TEST(ProcessBitmapStack, ManyThreadsAcquireAndRelease) {
-  Hammer(nullptr, 8, 20000);
+  Hammer(nullptr, 8, 10000);
   EXPECT_GE(ProcessBitmapStack().FreeCount(), 1u);
   EXPECT_LE(ProcessBitmapStack().FreeCount(), 8u * 3 + 4);
 }

@@ -16,17 +16,9 @@
 #include "engine/data_table.h"
 #include "engine/errors.h"
 #include "lib/byte_order.h"
+#include "tests/support/child_process.h"
 
 namespace veldor::test {
-
-inline uint16_t ErrorOf(const std::function<void()>& body) {
-  try {
-    body();
-  } catch (const EVELDOREngineError& e) {
-    return e.ErrorCode;
-  }
-  return 0;
-}
 
 inline TFieldDescriptor MakeField(uint16_t number, const char* name, uint8_t type,
                                   uint8_t size = 0, uint8_t subType = 0) {

@@ -1,0 +1,732 @@
+#include "engine/blob_file.h"
+
+#include <algorithm>
+#include <cstring>
+#include <unordered_set>
+
+#include "engine/data_file.h"
+#include "engine/data_table.h"
+#include "engine/errors.h"
+#include "engine/table_header.h"
+#include "lib/byte_order.h"
+
+namespace veldor {
+namespace {
+
+constexpr size_t kBufferStep = 4096;
+// The largest run one write-back write takes; longer runs are split.
+constexpr size_t kMaxWriteRunBytes = 1 << 20;
+// How often a load starts again because the table kept changing under the cursor before
+// it gives up with "changed by another user".
+constexpr int kMaxLoadRestarts = 64;
+// What a load reserves before it has read anything beyond the first block.
+constexpr uint64_t kLoadReserveLimit = 1 << 24;
+
+void GrowBuffer(std::vector<uint8_t>& buffer, size_t needed) {
+  if (buffer.size() < needed) buffer.resize((needed + kBufferStep - 1) / kBufferStep * kBufferStep);
+}
+
+// Blocks needed for `bytes` more data bytes, at least 1.
+int32_t BlocksFor(int64_t bytes, size_t dataSize) {
+  if (bytes <= 0) return 1;
+  int64_t blocks = (bytes + int64_t(dataSize) - 1) / int64_t(dataSize);
+  return int32_t(std::min<int64_t>(blocks, kMaxBlobBlocks));
+}
+
+}  // namespace
+
+// ---- TBlobHeader ---------------------------------------------------------------------------
+
+int32_t TBlobHeader::ChangeCounter() const { return LoadI32(&Bytes[0]); }
+void TBlobHeader::SetChangeCounter(int32_t value) { StoreI32(&Bytes[0], value); }
+int32_t TBlobHeader::FirstFreeBlock() const { return LoadI32(&Bytes[9]); }
+void TBlobHeader::SetFirstFreeBlock(int32_t block) { StoreI32(&Bytes[9], block); }
+int32_t TBlobHeader::NextBlockNumber() const { return LoadI32(&Bytes[13]); }
+void TBlobHeader::SetNextBlockNumber(int32_t block) { StoreI32(&Bytes[13], block); }
+
+// ---- TBlock --------------------------------------------------------------------------------
+
+TBlock::TBlock(TBlobFile* file) : File_(file) { Resize(file->BlockDataSize()); }
+
+void TBlock::Resize(size_t dataSize) {
+  if (Data_.size() != dataSize) Data_.assign(dataSize, 0);
+}
+
+void TBlock::Clear() {
+  HeaderImage_.fill(0);
+  std::fill(Data_.begin(), Data_.end(), 0);
+  UsedBytes_ = 0;
+  BlobId_ = TotalLength_ = Previous_ = Next_ = 0;
+  Modified_ = false;
+}
+
+void TBlock::LoadFromImage(uint8_t* image) {
+  if (File_->Encrypted()) {
+    ScrambleTableData(image, kBlockHeaderSize);
+    ScrambleTableData(image + kBlockHeaderSize, Data_.size());
+  }
+  std::memcpy(HeaderImage_.data(), image, kBlockHeaderSize);
+  std::memcpy(Data_.data(), image + kBlockHeaderSize, Data_.size());
+  Previous_ = LoadI32(&HeaderImage_[0]);
+  Next_ = LoadI32(&HeaderImage_[4]);
+  UsedBytes_ = LoadU16(&HeaderImage_[8]);
+  BlobId_ = LoadI32(&HeaderImage_[10]);
+  TotalLength_ = LoadI32(&HeaderImage_[14]);
+  Modified_ = false;
+}
+
+void TBlock::StoreToImage(uint8_t* image) {
+  StoreI32(&HeaderImage_[0], Previous_);
+  StoreI32(&HeaderImage_[4], Next_);
+  StoreU16(&HeaderImage_[8], UsedBytes_);
+  StoreI32(&HeaderImage_[10], BlobId_);
+  StoreI32(&HeaderImage_[14], TotalLength_);
+  std::memcpy(image, HeaderImage_.data(), kBlockHeaderSize);
+  std::memcpy(image + kBlockHeaderSize, Data_.data(), Data_.size());
+  if (File_->Encrypted()) {
+    ScrambleTableData(image, kBlockHeaderSize);
+    ScrambleTableData(image + kBlockHeaderSize, Data_.size());
+  }
+  Modified_ = false;
+}
+
+size_t TBlock::Read(size_t offset, size_t count, uint8_t* out) const {
+  if (offset > Data_.size() || count > Data_.size() - offset)
+    RaiseTableError(VELDOR_INVALIDBLOBLEN, File_->Table()->Name());
+  if (UsedBytes_ > Data_.size()) File_->Corrupt();
+  size_t n = UsedBytes_ > offset ? std::min(count, UsedBytes_ - offset) : 0;
+  if (n > 0) std::memcpy(out, &Data_[offset], n);
+  return n;
+}
+
+void TBlock::Write(size_t offset, size_t count, const uint8_t* in) {
+  if (offset > Data_.size() || count > Data_.size() - offset)
+    RaiseTableError(VELDOR_INVALIDBLOBLEN, File_->Table()->Name());
+  if (count > 0) std::memcpy(&Data_[offset], in, count);
+  size_t used = offset + count;
+  // What an older, longer value left behind does not stay in the file.
+  size_t oldUsed = std::min<size_t>(UsedBytes_, Data_.size());
+  if (oldUsed > used)
+    std::fill(Data_.begin() + std::ptrdiff_t(used), Data_.begin() + std::ptrdiff_t(oldUsed), 0);
+  UsedBytes_ = uint16_t(used);
+  Modified_ = true;
+}
+
+void TBlock::SetBlobId(int32_t id) {
+  if (BlobId_ == id) return;
+  BlobId_ = id;
+  Modified_ = true;
+}
+
+void TBlock::SetTotalLength(int32_t length) {
+  if (TotalLength_ == length) return;
+  TotalLength_ = length;
+  Modified_ = true;
+}
+
+void TBlock::SetPrevious(int32_t block) {
+  if (Previous_ == block) return;
+  Previous_ = block;
+  Modified_ = true;
+}
+
+void TBlock::SetNext(int32_t block) {
+  if (Next_ == block) return;
+  Next_ = block;
+  Modified_ = true;
+}
+
+// ---- TBlockStack ---------------------------------------------------------------------------
+
+std::unique_ptr<TBlock> TBlockStack::Take() {
+  if (Spares_.empty()) return std::make_unique<TBlock>(File_);
+  std::unique_ptr<TBlock> block = std::move(Spares_.back());
+  Spares_.pop_back();
+  block->Resize(File_->BlockDataSize());
+  block->Clear();
+  block->ResetUse();
+  return block;
+}
+
+void TBlockStack::GiveBack(std::unique_ptr<TBlock> block) {
+  block->Older_ = block->Newer_ = nullptr;
+  Spares_.push_back(std::move(block));
+}
+
+// ---- TBlobFile: open, create, header -------------------------------------------------------
+
+TBlobFile::TBlobFile(TDataTable* table) : Table_(table), Spares_(this) {}
+
+TBlobFile::~TBlobFile() { ReturnAllToPool(); }
+
+void TBlobFile::Corrupt() const { RaiseTableError(VELDOR_MEMOCORRUPT, Table_->Name()); }
+
+bool TBlobFile::Encrypted() const { return Table_->Encrypted(); }
+
+void TBlobFile::SetBlockSize(uint32_t size) {
+  ConfiguredBlockSize_ = size == 0 ? kDefaultBlobBlockSize : size;
+}
+
+size_t TBlobFile::NormalCapacity() const {
+  return std::max<size_t>(std::min(kBlockCacheBytes / BlockSize_, kMaxCachedBlocks), 1);
+}
+
+void TBlobFile::SetupForBlockSize(uint32_t size, uint16_t invalidCode) {
+  if (size < kMinBlobBlockSize || size > kMaxBlobBlockSize)
+    RaiseTableError(invalidCode, Table_->Name());
+  ReturnAllToPool();
+  BlockSize_ = size;
+  Capacity_ = NormalCapacity();
+  ReadAhead_ = std::max<size_t>(kBlockReadAheadBytes / size, 1);
+  ResetStatistics();
+}
+
+uint64_t TBlobFile::BlockOffset(int32_t number) const {
+  return kBlobHeaderSize + uint64_t(number - 1) * BlockSize_;
+}
+
+void TBlobFile::ReadHeaderImage(TBlobHeader& header) {
+  {
+    TFileSection section(*this);
+    Seek(0, 0);
+    if (Read(header.Bytes.data(), kBlobHeaderSize, true) != kBlobHeaderSize)
+      RaiseTableError(VELDOR_HEADERCORRUPT, Table_->Name());
+  }
+  if (Encrypted()) ScrambleTableData(header.Bytes.data(), kBlobHeaderSize);
+}
+
+void TBlobFile::Open() {
+  if (IsOpen()) return;
+  TFileHandler::Open();
+  try {
+    SetupForBlockSize(ConfiguredBlockSize_, VELDOR_HEADERCORRUPT);
+    TBlobHeader header;
+    ReadHeaderImage(header);
+    Header_ = header;
+    HeaderChanged_ = false;
+  } catch (...) {
+    Close();
+    throw;
+  }
+}
+
+void TBlobFile::Close() {
+  ReturnAllToPool();
+  TFileHandler::Close();
+}
+
+void TBlobFile::Create() {
+  // The block size is checked before anything exists on disk.
+  SetupForBlockSize(ConfiguredBlockSize_, VELDOR_BLOBLIMIT);
+  TFileHandler::Create();
+  Header_ = TBlobHeader{};
+  Header_.SetFormatVersion(kFormatVersion);
+  Header_.SetFirstFreeBlock(0);
+  Header_.SetNextBlockNumber(1);
+  HeaderChanged_ = true;
+}
+
+void TBlobFile::VerifyVersion() const {
+  if (Header_.FormatVersion() != kFormatVersion) RaiseTableError(VELDOR_OLDVERSION, Table_->Name());
+}
+
+void TBlobFile::VerifyHeader() const {
+  VerifyVersion();
+  int32_t next = Header_.NextBlockNumber();
+  bool sane = next >= 1 && next - 1 <= kMaxBlobBlocks &&
+              BlockOffset(next) <= kMaxBlobFileEnd;
+  int32_t head = Header_.FirstFreeBlock();
+  if (!sane || (head != 0 && !ValidLink(head)))
+    RaiseTableError(VELDOR_HEADERCORRUPT, Table_->Name());
+}
+
+bool TBlobFile::HeaderChangedByOthers() {
+  TBlobHeader header;
+  ReadHeaderImage(header);
+  if (header.ChangeCounter() == Header_.ChangeCounter()) return false;
+  Header_ = header;
+  HeaderChanged_ = false;
+  return true;
+}
+
+void TBlobFile::WriteHeader(bool force, bool flush) {
+  if (!force && !HeaderChanged_) return;
+  Header_.SetChangeCounter(int32_t(uint32_t(Header_.ChangeCounter()) + 1));
+  Header_.Bytes[17] = HeaderChanged_ ? 1 : 0;
+  std::array<uint8_t, kBlobHeaderSize> image = Header_.Bytes;
+  if (Encrypted()) ScrambleTableData(image.data(), image.size());
+  {
+    TFileSection section(*this);
+    Seek(0, 0);
+    Write(image.data(), image.size());
+  }
+  if (flush || Table_->ForceBufferFlush()) Flush();
+  Table_->MarkWritten();
+  HeaderChanged_ = false;
+}
+
+void TBlobFile::MarkHeaderChanged() {
+  Header_.SetChangeCounter(int32_t(uint32_t(Header_.ChangeCounter()) + 1));
+  HeaderChanged_ = true;
+  Table_->MarkWritten();
+}
+
+void TBlobFile::Empty() {
+  ReturnAllToPool();
+  {
+    TFileSection section(*this);
+    Seek(0, int64_t(kBlobHeaderSize));
+    Write(nullptr, 0);
+  }
+  if (Table_->ForceBufferFlush()) Flush();
+  Header_.SetFormatVersion(kFormatVersion);
+  Header_.SetNextBlockNumber(1);
+  Header_.SetFirstFreeBlock(0);
+  HeaderChanged_ = true;
+}
+
+// ---- TBlobFile: the block cache ------------------------------------------------------------
+
+size_t TBlobFile::LowerBound(int32_t number) const {
+  size_t lo = 0, hi = Cache_.size();
+  while (lo < hi) {
+    size_t mid = (lo + hi) / 2;
+    if (Cache_[mid]->BlockNumber_ < number)
+      lo = mid + 1;
+    else
+      hi = mid;
+  }
+  return lo;
+}
+
+void TBlobFile::Unlink(TBlock* b) {
+  if (b->Older_) b->Older_->Newer_ = b->Newer_;
+  else if (Oldest_ == b) Oldest_ = b->Newer_;
+  if (b->Newer_) b->Newer_->Older_ = b->Older_;
+  else if (Newest_ == b) Newest_ = b->Older_;
+  b->Older_ = b->Newer_ = nullptr;
+}
+
+void TBlobFile::LinkAtHead(TBlock* b) {
+  b->Newer_ = nullptr;
+  b->Older_ = Newest_;
+  if (Newest_) Newest_->Newer_ = b;
+  Newest_ = b;
+  if (!Oldest_) Oldest_ = b;
+}
+
+TBlock* TBlobFile::FindCached(int32_t number) {
+  // The four most recent blocks first: a chain being walked comes back to what it just used.
+  TBlock* b = Newest_;
+  for (int i = 0; i < 4 && b; ++i, b = b->Older_) {
+    if (b->BlockNumber_ == number) {
+      if (b != Newest_) {
+        Unlink(b);
+        LinkAtHead(b);
+      }
+      return b;
+    }
+  }
+  size_t at = LowerBound(number);
+  if (at < Cache_.size() && Cache_[at]->BlockNumber_ == number) {
+    b = Cache_[at].get();
+    Unlink(b);
+    LinkAtHead(b);
+    return b;
+  }
+  return nullptr;
+}
+
+void TBlobFile::InsertSorted(std::unique_ptr<TBlock> block) {
+  size_t at = LowerBound(block->BlockNumber_);
+  TBlock* raw = block.get();
+  Cache_.insert(Cache_.begin() + std::ptrdiff_t(at), std::move(block));
+  LinkAtHead(raw);
+}
+
+TBlock* TBlobFile::EvictLeastRecent(size_t* skippedModified) {
+  for (TBlock* b = Oldest_; b; b = b->Newer_) {
+    if (b->Modified_ || b->UseCount_ > 0) {
+      if (skippedModified && b->UseCount_ == 0) ++*skippedModified;
+      continue;
+    }
+    size_t at = LowerBound(b->BlockNumber_);
+    if (at >= Cache_.size() || Cache_[at].get() != b) Corrupt();
+    return b;
+  }
+  return nullptr;
+}
+
+TBlock* TBlobFile::TakeBuffer(int32_t number) {
+  if (Cache_.size() >= Capacity_) {
+    size_t skipped = 0;
+    TBlock* victim = EvictLeastRecent(&skipped);
+    // Changed blocks that have drifted to the old end of the recency list are written
+    // back once they fill half the cache, not only when nothing else is left: otherwise
+    // every later eviction walks past all of them (a long save reading ahead over its old
+    // chain leaves exactly that behind).
+    if ((victim == nullptr || skipped > Capacity_ / 2) && Table_->CanWriteBackUnderPressure()) {
+      WriteBack(false);
+      victim = EvictLeastRecent(nullptr);
+    }
+    if (victim != nullptr) {
+      // Reuse the evicted block in place: leave the sorted list, take the new number.
+      size_t at = LowerBound(victim->BlockNumber_);
+      std::unique_ptr<TBlock> owned = std::move(Cache_[at]);
+      Cache_.erase(Cache_.begin() + std::ptrdiff_t(at));
+      Unlink(victim);
+      owned->BlockNumber_ = number;
+      owned->Clear();
+      InsertSorted(std::move(owned));
+      return victim;
+    }
+    Capacity_ += kBlockCacheGrowth;  // everything is in use or unwritten: grow instead
+  }
+  std::unique_ptr<TBlock> block = Spares_.Take();
+  block->BlockNumber_ = number;
+  TBlock* raw = block.get();
+  InsertSorted(std::move(block));
+  return raw;
+}
+
+TBlock* TBlobFile::GetBlock(int32_t number, int32_t readAheadCount, TReadHooks* hooks,
+                            bool readAhead) {
+  int32_t next = Header_.NextBlockNumber();
+  if (number <= 0 || number > next) Corrupt();
+  if (number == next) {
+    // An append: a cleared block that exists only in the cache until written back.
+    if (number > kMaxBlobBlocks || BlockOffset(number) + BlockSize_ > kMaxBlobFileEnd)
+      RaiseTableError(VELDOR_TABLEFULL, Table_->Name());
+    TBlock* block = TakeBuffer(number);
+    // The block counts from now on, so it must reach the file even if nobody fills it.
+    block->Modified_ = true;
+    Header_.SetNextBlockNumber(next + 1);
+    HeaderChanged_ = true;
+    block->AddUse();
+    return block;
+  }
+  TBlock* block = FindCached(number);
+  if (block != nullptr) {
+    ++Stats_.CacheHits;
+  } else {
+    int32_t count = readAhead ? std::clamp<int32_t>(readAheadCount, 1, int32_t(ReadAhead_)) : 1;
+    block = ReadBlocks(number, count, hooks);
+    if (block == nullptr) return nullptr;
+  }
+  if (block->BlockNumber_ != number) Corrupt();
+  block->AddUse();
+  return block;
+}
+
+TBlock* TBlobFile::ReadBlocks(int32_t number, int32_t count, TReadHooks* hooks) {
+  if (hooks && !hooks->BeforeDiskRead()) return nullptr;
+  // The hooks may have taken a new header from another process.
+  int32_t next = Header_.NextBlockNumber();
+  if (number >= next) Corrupt();
+  count = int32_t(std::min<int64_t>(count, int64_t(next) - number));
+  size_t bytes = size_t(count) * BlockSize_;
+  GrowBuffer(ReadBuffer_, bytes);
+  size_t got;
+  {
+    TFileSection section(*this);
+    Seek(0, int64_t(BlockOffset(number)));
+    got = Read(ReadBuffer_.data(), bytes, true);
+  }
+  ++Stats_.BlockReads;
+  // Appended blocks may still live only in the cache; elsewhere a short read means the
+  // file lost blocks its header counts.
+  if (got < bytes && !Table_->AcceptShortRead()) Corrupt();
+  int32_t images = int32_t(got / BlockSize_);
+  Stats_.BlocksRead += uint64_t(images);
+
+  ReadWindowFirst_ = number;
+  ReadWindowCount_ = images;
+  TBlock* wanted = nullptr;
+  try {
+    for (int32_t i = 0; i < images; ++i) {
+      int32_t n = number + i;
+      uint8_t* image = &ReadBuffer_[size_t(i) * BlockSize_];
+      size_t at = LowerBound(n);
+      TBlock* cached = at < Cache_.size() && Cache_[at]->BlockNumber_ == n ? Cache_[at].get()
+                                                                          : nullptr;
+      if (cached) {
+        // A block someone holds, or one changed here, keeps what it has.
+        if (!cached->Modified_ && cached->UseCount_ == 0) cached->LoadFromImage(image);
+        if (n == number) {
+          Unlink(cached);
+          LinkAtHead(cached);
+        }
+      } else {
+        cached = TakeBuffer(n);
+        cached->LoadFromImage(image);
+      }
+      if (n == number) {
+        wanted = cached;
+        wanted->AddUse();  // held while the rest of the batch may evict
+      }
+    }
+  } catch (...) {
+    if (wanted) wanted->ReleaseUse();
+    ReadWindowFirst_ = ReadWindowCount_ = 0;
+    throw;
+  }
+  ReadWindowFirst_ = ReadWindowCount_ = 0;
+  // The block is neither in the file nor in the cache: the file was cut short.
+  if (wanted == nullptr) Corrupt();
+  wanted->ReleaseUse();
+  return wanted;
+}
+
+TBlock* TBlobFile::AllocateBlock() {
+  int32_t head = Header_.FirstFreeBlock();
+  if (head == 0) {
+    TBlock* block = GetBlock(Header_.NextBlockNumber());
+    block->Clear();
+    block->Modified_ = true;
+    return block;
+  }
+  if (!ValidLink(head)) Corrupt();
+  TBlockPin block(GetBlock(head));
+  // A free chain that leaves the file, or hands out a block somebody holds or that would
+  // stay its own head, would give one block to two values.
+  int32_t newHead = block->Next();
+  if (block->UseCount() > 1 || newHead == head || (newHead != 0 && !ValidLink(newHead)))
+    Corrupt();
+  Header_.SetFirstFreeBlock(newHead);
+  HeaderChanged_ = true;
+  block->Clear();
+  block->Modified_ = true;
+  TBlock* raw = block.Get();
+  raw->AddUse();  // handed to the caller
+  return raw;
+}
+
+void TBlobFile::FreeBlock(TBlock* block) {
+  block->SetNext(Header_.FirstFreeBlock());
+  Header_.SetFirstFreeBlock(block->BlockNumber_);
+  HeaderChanged_ = true;
+}
+
+void TBlobFile::FreeChain(int32_t& firstBlock, int32_t blobId, bool repair) {
+  if (firstBlock == 0) return;
+  std::unordered_set<int32_t> met;
+  FreeChainFrom(firstBlock, blobId, repair, met, 0);
+  firstBlock = 0;
+}
+
+void TBlobFile::FreeChainFrom(int32_t first, int32_t blobId, bool repair,
+                              std::unordered_set<int32_t>& met, int32_t blocksHint) {
+  // Checks a block of the chain before its predecessor is freed.
+  auto check = [&](TBlock* b) {
+    if (b->UseCount() > 1) Corrupt();
+    if (b->BlobId() != blobId) {
+      if (!repair) Corrupt();
+      b->SetBlobId(blobId);
+    }
+  };
+  if (!ValidLink(first) || !met.insert(first).second) Corrupt();
+  TBlockPin current(GetBlock(first, std::max(blocksHint, 1)));
+  check(current.Get());
+  // Without a hint, the first block's length tells how many blocks follow.
+  int32_t remaining =
+      (blocksHint > 0 ? blocksHint : BlocksFor(current->TotalLength(), BlockDataSize())) - 1;
+  for (;;) {
+    int32_t next = current->Next();
+    TBlockPin successor;
+    if (next != 0) {
+      if (!ValidLink(next) || !met.insert(next).second) Corrupt();
+      successor = TBlockPin(GetBlock(next, std::max(remaining, 1)));
+      check(successor.Get());
+      --remaining;
+    }
+    FreeBlock(current.Get());
+    current = std::move(successor);
+    if (!current) break;
+  }
+}
+
+bool TBlobFile::WriteBack(bool forceFlush) {
+  std::vector<TBlock*> dirty;
+  for (const auto& b : Cache_) {
+    if (!b->Modified_ || b->UseCount_ > 0) continue;
+    if (ReadWindowCount_ > 0 && b->BlockNumber_ >= ReadWindowFirst_ &&
+        b->BlockNumber_ < ReadWindowFirst_ + ReadWindowCount_)
+      continue;
+    dirty.push_back(b.get());  // the cache is sorted, so these are in block order
+  }
+  if (dirty.empty()) return false;
+  size_t maxRun = std::max<size_t>(kMaxWriteRunBytes / BlockSize_, 1);
+  size_t i = 0;
+  while (i < dirty.size()) {
+    size_t j = i + 1;
+    while (j < dirty.size() && j - i < maxRun &&
+           dirty[j]->BlockNumber_ == dirty[j - 1]->BlockNumber_ + 1)
+      ++j;
+    size_t bytes = (j - i) * BlockSize_;
+    GrowBuffer(WriteBuffer_, bytes);
+    for (size_t k = i; k < j; ++k) dirty[k]->StoreToImage(&WriteBuffer_[(k - i) * BlockSize_]);
+    try {
+      TFileSection section(*this);
+      Seek(0, int64_t(BlockOffset(dirty[i]->BlockNumber_)));
+      Write(WriteBuffer_.data(), bytes);
+    } catch (...) {
+      // Not written after all: the blocks stay modified so that nothing is lost.
+      for (size_t k = i; k < dirty.size(); ++k) dirty[k]->Modified_ = true;
+      throw;
+    }
+    ++Stats_.BlockWrites;
+    Stats_.BlocksWritten += j - i;
+    if (forceFlush || Table_->ForceBufferFlush()) Flush();
+    Table_->MarkWritten();
+    i = j;
+  }
+  return true;
+}
+
+void TBlobFile::ReturnAllToPool() {
+  for (auto& block : Cache_) Spares_.GiveBack(std::move(block));
+  Cache_.clear();
+  Newest_ = Oldest_ = nullptr;
+}
+
+void TBlobFile::DropCache() {
+  ReturnAllToPool();
+  Capacity_ = NormalCapacity();
+}
+
+void TBlobFile::TrimCache() {
+  size_t normal = NormalCapacity();
+  while (Cache_.size() > normal) {
+    TBlock* victim = EvictLeastRecent(nullptr);
+    if (victim == nullptr) break;
+    size_t at = LowerBound(victim->BlockNumber_);
+    Unlink(victim);
+    Spares_.GiveBack(std::move(Cache_[at]));
+    Cache_.erase(Cache_.begin() + std::ptrdiff_t(at));
+  }
+  Capacity_ = std::max(normal, Cache_.size());
+  Cache_.shrink_to_fit();
+}
+
+// ---- TBlobBuffer ---------------------------------------------------------------------------
+
+void TBlobBuffer::Load(TBlobFile& file, TReadHooks* hooks) {
+  const size_t dataSize = file.BlockDataSize();
+  Data.clear();
+  Modified = false;
+  try {
+    for (int attempt = 0;; ++attempt) {
+      if (attempt > kMaxLoadRestarts) RaiseTableError(VELDOR_KEYORRECDELETED, file.Table_->Name());
+      Data.clear();
+      if (FirstBlock == 0) return;
+      if (!file.ValidLink(FirstBlock)) file.Corrupt();
+      TBlockPin block(file.GetBlock(FirstBlock, 1, hooks, false));
+      if (!block) continue;  // the table changed: the cursor has re-synchronised
+      if (block->BlobId() != BlobId) RaiseTableError(VELDOR_KEYORRECDELETED, file.Table_->Name());
+      int64_t total = block->TotalLength();
+      if (total < 0) file.Corrupt();
+      // A damaged length must not make us allocate more than the file can hold; beyond a
+      // first stretch the value grows only with the bytes actually read.
+      uint64_t capacity = uint64_t(file.BlockCount()) * dataSize;
+      Data.reserve(size_t(std::min<uint64_t>({uint64_t(total), capacity, kLoadReserveLimit})));
+      std::unordered_set<int32_t> met{FirstBlock};
+      bool restart = false;
+      while (int64_t(Data.size()) < total) {
+        if (block->BlobId() != BlobId) RaiseTableError(VELDOR_KEYORRECDELETED, file.Table_->Name());
+        if (block->UseCount() > 1) file.Corrupt();
+        size_t want = size_t(std::min<int64_t>(int64_t(dataSize), total - int64_t(Data.size())));
+        size_t at = Data.size();
+        Data.resize(at + want);
+        size_t got = block->Read(0, want, &Data[at]);
+        Data.resize(at + got);
+        if (got < want) break;
+        int32_t next = block->Next();
+        if (int64_t(Data.size()) >= total || next == 0) break;
+        if (!file.ValidLink(next) || !met.insert(next).second) file.Corrupt();
+        // Released before the next read: a change check may drop the whole cache.
+        block.Reset();
+        block = TBlockPin(file.GetBlock(next, BlocksFor(total - int64_t(Data.size()), dataSize),
+                                        hooks, true));
+        if (!block) {
+          restart = true;
+          break;
+        }
+      }
+      if (restart) continue;
+      if (int64_t(Data.size()) != total) RaiseTableError(VELDOR_ENDOFBLOB, file.Table_->Name());
+      return;
+    }
+  } catch (...) {
+    Data.clear();
+    throw;
+  }
+}
+
+void TBlobBuffer::Save(TBlobFile& file) {
+  Modified = true;
+  if (Data.empty()) {
+    Delete(file);
+    BlobId = 0;
+    Modified = false;
+    return;
+  }
+  if (Data.size() > size_t(INT32_MAX)) RaiseTableError(VELDOR_INVALIDBLOBLEN, file.Table_->Name());
+  const size_t dataSize = file.BlockDataSize();
+  const int32_t id = file.Table_->NextBlobId();
+  const int64_t total = int64_t(Data.size());
+
+  TBlockPin block;
+  int32_t oldBlocks = 0;  // what the old value's length says its chain has
+  if (FirstBlock != 0) {
+    if (!file.ValidLink(FirstBlock)) file.Corrupt();
+    block = TBlockPin(file.GetBlock(FirstBlock, BlocksFor(total, dataSize)));
+    if (block->UseCount() > 1) file.Corrupt();
+    oldBlocks = BlocksFor(block->TotalLength(), dataSize);
+    block->SetPrevious(0);
+  } else {
+    block = TBlockPin(file.AllocateBlock());
+    FirstBlock = block->BlockNumber();
+  }
+  block->SetBlobId(id);
+  block->SetTotalLength(int32_t(total));
+  std::unordered_set<int32_t> met{FirstBlock};
+  int32_t used = 1;
+  size_t done = 0;
+  for (;;) {
+    size_t n = std::min(dataSize, Data.size() - done);
+    block->Write(0, n, &Data[done]);
+    done += n;
+    if (done == Data.size()) break;
+    int32_t next = block->Next();
+    TBlockPin following;
+    if (next != 0) {
+      // The old chain goes on: reuse it, reading ahead over what is still to be written.
+      if (!file.ValidLink(next) || !met.insert(next).second) file.Corrupt();
+      following = TBlockPin(file.GetBlock(next, BlocksFor(total - int64_t(done), dataSize)));
+      if (following->UseCount() > 1) file.Corrupt();
+    } else {
+      following = TBlockPin(file.AllocateBlock());
+      if (!met.insert(following->BlockNumber()).second) file.Corrupt();
+      block->SetNext(following->BlockNumber());
+    }
+    following->SetPrevious(block->BlockNumber());
+    following->SetBlobId(id);
+    following->SetTotalLength(0);
+    block = std::move(following);
+    ++used;
+  }
+  // The old value was longer: cut the chain here first, then free the tail; a tail that
+  // leads back into the new value is refused before any block of it is freed.
+  int32_t surplus = block->Next();
+  if (surplus != 0) {
+    block->SetNext(0);
+    block.Reset();
+    file.FreeChainFrom(surplus, id, true, met, std::max(oldBlocks - used, 0));
+  }
+  BlobId = id;
+  Modified = false;
+}
+
+void TBlobBuffer::Delete(TBlobFile& file) { file.FreeChain(FirstBlock, BlobId, false); }
+
+}  // namespace veldor

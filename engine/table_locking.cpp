@@ -1,0 +1,398 @@
+// Locks between processes that share a table's files, and the table's transactions.
+//
+// The lock protocol. Every lock is an operating-system byte-range lock on the one handle a
+// process keeps per file, on bytes far beyond the data (the files never grow that far):
+//
+//   file    offset                  length  meaning
+//   data    4294967295 (FFFFFFFF)   1       header byte: the write lock, and the table lock
+//   data    4294967294 - n          1       record n (1 <= n <= 200,000,000)
+//   index   4294967295 - s          1       a reader's slot s, 1 <= s <= 65535, drawn at random
+//   index   4294901759 (FFFEFFFF)   65536   the writer's range, covering every reader slot
+//   BLOB    as the index file               (only for tables with BLOB fields)
+//
+// Who may hold what together:
+// - Readers hold one slot in the index file and one in the BLOB file. Any number of
+//   readers coexist; two that draw the same slot conflict, and the later draws again.
+// - A writer holds the header byte, then the index range, then the BLOB range, taken in
+//   that order and released in reverse. It cannot get a range while any reader holds a
+//   slot, and readers cannot get a slot while it holds the range, so a reader never sees
+//   a write half done. The header byte serialises writers.
+// - The table lock (transactions) is the header byte held on its own for a long time;
+//   while it is held, this process's write locks skip the header byte, and no other
+//   process can write.
+// - Record locks are independent of the others and last from edit to post.
+// Attempts: reader slots, writer ranges and the header byte are tried 8193 times, 3 ms
+// apart, then VELDOR_LOCKTIMEOUT; record locks LockRetryCount more times, LockWaitTime
+// apart, then VELDOR_RECLOCKFAILED.
+//
+// After taking a read lock, a write lock or the table lock, the headers are compared with
+// the copies held (change counters) and re-read when another process wrote them; the
+// stale caches are dropped. That is how processes notice each other's writes.
+//
+// Within the process, all cursors share the table object and its handles, so byte-range
+// locks cannot tell them apart: the object's bitmaps say which records the process holds,
+// which some cursor of it holds, and which unlocks wait for the table lock's release. A
+// writer first gives up this process's own reader slots (its range covers them) and takes
+// them again afterwards.
+//
+// Tables opened exclusively take no read, write or record locks (only the table lock of
+// transactions); tables whose files are read-only take none at all.
+
+#include <chrono>
+#include <random>
+#include <thread>
+
+#include <unistd.h>
+
+#include "engine/data_table.h"
+#include "engine/errors.h"
+#include "lib/records_bitmap.h"
+
+namespace veldor {
+namespace {
+
+constexpr int64_t kHeaderByte = 4294967295LL;
+constexpr int64_t kRecordBytesTop = 4294967294LL;
+constexpr int64_t kReaderSlotsTop = 4294967295LL;
+constexpr int64_t kWriterRange = 4294901759LL;
+constexpr int64_t kWriterRangeLength = 65536;
+constexpr int kTableLockAttempts = 8193;
+constexpr auto kTableLockSleep = std::chrono::milliseconds(3);
+
+// Reader slots are drawn from a generator seeded per process (a forked child reseeds).
+int32_t RandomSlot() {
+  thread_local std::mt19937 generator;
+  thread_local pid_t seededFor = 0;
+  pid_t pid = getpid();
+  if (seededFor != pid) {
+    std::random_device device;
+    generator.seed(device() ^ uint32_t(pid) ^ uint32_t(reinterpret_cast<uintptr_t>(&generator)));
+    seededFor = pid;
+  }
+  return int32_t(std::uniform_int_distribution<int32_t>(1, 65535)(generator));
+}
+
+// Tries `attempt` up to 8193 times, 3 ms apart.
+template <typename Fn>
+bool Persist(Fn attempt) {
+  for (int i = 0; i < kTableLockAttempts; ++i) {
+    if (attempt()) return true;
+    if (i + 1 < kTableLockAttempts) std::this_thread::sleep_for(kTableLockSleep);
+  }
+  return false;
+}
+
+}  // namespace
+
+// ---- Bookkeeping -----------------------------------------------------------------------------
+
+void TDataTable::EnsureLockBitmaps(int32_t record) {
+  uint32_t needed = uint32_t(std::max(record, RecordCount()) + 1);
+  for (TRecordsBitmap* b : {ProcessLocks_.get(), CursorLocks_.get(), PendingUnlocks_.get()}) {
+    if (b->Size() >= needed) continue;
+    uint32_t old = b->Size();
+    b->SetSize(needed);
+    // Growing within the allocation keeps stale bits: clear what was uncovered.
+    for (uint32_t n = old + 1; n <= needed; ++n) b->ClearBit(n);
+  }
+}
+
+bool TDataTable::RecordLockedByProcess(int32_t record) const {
+  return record >= 1 && uint32_t(record) <= ProcessLocks_->Size() &&
+         ProcessLocks_->GetBit(uint32_t(record));
+}
+
+bool TDataTable::RecordLockedByCursor(int32_t record) const {
+  return record >= 1 && uint32_t(record) <= CursorLocks_->Size() &&
+         CursorLocks_->GetBit(uint32_t(record));
+}
+
+void TDataTable::SetRecordLockedByCursor(int32_t record, bool locked) {
+  if (record < 1) return;
+  EnsureLockBitmaps(record);
+  if (locked)
+    CursorLocks_->SetBit(uint32_t(record));
+  else
+    CursorLocks_->ClearBit(uint32_t(record));
+}
+
+TChangeCounters TDataTable::ChangeCounters() const {
+  TChangeCounters c;
+  c.Data = Data_->Header().ChangeCounter();
+  if (Index_->IsOpen()) c.Index = Index_->Header().ChangeCounter();
+  if (Blob_->IsOpen()) c.Blob = Blob_->ChangeCounter();
+  return c;
+}
+
+// ---- Record locks ------------------------------------------------------------------------------
+
+bool TDataTable::LockRecord(int32_t record) {
+  if (ReadOnlyByAttribute_) return false;
+  if (Exclusive_ && !TableLocked_) return false;
+  if (record <= 0) RaiseTableError(VELDOR_RECLOCKFAILED, Name_);
+  if (TableLocked_ && RecordLockedByProcess(record)) return false;
+  bool changed = Settings_->StrictChangeDetection ? false : ReadLock();
+  if (RecordLockedByProcess(record)) RaiseTableError(VELDOR_RECLOCKFAILED, Name_);
+  int64_t offset = kRecordBytesTop - record;
+  bool locked = Data_->Lock(1, offset);
+  for (int retry = 0; !locked && retry < Settings_->LockRetryCount; ++retry) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(Settings_->LockWaitTime));
+    locked = Data_->Lock(1, offset);
+  }
+  if (!locked) RaiseTableError(VELDOR_RECLOCKFAILED, Name_);
+  EnsureLockBitmaps(record);
+  ProcessLocks_->SetBit(uint32_t(record));
+  PendingUnlocks_->ClearBit(uint32_t(record));
+  return changed;
+}
+
+void TDataTable::UnlockRecord(int32_t record) {
+  if (ReadOnlyByAttribute_) return;
+  if (Exclusive_ && !TableLocked_) return;
+  if (TableLocked_) {
+    if (RecordLockedByProcess(record)) PendingUnlocks_->SetBit(uint32_t(record));
+    return;
+  }
+  if (!RecordLockedByProcess(record) || !Data_->Unlock(1, kRecordBytesTop - record))
+    RaiseTableError(VELDOR_UNLOCKFAILED, Name_);
+  ProcessLocks_->ClearBit(uint32_t(record));
+}
+
+void TDataTable::UnlockAllRecords(bool pendingOnly) {
+  TRecordsBitmap& which = pendingOnly ? *PendingUnlocks_ : *ProcessLocks_;
+  uint32_t position = 0;
+  int32_t counter = 0;
+  std::vector<uint32_t> records;
+  while (which.NextMembers(position, 1, counter).Found) records.push_back(position);
+  for (uint32_t n : records) {
+    if (ProcessLocks_->GetBit(n)) {
+      Data_->Unlock(1, kRecordBytesTop - int64_t(n));
+      ProcessLocks_->ClearBit(n);
+    }
+    PendingUnlocks_->ClearBit(n);
+  }
+}
+
+// ---- Read locks ---------------------------------------------------------------------------------
+
+void TDataTable::TakeReaderSlots(TReaderSlots& slots) {
+  auto take = [&](TFileHandler& file, int32_t& slot) {
+    bool ok = Persist([&] {
+      int32_t s = RandomSlot();
+      if (!file.Lock(1, kReaderSlotsTop - s)) return false;
+      slot = s;
+      return true;
+    });
+    if (!ok) RaiseTableError(VELDOR_LOCKTIMEOUT, Name_);
+  };
+  take(*Index_, slots.Index);
+  if (TFileHandler* blob = BlobLockFile()) {
+    try {
+      take(*blob, slots.Blob);
+    } catch (...) {
+      Index_->Unlock(1, kReaderSlotsTop - slots.Index);
+      slots.Index = 0;
+      throw;
+    }
+  }
+}
+
+void TDataTable::ReleaseReaderSlots(TReaderSlots& slots) {
+  bool ok = true;
+  if (slots.Blob != 0 && BlobLockFile())
+    ok = BlobLockFile()->Unlock(1, kReaderSlotsTop - slots.Blob) && ok;
+  if (slots.Index != 0) ok = Index_->Unlock(1, kReaderSlotsTop - slots.Index) && ok;
+  slots = TReaderSlots{};
+  if (!ok) RaiseTableError(VELDOR_UNLOCKFAILED, Name_);
+}
+
+bool TDataTable::ReadLock() {
+  if (ReadOnlyByAttribute_ || Exclusive_ || !Open_) return false;
+  if (ReadLocked_ || QueryReadLocked_ || WriteLocked_ || TableLocked_) return false;
+  TakeReaderSlots(ReadSlots_);
+  ReadLocked_ = true;
+  return ReloadIfChanged();
+}
+
+void TDataTable::ReadUnlock() {
+  if (!ReadLocked_) return;
+  ReadLocked_ = false;
+  ReleaseReaderSlots(ReadSlots_);
+}
+
+bool TDataTable::QueryReadLock() {
+  if (ReadOnlyByAttribute_ || Exclusive_ || !Open_) return false;
+  if (ReadLocked_ || QueryReadLocked_ || WriteLocked_ || TableLocked_) return false;
+  TakeReaderSlots(QuerySlots_);
+  QueryReadLocked_ = true;
+  return ReloadIfChanged();
+}
+
+void TDataTable::QueryReadUnlock() {
+  if (QueryReadSuspended_) {
+    QueryReadSuspended_ = false;
+    return;
+  }
+  if (!QueryReadLocked_) return;
+  QueryReadLocked_ = false;
+  ReleaseReaderSlots(QuerySlots_);
+}
+
+// ---- Write lock and table lock -------------------------------------------------------------------
+
+bool TDataTable::WriteLock() {
+  if (ReadOnlyByAttribute_ || WriteLocked_ || Exclusive_ || !Open_) return false;
+  // This process's own reader slots lie inside the writer's ranges: give them up.
+  if (ReadLocked_) {
+    ReleaseReaderSlots(ReadSlots_);
+    ReadLocked_ = false;
+    ReadSuspended_ = true;
+  }
+  if (QueryReadLocked_) {
+    ReleaseReaderSlots(QuerySlots_);
+    QueryReadLocked_ = false;
+    QueryReadSuspended_ = true;
+  }
+  bool header = false, index = false;
+  try {
+    if (!TableLocked_) {
+      if (!Persist([&] { return Data_->Lock(1, kHeaderByte); }))
+        RaiseTableError(VELDOR_LOCKTIMEOUT, Name_);
+      header = true;
+    }
+    if (!Persist([&] { return Index_->Lock(kWriterRangeLength, kWriterRange); }))
+      RaiseTableError(VELDOR_LOCKTIMEOUT, Name_);
+    index = true;
+    TFileHandler* blob = BlobLockFile();
+    if (blob && !Persist([&] { return blob->Lock(kWriterRangeLength, kWriterRange); }))
+      RaiseTableError(VELDOR_LOCKTIMEOUT, Name_);
+  } catch (...) {
+    // Give back what was obtained, so that a failed writer blocks nobody.
+    if (index) Index_->Unlock(kWriterRangeLength, kWriterRange);
+    if (header) Data_->Unlock(1, kHeaderByte);
+    ReadSuspended_ = QueryReadSuspended_ = false;
+    throw;
+  }
+  WriteLocked_ = true;
+  return TableLocked_ ? false : ReloadIfChanged();
+}
+
+void TDataTable::WriteUnlock() {
+  if (!WriteLocked_) return;
+  WriteLocked_ = false;
+  bool ok = true;
+  if (TFileHandler* blob = BlobLockFile()) ok = blob->Unlock(kWriterRangeLength, kWriterRange) && ok;
+  ok = Index_->Unlock(kWriterRangeLength, kWriterRange) && ok;
+  if (!TableLocked_) ok = Data_->Unlock(1, kHeaderByte) && ok;
+  bool read = ReadSuspended_, query = QueryReadSuspended_;
+  ReadSuspended_ = QueryReadSuspended_ = false;
+  if (!ok) RaiseTableError(VELDOR_LOCKTIMEOUT, Name_);
+  // The reader slots given up for the write come back (what was written is current).
+  if (read) {
+    TakeReaderSlots(ReadSlots_);
+    ReadLocked_ = true;
+  }
+  if (query) {
+    TakeReaderSlots(QuerySlots_);
+    QueryReadLocked_ = true;
+  }
+}
+
+void TDataTable::LockTable() {
+  if (TableLocked_ || ReadOnlyByAttribute_ || !Open_) return;
+  if (!Persist([&] { return Data_->Lock(1, kHeaderByte); }))
+    RaiseTableError(VELDOR_LOCKTIMEOUT, Name_);
+  TableLocked_ = true;
+  if (!Exclusive_) ReloadIfChanged();
+}
+
+void TDataTable::UnlockTable() {
+  if (!TableLocked_) return;
+  TableLocked_ = false;
+  if (!Data_->Unlock(1, kHeaderByte)) RaiseTableError(VELDOR_LOCKTIMEOUT, Name_);
+  if (!Exclusive_) UnlockAllRecords(true);
+}
+
+void TDataTable::ReleaseAllLocks() noexcept {
+  try {
+    if (WriteLocked_) WriteUnlock();
+  } catch (...) {
+  }
+  ReadSuspended_ = QueryReadSuspended_ = false;
+  try {
+    ReadUnlock();
+  } catch (...) {
+  }
+  try {
+    QueryReadUnlock();
+  } catch (...) {
+  }
+  try {
+    if (TableLocked_) {
+      TableLocked_ = false;
+      Data_->Unlock(1, kHeaderByte);
+    }
+    if (Data_->IsOpen()) UnlockAllRecords(false);
+  } catch (...) {
+  }
+  CursorLocks_->ClearAll();
+  PendingUnlocks_->ClearAll();
+}
+
+// ---- Transactions ---------------------------------------------------------------------------------
+
+void TDataTable::BeginTransaction() {
+  if (ReadOnly() || InTransaction_ || !Open_) return;
+  if (Exclusive_) Flush();
+  InTransaction_ = true;
+  try {
+    LockTable();
+  } catch (...) {
+    InTransaction_ = false;
+    throw;
+  }
+}
+
+void TDataTable::CommitTransaction(bool end, bool forceFlush) {
+  if (!InTransaction_) return;
+  if (end) {
+    InTransaction_ = false;
+    WriteLock();
+    try {
+      Flush(true, false, forceFlush);
+    } catch (...) {
+      WriteUnlock();
+      UnlockTable();
+      throw;
+    }
+    WriteUnlock();
+    UnlockTable();
+    return;
+  }
+  WriteLock();
+  InTransaction_ = false;
+  try {
+    Flush(false, false, forceFlush);
+  } catch (...) {
+    InTransaction_ = true;
+    WriteUnlock();
+    throw;
+  }
+  UnlockAllRecords(true);
+  InTransaction_ = true;
+  WriteUnlock();
+}
+
+void TDataTable::RollbackTransaction() {
+  if (!InTransaction_) return;
+  InTransaction_ = false;
+  // What changed in memory is forgotten and read again from the files.
+  Data_->DropCache();
+  Index_->DropCaches();
+  DropBlobCache();
+  Data_->ReadHeader();
+  Index_->ReloadHeader();
+  UnlockTable();
+}
+
+}  // namespace veldor
