@@ -3,6 +3,8 @@
 #include <random>
 #include <set>
 
+#include "lib/records_bitmap.h"
+
 #include "tests/index/index_fixture.h"
 
 namespace veldor::test {
@@ -248,6 +250,76 @@ TEST_F(BTreeTest, RandomizedAgainstAModel) {
     verify("emptied");
     EXPECT_EQ(tree.RootPage(), 0);
   }
+}
+
+TEST_F(BTreeTest, LeafScansReplaceFreeAllAndLimits) {
+  TDataTable& t = Create("scans", Definition(10));
+  TKeyLayout layout = LayoutOf(0);
+  TBTree tree(t.IndexFile(), 0, layout);
+  TIndexPath path;
+  // Records 1..10, then 20..24, then 30: runs of consecutive record numbers.
+  std::vector<int32_t> records;
+  for (int32_t r = 1; r <= 10; ++r) records.push_back(r);
+  for (int32_t r = 20; r <= 24; ++r) records.push_back(r);
+  records.push_back(30);
+  for (size_t i = 0; i < records.size(); ++i)
+    tree.Insert(KeyOf(layout, int32_t(i + 1), "", 0).data(), records[i], path);
+  ASSERT_TRUE(tree.SeekOrdinal(1, path));
+  TPageRef leaf(t.IndexFile().GetPage(0, path.Current().Page));
+  EXPECT_EQ(TBTree::ReadAheadRun(*leaf, 1, true, 100), 10);
+  EXPECT_EQ(TBTree::ReadAheadRun(*leaf, 3, true, 4), 4);
+  EXPECT_EQ(TBTree::ReadAheadRun(*leaf, 15, false, 100), 5);  // 24 down to 20
+  EXPECT_EQ(TBTree::ReadAheadRun(*leaf, 16, true, 100), 1);
+
+  TRecordsBitmap bitmap;
+  bitmap.SetSize(40);
+  bitmap.ClearAll();
+  bitmap.SetBit(7);
+  bitmap.SetBit(22);
+  int position = 0, steps = 0;
+  EXPECT_TRUE(tree.StepFiltered(*leaf, position, true, bitmap, nullptr, steps));
+  EXPECT_EQ(position, 7);
+  EXPECT_EQ(steps, 7);
+  std::vector<uint8_t> bound = KeyOf(layout, 12, "", 0);  // the entry of record 21
+  EXPECT_FALSE(tree.StepFiltered(*leaf, position, true, bitmap, bound.data(), steps));
+  EXPECT_EQ(position, 7);
+  position = 17;
+  steps = 0;
+  EXPECT_TRUE(tree.StepFiltered(*leaf, position, false, bitmap, nullptr, steps));
+  EXPECT_EQ(position, 13);  // record 22
+  EXPECT_EQ(steps, 4);
+
+  TRecordsBitmap range;
+  range.SetSize(40);
+  range.ClearAll();
+  std::vector<uint8_t> end = KeyOf(layout, 12, "", 0);
+  EXPECT_FALSE(tree.RangeToBitmap(*leaf, 9, end.data(), range));
+  EXPECT_EQ(range.Count(), 4u);  // records 9, 10, 20, 21
+  EXPECT_TRUE(range.GetBit(21) && range.GetBit(9) && !range.GetBit(22));
+  EXPECT_TRUE(tree.RangeToBitmap(*leaf, 15, nullptr, range));
+  leaf.Reset();
+
+  // Replace moves an entry to its new key.
+  std::vector<uint8_t> oldKey = KeyOf(layout, 1, "", 0), newKey = KeyOf(layout, 99, "", 0);
+  tree.Replace(oldKey.data(), newKey.data(), 1, path);
+  EXPECT_FALSE(tree.KeyExists(oldKey.data()));
+  EXPECT_TRUE(tree.KeyExists(newKey.data()));
+  EXPECT_EQ(tree.Check(), "");
+
+  // Free all pages: the index is empty and its pages are on its free chain.
+  for (int32_t i = 100; i < 1500; ++i) tree.Insert(KeyOf(layout, i, "", 0).data(), i, path);
+  int32_t pages = t.IndexFile().PageCount();
+  tree.FreeAllPages();
+  EXPECT_EQ(tree.RootPage(), 0);
+  EXPECT_EQ(FreeChain(0).size(), size_t(pages));
+  EXPECT_EQ(tree.Check(), "");
+
+  // No page may end past 4,000,000,000 bytes.
+  TIndexFile& f = t.IndexFile();
+  int32_t last = int32_t(4000000000ull / 4096) - 1;
+  const_cast<TIndexHeader&>(f.Header()).SetNextPageNumber(last + 1);
+  EXPECT_EQ(ErrorOf([&] { f.GetPage(0, last + 1); }), VELDOR_TABLEFULL);
+  const_cast<TIndexHeader&>(f.Header()).SetNextPageNumber(pages + 1);
 }
 
 TEST_F(BTreeTest, EncryptedPagesRoundTripThroughTheFile) {
