@@ -1,4 +1,5 @@
 #include "engine/data_table.h"
+#include "lib/name_text.h"
 
 #include <exception>
 
@@ -8,17 +9,6 @@
 
 namespace veldor {
 namespace {
-
-bool SameNameNoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = char(x - 32);
-    if (y >= 'a' && y <= 'z') y = char(y - 32);
-    if (x != y) return false;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -333,7 +323,7 @@ const TFieldDescriptor* TDataTable::Field(uint16_t number) const {
 
 const TFieldDescriptor* TDataTable::FieldByName(const std::string& name) const {
   for (const TFieldDescriptor& f : Data_->Fields())
-    if (SameNameNoCase(f.FieldName(), name)) return &f;
+    if (SameName(f.FieldName(), name)) return &f;
   return nullptr;
 }
 

@@ -1,4 +1,5 @@
 #include "engine/field_types.h"
+#include "lib/name_text.h"
 
 #include <algorithm>
 #include <cstring>
@@ -23,28 +24,6 @@ void WriteShortString(std::array<uint8_t, kFieldDescriptorSize>& bytes, TDescrip
   std::memset(&bytes[area.Offset], 0, size_t(area.Capacity) + 1);
   bytes[area.Offset] = uint8_t(length);
   std::memcpy(&bytes[area.Offset + 1], text.data(), length);
-}
-
-std::string TrimBlanks(std::string_view s) {
-  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-  return std::string(s);
-}
-
-uint8_t FoldAscii(uint8_t c) { return c >= 'a' && c <= 'z' ? uint8_t(c - 32) : c; }
-
-bool SameNameNoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (FoldAscii(uint8_t(a[i])) != FoldAscii(uint8_t(b[i]))) return false;
-  return true;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (FoldAscii(uint8_t(a[i])) != FoldAscii(uint8_t(b[i]))) return false;
-  return true;
 }
 
 bool HasDeclaredSize(uint8_t type) {
@@ -169,8 +148,8 @@ bool IsIdentifierStart(uint8_t c) {
 
 bool IsValidValueText(uint8_t type, std::string_view text) {
   auto isClockWord = [&] {
-    return EqualsNoCase(text, "CURRENT_DATE") || EqualsNoCase(text, "CURRENT_TIME") ||
-           EqualsNoCase(text, "CURRENT_TIMESTAMP");
+    return EqualsIgnoreCase(text, "CURRENT_DATE") || EqualsIgnoreCase(text, "CURRENT_TIME") ||
+           EqualsIgnoreCase(text, "CURRENT_TIMESTAMP");
   };
   int64_t i;
   double f;
@@ -209,7 +188,7 @@ uint32_t VerifyStoredFields(std::vector<TFieldDescriptor>& fields, const std::st
     std::string name = field.FieldName();
     if (name.empty() || !IsIdentifierStart(uint8_t(name[0]))) corrupt();
     for (size_t j = 0; j < i; ++j)
-      if (SameNameNoCase(TrimBlanks(fields[j].FieldName()), TrimBlanks(name))) corrupt();
+      if (SameName(fields[j].FieldName(), name)) corrupt();
     if (field.FieldNumber() != i + 1) corrupt();  // also makes every number unique
     uint8_t type = field.FieldType();
     if (type == 0 || type > kMaxFieldType) corrupt();
@@ -234,7 +213,7 @@ uint32_t PrepareFieldDefinitions(std::vector<TFieldDescriptor>& fields,
                                  const std::string& tableName) {
   for (size_t i = 0; i < fields.size(); ++i) {
     TFieldDescriptor& field = fields[i];
-    std::string name = TrimBlanks(field.FieldName());
+    std::string name = Trimmed(field.FieldName());
     field.SetFieldName(name);  // cut to 30 characters
     name = field.FieldName();
     auto fail = [&](uint16_t code) {
@@ -242,7 +221,7 @@ uint32_t PrepareFieldDefinitions(std::vector<TFieldDescriptor>& fields,
     };
     if (name.empty() || !IsIdentifierStart(uint8_t(name[0]))) fail(VELDOR_INVALIDFIELDNAME);
     for (size_t j = 0; j < i; ++j)
-      if (SameNameNoCase(fields[j].FieldName(), name)) fail(VELDOR_INVALIDFIELDNAME);
+      if (SameName(fields[j].FieldName(), name)) fail(VELDOR_INVALIDFIELDNAME);
     for (size_t j = 0; j < i; ++j)
       if (fields[j].FieldNumber() == field.FieldNumber()) fail(VELDOR_INVALIDFLDTYPE);
     uint8_t type = field.FieldType();

@@ -1,4 +1,5 @@
 #include "engine/index_file.h"
+#include "lib/name_text.h"
 
 #include <algorithm>
 #include <cstring>
@@ -13,29 +14,6 @@ namespace {
 
 constexpr size_t kBufferStep = 4096;
 constexpr size_t kMaxWriteRunPages = 256;
-
-bool SameNameNoCase(std::string a, std::string b) {
-  auto trim = [](std::string& s) {
-    while (!s.empty() && s.back() == ' ') s.pop_back();
-    while (!s.empty() && s.front() == ' ') s.erase(s.begin());
-  };
-  trim(a);
-  trim(b);
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = char(x - 32);
-    if (y >= 'a' && y <= 'z') y = char(y - 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
-std::string Trimmed(std::string s) {
-  while (!s.empty() && s.back() == ' ') s.pop_back();
-  while (!s.empty() && s.front() == ' ') s.erase(s.begin());
-  return s;
-}
 
 TIndexDescriptor SysDeletedDescriptor() {
   TIndexDescriptor d;
@@ -125,7 +103,7 @@ void TIndexFile::VerifyHeader(const std::vector<TFieldDescriptor>& fields) {
       std::string name = d.Name();
       if (name.empty() || !IsIdentifierStart(uint8_t(name[0]))) corrupt();
       for (int j = 1; j < i; ++j)
-        if (SameNameNoCase(Header_.Descriptor(j).Name(), name)) corrupt();
+        if (SameName(Header_.Descriptor(j).Name(), name)) corrupt();
     }
     for (int f = 0; f < d.FieldCount(); ++f) {
       uint16_t number = d.FieldNumber(f);
@@ -210,7 +188,7 @@ void TIndexFile::SetDescriptor(int index, const TIndexDescriptor& descriptor) {
 int TIndexFile::IndexOfName(const std::string& name) const {
   if (Trimmed(name).empty()) return kPrimaryIndex;
   for (int i = 1; i <= Header_.SecondaryCount(); ++i)
-    if (SameNameNoCase(Header_.Descriptor(i).Name(), name)) return i;
+    if (SameName(Header_.Descriptor(i).Name(), name)) return i;
   return -1;
 }
 
@@ -269,7 +247,7 @@ int TIndexFile::AddSecondaryIndex(TIndexDescriptor d, const std::vector<TFieldDe
   if (!IsIdentifierStart(uint8_t(name[0])))
     RaiseEngineError(VELDOR_INVALIDINDEXNAME, "", "", "", table, "", name, "");
   for (int i = 1; i <= count; ++i)
-    if (SameNameNoCase(Header_.Descriptor(i).Name(), name))
+    if (SameName(Header_.Descriptor(i).Name(), name))
       RaiseEngineError(VELDOR_INDEXEXISTS, "", "", "", table, "", name, "");
   d.SetName(name);
   PrepareDescriptor(d, false, fields);

@@ -1,4 +1,5 @@
 #include "engine/table_header.h"
+#include "lib/name_text.h"
 
 #include <algorithm>
 #include <cstring>
@@ -38,18 +39,6 @@ void WriteText(std::array<uint8_t, kDataHeaderSize>& bytes, size_t offset, int c
   bytes[offset] = uint8_t(length);
   std::memcpy(&bytes[offset + 1], text.data(), length);
   if (scrambled) ScrambleHeaderText(&bytes[offset + 1], length);
-}
-
-bool EndsWithNoCase(const std::string& s, const char* suffix) {
-  size_t n = std::strlen(suffix);
-  if (s.size() < n) return false;
-  for (size_t i = 0; i < n; ++i) {
-    char a = s[s.size() - n + i], b = suffix[i];
-    if (a >= 'a' && a <= 'z') a = char(a - 32);
-    if (b >= 'a' && b <= 'z') b = char(b - 32);
-    if (a != b) return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -121,7 +110,7 @@ void ScrambleHeaderText(uint8_t* characters, size_t length) {
 std::string TableFileName(const std::string& directory, const std::string& tableName,
                           const char* extension) {
   std::string base = tableName.find('/') != std::string::npos ? tableName : directory + tableName;
-  if (EndsWithNoCase(base, kDataExtension)) base.resize(base.size() - std::strlen(kDataExtension));
+  if (EndsWithIgnoreCase(base, kDataExtension)) base.resize(base.size() - std::strlen(kDataExtension));
   return base + extension;
 }
 

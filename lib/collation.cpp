@@ -1,4 +1,5 @@
 #include "lib/collation.h"
+#include "lib/name_text.h"
 
 #include <unicode/ucol.h>
 #include <unicode/uloc.h>
@@ -112,15 +113,6 @@ const TLanguage kLanguages[] = {
     {"Vietnamese", 0x042A},
 };
 
-uint8_t FoldAscii(uint8_t c) { return c >= 'a' && c <= 'z' ? uint8_t(c - 32) : c; }
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (FoldAscii(uint8_t(a[i])) != FoldAscii(uint8_t(b[i]))) return false;
-  return true;
-}
-
 bool IsGerman(uint16_t language) {
   return language == 0x0407 || language == 0x0807 || language == 0x0C07 || language == 0x1007 ||
          language == 0x1407;
@@ -199,13 +191,13 @@ const std::vector<TLanguage>& LanguageList() {
 
 bool LanguageNameValid(std::string_view name) {
   for (const TLanguage& l : kLanguages)
-    if (EqualsNoCase(l.Name, name)) return true;
+    if (EqualsIgnoreCase(l.Name, name)) return true;
   return false;
 }
 
 uint16_t LanguageIdOfName(std::string_view name) {
   for (const TLanguage& l : kLanguages)
-    if (EqualsNoCase(l.Name, name)) return l.Id;
+    if (EqualsIgnoreCase(l.Name, name)) return l.Id;
   return 0;
 }
 
@@ -218,7 +210,7 @@ std::vector<std::string> SortOrderNames(uint16_t language) {
 int SortIdOfName(uint16_t language, std::string_view name) {
   std::vector<std::string> names = SortOrderNames(language);
   for (size_t i = 0; i < names.size(); ++i)
-    if (EqualsNoCase(names[i], name)) return int(i);
+    if (EqualsIgnoreCase(names[i], name)) return int(i);
   return -1;
 }
 

@@ -1,4 +1,5 @@
 #include "lib/file_layer.h"
+#include "lib/name_text.h"
 
 // Sharing and locking protocol of disk files
 // ------------------------------------------
@@ -63,16 +64,6 @@ std::string Trim(const std::string& name) {
   while (begin < end && static_cast<unsigned char>(name[begin]) <= ' ') ++begin;
   while (end > begin && static_cast<unsigned char>(name[end - 1]) <= ' ') --end;
   return name.substr(begin, end - begin);
-}
-
-char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualNoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
-  }
-  return true;
 }
 
 // Directory part ("." when there is none) and last component of a path.
@@ -312,7 +303,7 @@ std::string ResolveDiskFileName(const std::string& name) {
   if (DIR* d = opendir(parts.Dir.c_str())) {
     while (struct dirent* entry = readdir(d)) {
       std::string candidate(entry->d_name);
-      if (EqualNoCase(candidate, base) && (best.empty() || candidate < best)) best = candidate;
+      if (EqualsIgnoreCase(candidate, base) && (best.empty() || candidate < best)) best = candidate;
     }
     closedir(d);
   }
@@ -886,7 +877,7 @@ TFileList::~TFileList() = default;
 TAbstractFile* TFileList::FindLocked(const std::string& key, bool inMemory) const {
   for (const auto& file : files_) {
     if (file->IsInMemory() != inMemory) continue;
-    if (inMemory ? EqualNoCase(file->Name(), key) : file->Name() == key) return file.get();
+    if (inMemory ? EqualsIgnoreCase(file->Name(), key) : file->Name() == key) return file.get();
   }
   return nullptr;
 }

@@ -1,4 +1,5 @@
 #include "lib/text_forms.h"
+#include "lib/name_text.h"
 
 #include <cerrno>
 #include <cmath>
@@ -10,21 +11,6 @@
 
 namespace veldor {
 namespace {
-
-std::string_view TrimBlanks(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
-
-char Upper(char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; }
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (Upper(a[i]) != Upper(b[i])) return false;
-  return true;
-}
 
 // Unsigned decimal digits only, at least one, value at most `limit`.
 bool ReadDigits(std::string_view s, int64_t limit, int64_t& value) {
@@ -150,7 +136,7 @@ bool TryTextToTime(std::string_view text, int32_t& milliseconds) {
   std::string s(text);
   bool am = false, pm = false;
   for (size_t i = 0; i + 1 < s.size(); ++i) {
-    char a = Upper(s[i]), b = Upper(s[i + 1]);
+    char a = FoldAsciiUpper(s[i]), b = FoldAsciiUpper(s[i + 1]);
     if ((a == 'A' || a == 'P') && b == 'M') {
       (a == 'A' ? am : pm) = true;
       s.erase(i, 2);
@@ -198,11 +184,11 @@ bool TryTextToTimestamp(std::string_view text, double& timestamp) {
 
 bool TryTextToBoolean(std::string_view text, bool& value) {
   std::string_view s = TrimBlanks(text);
-  if (EqualsNoCase(s, "TRUE")) {
+  if (EqualsIgnoreCase(s, "TRUE")) {
     value = true;
     return true;
   }
-  if (EqualsNoCase(s, "FALSE")) {
+  if (EqualsIgnoreCase(s, "FALSE")) {
     value = false;
     return true;
   }
