@@ -16,6 +16,7 @@
 #include "engine/errors.h"
 #include "engine/index_key.h"
 #include "lib/byte_order.h"
+#include "lib/temp_dir.h"
 
 using namespace veldor;
 
@@ -41,12 +42,12 @@ struct TEntry {
 }  // namespace
 
 int main() {
-  char pattern[] = "/tmp/veldor-smoke-XXXXXX";
-  if (mkdtemp(pattern) == nullptr) {
+  std::string made = MakeTempDirectory("veldor-smoke");
+  if (made.empty()) {
     std::perror("mkdtemp");
     return 1;
   }
-  std::string dir = std::string(pattern) + "/";
+  std::string dir = made + "/";
   const TEntry entries[] = {
       {"Woolf", "The Waves", "The sun had not yet risen."},
       {"Austen", "Emma", "Emma Woodhouse, handsome, clever, and rich."},

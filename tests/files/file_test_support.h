@@ -27,6 +27,7 @@
 
 #include "engine/errors.h"
 #include "lib/file_layer.h"
+#include "lib/temp_dir.h"
 #include "tests/support/child_process.h"
 
 namespace veldor::test {
@@ -90,10 +91,9 @@ inline std::vector<std::string> Entries(const std::string& dir) {
 class TempDirTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/veldor-files-XXXXXX";
-    char* made = mkdtemp(pattern);
-    ASSERT_NE(made, nullptr);
-    char* real = realpath(made, nullptr);  // canonical, as the file layer names files
+    std::string made = MakeTempDirectory("veldor-files");
+    ASSERT_FALSE(made.empty());
+    char* real = realpath(made.c_str(), nullptr);  // canonical, as the file layer names files
     ASSERT_NE(real, nullptr);
     dir_ = real;
     free(real);

@@ -17,6 +17,7 @@
 #include "engine/errors.h"
 #include "lib/byte_order.h"
 #include "tests/support/child_process.h"
+#include "lib/temp_dir.h"
 
 namespace veldor::test {
 
@@ -51,9 +52,9 @@ inline void WriteWholeFile(const std::string& path, const std::vector<uint8_t>& 
 class TableTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/veldor-tables-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = std::string(pattern) + "/";
+    std::string made = MakeTempDirectory("veldor-tables");
+    ASSERT_FALSE(made.empty());
+    dir_ = made + "/";
   }
   void TearDown() override {
     table_.reset();
