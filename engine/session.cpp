@@ -16,6 +16,7 @@
 #include "lib/collation.h"
 #include "lib/file_layer.h"
 #include "lib/records_bitmap.h"
+#include "lib/name_text.h"
 
 namespace veldor {
 namespace {
@@ -34,17 +35,6 @@ std::string Trim(const std::string& text) {
 std::string WithTrailingSlash(std::string path) {
   if (path.empty() || path.back() != '/') path += '/';
   return path;
-}
-
-bool EqualNoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = char(x - 32);
-    if (y >= 'a' && y <= 'z') y = char(y - 32);
-    if (x != y) return false;
-  }
-  return true;
 }
 
 // What a database is found again by: the canonical path ending in "/" when the directory
@@ -132,7 +122,7 @@ size_t TDataDirectory::FindIndex(const std::string& trimmedName, bool inMemory) 
   std::string identity = TableIdentity(trimmedName);
   for (size_t i = 0; i < Tables_.size(); ++i)
     if (Tables_[i]->InMemory() == inMemory &&
-        EqualNoCase(TableIdentity(Tables_[i]->Name()), identity))
+        EqualsIgnoreCase(TableIdentity(Tables_[i]->Name()), identity))
       return i;
   return kNotFound;
 }
@@ -395,7 +385,7 @@ TDataDirectory* TDataSession::OpenDataDirectory(const std::string& name,
 
 TDataDirectory* TDataSession::OpenLocalDataDirectory(const std::string& name,
                                                      const std::string& directory) {
-  bool memory = EqualNoCase(Trim(name), "Memory");
+  bool memory = EqualsIgnoreCase(Trim(name), "Memory");
   std::string trimmed = Trim(directory);
   std::string path, key;
   if (memory) {
