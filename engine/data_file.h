@@ -109,12 +109,12 @@ class TRecordStack {
   std::vector<std::unique_ptr<TRecord>> Spares_;
 };
 
-// What the cursor that asks for a record tells the data file before a disk read.
+// What the cursor that asks for a record, page or block tells the file before a disk read.
 class TReadHooks {
  public:
   virtual ~TReadHooks() = default;
-  // Called before records are read from the file: takes the read lock and checks for
-  // changes by others. False when the table changed: the read is abandoned (GetRecord
+  // Called before anything is read from the file: takes the read lock and checks for
+  // changes by others. False when the table changed: the read is abandoned (the getter
   // returns nullptr) and the cursor re-synchronises.
   virtual bool BeforeDiskRead() = 0;
   // How many consecutive records, ending (backward) or starting (forward) at `record`,

@@ -78,8 +78,8 @@ class TIndexFile : public TFileHandler {
   bool NoUserPrimary() const { return Header_.NoUserPrimary(); }
   void SetNoUserPrimary(bool value);
   // Validates a definition against the table's fields and computes its key length and
-  // field count: the refusals of `AddSecondaryIndex` that concern its fields.
-  // `indexName` names the index in errors ("Primary" for the primary index).
+  // field count: VELDOR_INDEXLIMIT, VELDOR_INVALIDIDXDESC, VELDOR_SEARCHCOLREQD and
+  // VELDOR_INVALIDKEY, naming the index ("Primary" for the primary index).
   void PrepareDescriptor(TIndexDescriptor& descriptor, bool primary,
                          const std::vector<TFieldDescriptor>& fields) const;
   // A descriptor without fields marks the table as having no user primary key.
