@@ -100,6 +100,34 @@ TEST_F(IndexTest, AMissingIndexFileIsRecreated) {
   EXPECT_TRUE(std::filesystem::exists(dir_ + "lost.IDX"));
 }
 
+TEST_F(IndexTest, BackupRestoreAndEmpty) {
+  TTableDefinition d = Definition(10);
+  TDataTable& t = Create("backup", d);
+  TKeyLayout layout = LayoutOf(0);
+  TBTree tree(t.IndexFile(), 0, layout);
+  TIndexPath path;
+  for (int32_t i = 1; i <= 300; ++i) tree.Insert(KeyOf(layout, i, "", 0).data(), i, path);
+  t.BackupIndex();
+  ASSERT_TRUE(std::filesystem::exists(dir_ + "backup.IBK"));
+  for (int32_t i = 301; i <= 2000; ++i) tree.Insert(KeyOf(layout, i, "", 0).data(), i, path);
+  t.Flush();
+  EXPECT_EQ(tree.KeyCount(), 2000);
+  t.RestoreIndex(false, true);
+  EXPECT_FALSE(std::filesystem::exists(dir_ + "backup.IBK"));
+  TBTree restored(t.IndexFile(), 0, layout);
+  EXPECT_EQ(restored.KeyCount(), 300);
+  EXPECT_EQ(restored.Check(), "");
+  EXPECT_EQ(std::filesystem::file_size(dir_ + "backup.IDX"),
+            4096u * (1 + uint64_t(t.IndexFile().PageCount())));
+  // Emptying truncates both files to their headers.
+  Append(t, 1, "x");
+  t.Empty();
+  EXPECT_EQ(restored.KeyCount(), 0);
+  EXPECT_EQ(t.RecordCount(), 0);
+  EXPECT_EQ(std::filesystem::file_size(dir_ + "backup.IDX"), 4096u);
+  EXPECT_EQ(std::filesystem::file_size(dir_ + "backup.DAT"), 127u + 4 * 768);
+}
+
 TEST_F(IndexTest, DamagedIndexHeadersAreRefused) {
   TTableDefinition d = Definition(10);
   d.Indexes.push_back(Secondary("ByName", {2}, false));
