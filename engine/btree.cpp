@@ -27,7 +27,8 @@ TBTree::TBTree(TIndexFile& file, int index, const TKeyLayout& layout)
 void TBTree::Corrupt() const { RaiseTableError(VELDOR_INDEXCORRUPT, File_.Table()->Name()); }
 
 TPage* TBTree::Get(int32_t number, TReadHooks* hooks) {
-  if (number <= 0) Corrupt();
+  // Only AllocatePage appends pages: a reference to the next page number is corrupt.
+  if (number <= 0 || number >= File_.Header().NextPageNumber()) Corrupt();
   return File_.GetPage(Index_, number, hooks);
 }
 

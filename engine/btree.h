@@ -83,7 +83,8 @@ class TBTree {
   // separators follow on the way up. `path` is the descent's working path: afterwards it
   // need not describe where the entry ended up (callers that stand on it descend again).
   void Insert(const uint8_t* key, int32_t record, TIndexPath& path);
-  // Removes `key` (VELDOR_INDEXCORRUPT when it is not there).
+  // Removes `key` (VELDOR_INDEXCORRUPT when it is not there). As with Insert, `path` is
+  // the working path afterwards; callers that need a position descend again.
   void Delete(const uint8_t* key, TIndexPath& path);
   void Replace(const uint8_t* oldKey, const uint8_t* newKey, int32_t record, TIndexPath& path);
   // Frees every page of the tree, children before parents, and empties the index.

@@ -223,6 +223,8 @@ class TDataTable {
   void ReleaseReaderSlots(TReaderSlots& slots);
   void EnsureLockBitmaps(int32_t record);
   void ReleaseAllLocks() noexcept;
+  // Takes back the reader slots a write lock gave up.
+  void ResumeReadLocks();
   // The BLOB file's handle for its locks while it is open, else nullptr.
   TFileHandler* BlobLockFile() const { return Blob_->IsOpen() ? Blob_.get() : nullptr; }
   void DropBlobCache() {

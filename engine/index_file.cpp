@@ -427,8 +427,11 @@ TPage* TIndexFile::GetPage(int index, int32_t number, TReadHooks* hooks) {
   // hold means the file was cut short: the index is not what its header says.
   if (got != kPageSize) Corrupt();
   if (Table_->Encrypted()) ScrambleTableData(Buffer_.data(), kPageSize);
+  // Taking a buffer may write pages back through Buffer_: keep the image apart first.
+  std::array<uint8_t, kPageSize> image;
+  std::copy(Buffer_.begin(), Buffer_.begin() + kPageSize, image.begin());
   page = TakeBuffer(index, number);
-  if (!page->Unpack(Buffer_.data())) {
+  if (!page->Unpack(image.data())) {
     // Leave no half-read page behind in the cache.
     size_t at = LowerBound(cache, number);
     Unlink(cache, page);
@@ -446,6 +449,11 @@ TPage* TIndexFile::AllocatePage(int index, TReadHooks* hooks) {
   TPage* page = GetPage(index, head != 0 ? head : Header_.NextPageNumber(), hooks);
   if (page == nullptr) return nullptr;
   if (head != 0) {
+    // A free page holds no entries; one that does is still in a tree: the chain is broken.
+    if (page->Count() != 0 && !page->Free()) {
+      page->ReleaseUse();
+      Corrupt();
+    }
     d.SetFreePage(page->Next());
     SetDescriptor(index, d);
   }

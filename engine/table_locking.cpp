@@ -130,7 +130,10 @@ bool TDataTable::LockRecord(int32_t record) {
   if (ReadOnlyByAttribute_) return false;
   if (Exclusive_ && !TableLocked_) return false;
   if (record <= 0) RaiseTableError(VELDOR_RECLOCKFAILED, Name_);
-  if (TableLocked_ && RecordLockedByProcess(record)) return false;
+  if (TableLocked_ && RecordLockedByProcess(record)) {
+    PendingUnlocks_->ClearBit(uint32_t(record));  // locked again: its deferred unlock is off
+    return false;
+  }
   bool changed = Settings_->StrictChangeDetection ? false : ReadLock();
   if (RecordLockedByProcess(record)) RaiseTableError(VELDOR_RECLOCKFAILED, Name_);
   int64_t offset = kRecordBytesTop - record;
@@ -215,6 +218,10 @@ bool TDataTable::ReadLock() {
 }
 
 void TDataTable::ReadUnlock() {
+  if (ReadSuspended_) {  // given up for a write lock: it is simply not taken back
+    ReadSuspended_ = false;
+    return;
+  }
   if (!ReadLocked_) return;
   ReadLocked_ = false;
   ReleaseReaderSlots(ReadSlots_);
@@ -270,7 +277,7 @@ bool TDataTable::WriteLock() {
     // Give back what was obtained, so that a failed writer blocks nobody.
     if (index) Index_->Unlock(kWriterRangeLength, kWriterRange);
     if (header) Data_->Unlock(1, kHeaderByte);
-    ReadSuspended_ = QueryReadSuspended_ = false;
+    ResumeReadLocks();
     throw;
   }
   WriteLocked_ = true;
@@ -284,10 +291,14 @@ void TDataTable::WriteUnlock() {
   if (TFileHandler* blob = BlobLockFile()) ok = blob->Unlock(kWriterRangeLength, kWriterRange) && ok;
   ok = Index_->Unlock(kWriterRangeLength, kWriterRange) && ok;
   if (!TableLocked_) ok = Data_->Unlock(1, kHeaderByte) && ok;
+  // The reader slots given up for the write come back (what was written is current).
+  ResumeReadLocks();
+  if (!ok) RaiseTableError(VELDOR_LOCKTIMEOUT, Name_);
+}
+
+void TDataTable::ResumeReadLocks() {
   bool read = ReadSuspended_, query = QueryReadSuspended_;
   ReadSuspended_ = QueryReadSuspended_ = false;
-  if (!ok) RaiseTableError(VELDOR_LOCKTIMEOUT, Name_);
-  // The reader slots given up for the write come back (what was written is current).
   if (read) {
     TakeReaderSlots(ReadSlots_);
     ReadLocked_ = true;
@@ -356,16 +367,31 @@ void TDataTable::BeginTransaction() {
 void TDataTable::CommitTransaction(bool end, bool forceFlush) {
   if (!InTransaction_) return;
   if (end) {
+    // Still in the transaction until the write lock is had: a failure here leaves the
+    // caller free to roll back.
     InTransaction_ = false;
-    WriteLock();
+    try {
+      WriteLock();
+    } catch (...) {
+      InTransaction_ = true;
+      throw;
+    }
     try {
       Flush(true, false, forceFlush);
     } catch (...) {
-      WriteUnlock();
+      try {
+        WriteUnlock();
+      } catch (...) {
+      }
       UnlockTable();
       throw;
     }
-    WriteUnlock();
+    try {
+      WriteUnlock();
+    } catch (...) {
+      UnlockTable();
+      throw;
+    }
     UnlockTable();
     return;
   }
@@ -390,8 +416,13 @@ void TDataTable::RollbackTransaction() {
   Data_->DropCache();
   Index_->DropCaches();
   DropBlobCache();
-  Data_->ReadHeader();
-  Index_->ReloadHeader();
+  try {
+    Data_->ReadHeader();
+    Index_->ReloadHeader();
+  } catch (...) {
+    UnlockTable();
+    throw;
+  }
   UnlockTable();
 }
 

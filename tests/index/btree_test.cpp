@@ -322,6 +322,22 @@ TEST_F(BTreeTest, LeafScansReplaceFreeAllAndLimits) {
   const_cast<TIndexHeader&>(f.Header()).SetNextPageNumber(pages + 1);
 }
 
+TEST_F(BTreeTest, AReadUnderCachePressureKeepsItsOwnImage) {
+  // More dirty pages than one index caches: reading a page must survive the write-back
+  // that taking its buffer starts.
+  TDataTable& t = Create("pressure", Definition(250));
+  t.IndexFile().AddSecondaryIndex(Secondary("ByName", {2}, false), t.DataFile().Fields());
+  TKeyLayout names = LayoutOf(1);
+  TBTree tree(t.IndexFile(), 1, names);
+  TIndexPath path;
+  std::mt19937 random(3);
+  for (int i = 0; i < 3000; ++i)
+    tree.Insert(KeyOf(names, i, "k" + std::to_string(random() % 100000), i + 1).data(), i + 1, path);
+  EXPECT_GT(t.IndexFile().PageCount(), int32_t(kPageCacheCapacity) * 2);
+  EXPECT_EQ(tree.Check(), "");
+  EXPECT_EQ(tree.KeyCount(), 3000);
+}
+
 TEST_F(BTreeTest, EncryptedPagesRoundTripThroughTheFile) {
   TTableDefinition d = Definition(30);
   d.Encrypted = true;

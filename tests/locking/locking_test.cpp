@@ -197,6 +197,16 @@ TEST_F(LockingTest, UnlocksUnderTheTableLockWaitForItsRelease) {
   EXPECT_EQ(recordFree(), 0);
   mine->CommitTransaction(true, false);
   EXPECT_EQ(recordFree(), 1);
+
+  // A record locked again after a deferred unlock stays locked past the table lock.
+  mine->BeginTransaction();
+  mine->LockRecord(2);
+  mine->UnlockRecord(2);
+  mine->LockRecord(2);
+  mine->CommitTransaction(true, false);
+  EXPECT_TRUE(mine->RecordLockedByProcess(2));
+  mine->UnlockRecord(2);
+  EXPECT_FALSE(mine->RecordLockedByProcess(2));
 }
 
 TEST_F(LockingTest, ADeadProcessLeavesNoLockBehind) {
