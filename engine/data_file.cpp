@@ -33,6 +33,7 @@ void TRecord::Resize(uint16_t recordSize) {
 
 void TRecord::Clear(bool newRowId) {
   std::fill(Data_.begin(), Data_.end(), 0);
+  Stale_ = false;
   if (newRowId) StoreI32(&Data_[kRowIdOffset], File_->NextRowId());
   StoreI32(&Data_[kRecordNumberOffset], RecordNumber_);
   Modified_ = false;
@@ -398,6 +399,14 @@ TRecord* TDataFile::GetRecord(int32_t number, bool forward, TReadHooks* hooks,
     return record;
   }
   TRecord* record = FindCached(number);
+  if (record != nullptr && record->Stale_ && record->UseCount_ == 0) {
+    // Kept through a cache drop while it was held: now free, it is read again.
+    size_t at = LowerBound(number);
+    Unlink(record);
+    Spares_.GiveBack(std::move(Cache_[at]));
+    Cache_.erase(Cache_.begin() + std::ptrdiff_t(at));
+    record = nullptr;
+  }
   if (record != nullptr) {
     ++Stats_.CacheHits;
   } else {
@@ -451,7 +460,10 @@ TRecord* TDataFile::ReadRecords(int32_t number, bool forward, TReadHooks* hooks,
                                                                             : nullptr;
       if (cached) {
         // Another cursor's current record, or one changed here, keeps what it holds.
-        if (!cached->Modified_ && cached->UseCount_ == 0) cached->LoadFromImage(image);
+        if (!cached->Modified_ && cached->UseCount_ == 0) {
+          cached->LoadFromImage(image);
+          cached->Stale_ = false;
+        }
         if (n == number) {
           Unlink(cached);
           LinkAtHead(cached);
@@ -536,7 +548,26 @@ bool TDataFile::WriteBack(bool forceFlush) {
   return true;
 }
 
-void TDataFile::DropCache() { ReturnAllToPool(); }
+void TDataFile::DropCache() {
+  // Buffers a cursor still holds stay where they are (their holder re-reads them once it
+  // has re-synchronised); what they held no longer counts as a change to write.
+  std::vector<std::unique_ptr<TRecord>> kept;
+  for (auto& record : Cache_) {
+    if (record->UseCount_ > 0) {
+      record->Modified_ = false;
+      record->Stale_ = true;
+      kept.push_back(std::move(record));
+    } else {
+      Spares_.GiveBack(std::move(record));
+    }
+  }
+  Cache_ = std::move(kept);  // still in record order
+  Newest_ = Oldest_ = nullptr;
+  for (auto& record : Cache_) {
+    record->Older_ = record->Newer_ = nullptr;
+    LinkAtHead(record.get());
+  }
+}
 
 void TDataFile::TrimCache() {
   uint16_t size = Header_.RecordSize();

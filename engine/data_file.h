@@ -87,6 +87,7 @@ class TRecord {
 
   TDataFile* File_;
   bool Modified_ = false;
+  bool Stale_ = false;  // kept through a cache drop for its holder; re-read once free
   uint16_t UseCount_ = 0;
   int32_t RecordNumber_ = 0;
   std::vector<uint8_t> Data_;  // the image; capacity grows in steps of 256
@@ -190,6 +191,7 @@ class TDataFile : public TFileHandler {
   void DeleteRecord(TRecord* record);
   // Writes modified, unused buffers in runs of consecutive slots; true when any was written.
   bool WriteBack(bool forceFlush);
+  // Forgets the cached records unwritten; buffers in use stay (unmodified) for their holders.
   void DropCache();
   void TrimCache();
   // Truncates the file after the descriptors and resets counter, free chain, record

@@ -146,6 +146,26 @@ TEST_F(DataFileTest, BuffersInUseOrModifiedAreNeverEvictedOrRefreshed) {
   (void)f;
 }
 
+TEST_F(DataFileTest, DroppingTheCacheLeavesHeldBuffersToTheirHolders) {
+  TDataTable& t = Filled("drop", 5);
+  TDataFile& f = t.DataFile();
+  TRecordPin held(f.GetRecord(3));
+  int32_t mark = 333;
+  PutFieldValue(held->Data(), f.Fields()[0], &mark);
+  held->SetModified();
+  f.DropCache();
+  EXPECT_EQ(f.CachedCount(), 1u);
+  EXPECT_FALSE(held->Modified());  // dropped changes are not written later
+  for (int n : {1, 2, 4, 5}) EXPECT_EQ(IdOf(t, n), n);  // fresh buffers, not the held one
+  EXPECT_EQ(held->RecordNumber(), 3);
+  TRecordPin again(f.GetRecord(3));
+  EXPECT_EQ(again.Get(), held.Get());  // still held: the holder keeps what it has
+  held.Reset();
+  again.Reset();
+  // Once free, the kept buffer is read again: the dropped change never reached the file.
+  EXPECT_EQ(IdOf(t, 3), 3);
+}
+
 TEST_F(DataFileTest, CacheGrowsWhenEverythingIsInUse) {
   TDataTable& t = Filled("grow", 700);
   TDataFile& f = t.DataFile();
