@@ -315,7 +315,7 @@ TEST(ExpressionEvalTest, Functions) {
       {"TRIM(BOTH 'x' FROM 'xxabxx')", "'ab'"},
       {"TRIM(LEADING 'x' FROM 'xxabxx')", "'abxx'"},
       {"TRIM(TRAILING 'x' FROM 'xxabxx')", "'xxab'"},
-      {"TRIM(BOTH 'x' FROM 'xxx')", "NULL"},
+      {"TRIM(BOTH 'y' FROM 'yyy')", "NULL"},
       {"TRIM(BOTH ' ' FROM '  a b  ')", "'a b'"},
       {"LENGTH(Name)", "i:8"},
       {"LENGTH(Notes)", "i:9"},
