@@ -13,7 +13,6 @@
 namespace veldor {
 namespace {
 
-constexpr size_t kBufferStep = 4096;
 // The largest run one write-back write takes; longer runs are split.
 constexpr size_t kMaxWriteRunBytes = 1 << 20;
 // How often a load starts again because the table kept changing under the cursor before
@@ -21,10 +20,6 @@ constexpr size_t kMaxWriteRunBytes = 1 << 20;
 constexpr int kMaxLoadRestarts = 64;
 // What a load reserves before it has read anything beyond the first block.
 constexpr uint64_t kLoadReserveLimit = 1 << 24;
-
-void GrowBuffer(std::vector<uint8_t>& buffer, size_t needed) {
-  if (buffer.size() < needed) buffer.resize((needed + kBufferStep - 1) / kBufferStep * kBufferStep);
-}
 
 // Blocks needed for `bytes` more data bytes, at least 1.
 int32_t BlocksFor(int64_t bytes, size_t dataSize) {

@@ -10,13 +10,8 @@
 namespace veldor {
 namespace {
 
-constexpr size_t kBufferStep = 4096;
 // The largest run one write-back write takes; longer runs are split.
 constexpr size_t kMaxWriteRunBytes = 1 << 20;
-
-void GrowBuffer(std::vector<uint8_t>& buffer, size_t needed) {
-  if (buffer.size() < needed) buffer.resize((needed + kBufferStep - 1) / kBufferStep * kBufferStep);
-}
 
 }  // namespace
 

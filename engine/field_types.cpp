@@ -14,16 +14,12 @@ namespace {
 
 std::string ReadShortString(const std::array<uint8_t, kFieldDescriptorSize>& bytes,
                             TDescriptorString area) {
-  int length = std::min<int>(bytes[area.Offset], area.Capacity);
-  return std::string(reinterpret_cast<const char*>(&bytes[area.Offset + 1]), size_t(length));
+  return LoadShortString(&bytes[area.Offset], area.Capacity);
 }
 
 void WriteShortString(std::array<uint8_t, kFieldDescriptorSize>& bytes, TDescriptorString area,
                       std::string_view text) {
-  size_t length = std::min<size_t>(text.size(), size_t(area.Capacity));
-  std::memset(&bytes[area.Offset], 0, size_t(area.Capacity) + 1);
-  bytes[area.Offset] = uint8_t(length);
-  std::memcpy(&bytes[area.Offset + 1], text.data(), length);
+  StoreShortString(&bytes[area.Offset], area.Capacity, text);
 }
 
 bool HasDeclaredSize(uint8_t type) {

@@ -8,11 +8,11 @@
 #include "engine/errors.h"
 #include "engine/index_key.h"
 #include "engine/table_header.h"
+#include "lib/byte_order.h"
 
 namespace veldor {
 namespace {
 
-constexpr size_t kBufferStep = 4096;
 constexpr size_t kMaxWriteRunPages = 256;
 
 TIndexDescriptor SysDeletedDescriptor() {
@@ -415,7 +415,7 @@ TPage* TIndexFile::GetPage(int index, int32_t number, TReadHooks* hooks) {
     return page;
   }
   if (hooks && !hooks->BeforeDiskRead()) return nullptr;
-  if (Buffer_.size() < kPageSize) Buffer_.resize(kPageSize);
+  GrowBuffer(Buffer_, kPageSize);
   size_t got;
   {
     TFileSection section(*this);
@@ -488,7 +488,7 @@ bool TIndexFile::WriteBack(bool forceFlush) {
            dirty[j]->PageNumber() == dirty[j - 1]->PageNumber() + 1)
       ++j;
     size_t bytes = (j - i) * kPageSize;
-    if (Buffer_.size() < bytes) Buffer_.resize((bytes + kBufferStep - 1) / kBufferStep * kBufferStep);
+    GrowBuffer(Buffer_, bytes);
     for (size_t k = i; k < j; ++k) {
       uint8_t* image = &Buffer_[(k - i) * kPageSize];
       if (!dirty[k]->Pack(image)) Corrupt();

@@ -19,17 +19,9 @@ void TIndexDescriptor::ToBytes(uint8_t* bytes) const {
   std::memcpy(bytes, Bytes.data(), kIndexDescriptorSize);
 }
 
-std::string TIndexDescriptor::Name() const {
-  size_t length = std::min<size_t>(Bytes[0], 30);
-  return std::string(reinterpret_cast<const char*>(&Bytes[1]), length);
-}
+std::string TIndexDescriptor::Name() const { return LoadShortString(&Bytes[0], 30); }
 
-void TIndexDescriptor::SetName(std::string_view name) {
-  size_t length = std::min<size_t>(name.size(), 30);
-  std::memset(&Bytes[0], 0, 31);
-  Bytes[0] = uint8_t(length);
-  std::memcpy(&Bytes[1], name.data(), length);
-}
+void TIndexDescriptor::SetName(std::string_view name) { StoreShortString(&Bytes[0], 30, name); }
 
 int16_t TIndexDescriptor::KeyLength() const { return LoadI16(&Bytes[31]); }
 void TIndexDescriptor::SetKeyLength(int16_t length) { StoreI16(&Bytes[31], length); }

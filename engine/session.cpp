@@ -24,13 +24,7 @@ namespace {
 constexpr size_t kNotFound = size_t(-1);
 constexpr size_t kShortStringLength = 255;
 
-// Blanks and control characters off both ends.
-std::string Trim(const std::string& text) {
-  size_t begin = 0, end = text.size();
-  while (begin < end && static_cast<unsigned char>(text[begin]) <= ' ') ++begin;
-  while (end > begin && static_cast<unsigned char>(text[end - 1]) <= ' ') --end;
-  return text.substr(begin, end - begin);
-}
+std::string Trim(const std::string& text) { return TrimControls(text); }
 
 std::string WithTrailingSlash(std::string path) {
   if (path.empty() || path.back() != '/') path += '/';

@@ -26,19 +26,15 @@ constexpr size_t kPasswordOffset = 87;
 
 std::string ReadText(const std::array<uint8_t, kDataHeaderSize>& bytes, size_t offset,
                      int capacity, bool scrambled) {
-  size_t length = std::min<size_t>(bytes[offset], size_t(capacity));
-  std::string text(reinterpret_cast<const char*>(&bytes[offset + 1]), length);
+  std::string text = LoadShortString(&bytes[offset], capacity);
   if (scrambled) ScrambleHeaderText(reinterpret_cast<uint8_t*>(text.data()), text.size());
   return text;
 }
 
 void WriteText(std::array<uint8_t, kDataHeaderSize>& bytes, size_t offset, int capacity,
                std::string_view text, bool scrambled) {
-  size_t length = std::min<size_t>(text.size(), size_t(capacity));
-  std::memset(&bytes[offset], 0, size_t(capacity) + 1);
-  bytes[offset] = uint8_t(length);
-  std::memcpy(&bytes[offset + 1], text.data(), length);
-  if (scrambled) ScrambleHeaderText(&bytes[offset + 1], length);
+  StoreShortString(&bytes[offset], capacity, text);
+  if (scrambled) ScrambleHeaderText(&bytes[offset + 1], bytes[offset]);
 }
 
 }  // namespace

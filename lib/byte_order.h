@@ -1,12 +1,17 @@
-// Little-endian loads and stores of stored numbers, byte by byte.
+// Little-endian loads and stores of stored numbers, byte by byte, and the other small
+// pieces of stored formats (length-prefixed strings, I/O buffers).
 //
 // Every number the engine keeps in a file or a record image goes through these helpers so
 // that the files are the same on every processor; no struct overlays, no alignment needs.
 // Pure functions on caller-owned bytes; safe from any thread.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
 
 namespace veldor {
 
@@ -44,6 +49,26 @@ inline void StoreDouble(uint8_t* p, double v) {
   uint64_t bits;
   std::memcpy(&bits, &v, sizeof bits);
   StoreU64(p, bits);
+}
+
+// A length-prefixed string of at most `capacity` characters at `at` (a length byte, then
+// the characters, unused bytes zero). Reading never goes past the area, whatever the
+// length byte says; writing cuts the text to the capacity.
+inline std::string LoadShortString(const uint8_t* at, int capacity) {
+  size_t length = std::min<size_t>(at[0], size_t(capacity));
+  return std::string(reinterpret_cast<const char*>(at + 1), length);
+}
+inline void StoreShortString(uint8_t* at, int capacity, std::string_view text) {
+  size_t length = std::min<size_t>(text.size(), size_t(capacity));
+  std::memset(at, 0, size_t(capacity) + 1);
+  at[0] = uint8_t(length);
+  std::memcpy(at + 1, text.data(), length);
+}
+
+// Grows an I/O buffer to hold `needed` bytes, in steps of 4096; never shrinks it.
+inline void GrowBuffer(std::vector<uint8_t>& buffer, size_t needed) {
+  constexpr size_t kStep = 4096;
+  if (buffer.size() < needed) buffer.resize((needed + kStep - 1) / kStep * kStep);
 }
 
 }  // namespace veldor

@@ -57,14 +57,7 @@ constexpr int64_t kMaxInt64 = std::numeric_limits<int64_t>::max();
 
 int32_t Fail(int error) { return -static_cast<int32_t>(MapOsError(error)); }
 
-// Blanks are everything up to and including the space character.
-std::string Trim(const std::string& name) {
-  size_t begin = 0;
-  size_t end = name.size();
-  while (begin < end && static_cast<unsigned char>(name[begin]) <= ' ') ++begin;
-  while (end > begin && static_cast<unsigned char>(name[end - 1]) <= ' ') --end;
-  return name.substr(begin, end - begin);
-}
+std::string Trim(const std::string& name) { return TrimControls(name); }
 
 // Directory part ("." when there is none) and last component of a path.
 struct TPathParts {

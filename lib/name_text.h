@@ -19,6 +19,14 @@ inline std::string_view TrimBlanks(std::string_view s) {
 
 inline std::string Trimmed(std::string_view s) { return std::string(TrimBlanks(s)); }
 
+// Every character up to and including the space removed from both ends (names and paths
+// given by users, where stray control characters are as meaningless as blanks).
+inline std::string TrimControls(std::string_view s) {
+  while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ') s.remove_prefix(1);
+  while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ') s.remove_suffix(1);
+  return std::string(s);
+}
+
 inline bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
