@@ -722,6 +722,9 @@ void TBlobBuffer::Save(TBlobFile& file) {
   Modified = false;
 }
 
-void TBlobBuffer::Delete(TBlobFile& file) { file.FreeChain(FirstBlock, BlobId, false); }
+void TBlobBuffer::Delete(TBlobFile& file) {
+  if (FirstBlock != 0) file.FreeChain(FirstBlock, BlobId, false);
+  FirstBlock = 0;
+}
 
 }  // namespace veldor

@@ -163,6 +163,7 @@ class TDataTable {
   // Set when the index file was missing at open and was recreated empty: the first cursor
   // rebuilds the "Sys Deleted" index.
   bool IndexFileRecreated() const { return IndexRecreated_; }
+  void ClearIndexRecreated() { IndexRecreated_ = false; }
 
   // ---- Locks between processes (see the protocol in table_locking.cpp) ----
   // Each returns whether the headers were re-read because another process changed them.

@@ -105,6 +105,11 @@ class TIndexFile : public TFileHandler {
   // past the end, or an image that does not unpack raise VELDOR_INDEXCORRUPT.
   TPage* GetPage(int index, int32_t number, TReadHooks* hooks = nullptr);
   void ReleasePage(TPage* page) { page->ReleaseUse(); }
+  // The cached page `number` of `index`, or nullptr; never reads and raises no use count.
+  TPage* FindPage(int index, int32_t number) {
+    if (index < 0 || index >= kDescriptorSlots) return nullptr;
+    return FindCached(Caches_[size_t(index)], number);
+  }
   // A cleared page for `index`: the head of its free chain, or a new page. Modified.
   TPage* AllocatePage(int index, TReadHooks* hooks = nullptr);
   // Puts the page on its index's free chain.

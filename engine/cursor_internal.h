@@ -1,0 +1,58 @@
+// What the cursor's source files share and nobody else needs: the operation bracket and
+// the guard of the table's write lock.
+#pragma once
+
+#include "engine/data_cursor.h"
+#include "engine/errors.h"
+
+namespace veldor {
+
+// An operation that keeps finding the table changed gives up after this many attempts.
+inline constexpr int kMaxRestarts = 1000;
+
+// Holds the table's write lock for a scope; reports whether taking it re-read headers.
+class TWriteLockGuard {
+ public:
+  explicit TWriteLockGuard(TDataTable& table) : Table_(table) { Changed = Table_.WriteLock(); }
+  ~TWriteLockGuard() {
+    try {
+      Table_.WriteUnlock();
+    } catch (...) {
+      // Unlocking failed: the lock dies with the handle; nothing else can be done here.
+    }
+  }
+  TWriteLockGuard(const TWriteLockGuard&) = delete;
+  TWriteLockGuard& operator=(const TWriteLockGuard&) = delete;
+  bool Changed = false;
+
+ private:
+  TDataTable& Table_;
+};
+
+// Runs `body` between BeginRead and EndRead; a read that finds the table changed throws
+// TRestart, after which the cursor re-synchronises and runs `body` again. Nested calls run
+// inside the outermost bracket.
+template <typename Fn>
+auto TDataCursor::Bracketed(Fn body) -> decltype(body()) {
+  if (BracketDepth_ > 0) return body();
+  struct TDepth {
+    TDataCursor& Cursor;
+    explicit TDepth(TDataCursor& cursor) : Cursor(cursor) { ++Cursor.BracketDepth_; }
+    ~TDepth() {
+      --Cursor.BracketDepth_;
+      Cursor.EndRead();
+    }
+  } depth(*this);
+  BeginRead();
+  for (int attempt = 0;; ++attempt) {
+    try {
+      if (ResyncPending_) ResyncLocal();
+      return body();
+    } catch (const TRestart&) {
+      ResyncPending_ = true;
+      if (attempt >= kMaxRestarts) RaiseTableError(VELDOR_LOCKTIMEOUT, TableName_);
+    }
+  }
+}
+
+}  // namespace veldor
