@@ -283,7 +283,8 @@ void TDataCursor::FlushBuffers(bool force, bool trimCaches, bool blobHeader, boo
 }
 
 void TDataCursor::CopyFieldsIntoRecord(uint8_t* target, const uint8_t* image) const {
-  std::memcpy(target + kRecordPrefixSize, image + kRecordPrefixSize, RecordSize_ - kRecordPrefixSize);
+  std::memcpy(target + kRecordPrefixSize, image + kRecordPrefixSize,
+              TableRecordSize_ - kRecordPrefixSize);
   std::memcpy(target + kRowIdOffset, image + kRowIdOffset, 4);
 }
 
@@ -373,6 +374,7 @@ void TDataCursor::FinishWrite(int32_t record, const uint8_t* image, bool deleted
   AfterWrite(record, image, deleted);
   if (reposition) {
     RecordBuffer_ = seekImage;
+    RecordBuffer_.resize(RecordSize_, 0);
     if (NaturalOrder_) Physical_ = record;
     Reseek();
   } else {
@@ -451,7 +453,7 @@ void TDataCursor::AppendRecord(uint8_t* image, bool reposition) {
   const bool blobs = ImageHasBlobs(image, nullptr);
   WriteBlobs(image, record->Data(), nullptr);
   record->SetModified();
-  std::vector<uint8_t> stored(record->Data(), record->Data() + RecordSize_);
+  std::vector<uint8_t> stored(record->Data(), record->Data() + TableRecordSize_);
   record.Reset();
   FlushBuffers(false, false, blobs, true, true);
   FinishWrite(slot, stored.data(), false, reposition, stored);
@@ -491,7 +493,7 @@ void TDataCursor::ModifyRecord(uint8_t* image, bool unlock, bool reposition) {
 
   TRecordPin record(data.GetRecord(number));
   if (record->Deleted()) RaiseTableError(VELDOR_KEYORRECDELETED, TableName_);
-  std::vector<uint8_t> old(record->Data(), record->Data() + RecordSize_);
+  std::vector<uint8_t> old(record->Data(), record->Data() + TableRecordSize_);
   const int32_t oldRowId = record->RowId();
   int32_t rowId = oldRowId;
   if (SuppressAutoInc_) {
@@ -528,7 +530,7 @@ void TDataCursor::ModifyRecord(uint8_t* image, bool unlock, bool reposition) {
   }
   const bool blobs = ImageHasBlobs(image, old.data());
   WriteBlobs(image, newImage.data(), old.data());
-  std::memcpy(record->Data(), newImage.data(), RecordSize_);
+  std::memcpy(record->Data(), newImage.data(), TableRecordSize_);
   record->SetModified();
   record.Reset();
   FlushBuffers(false, false, blobs, keyChanged, true);
@@ -554,7 +556,7 @@ void TDataCursor::DeleteRecord(const uint8_t* image, bool reposition) {
   TRecordPin record(data.GetRecord(number));
   if (!table.RecordLockedByCursor(number)) {
     if (!Exclusive_ && (record->Deleted() || image == nullptr ||
-                        std::memcmp(record->Data(), image, RecordSize_) != 0))
+                        std::memcmp(record->Data(), image, TableRecordSize_) != 0))
       RaiseTableError(VELDOR_KEYORRECDELETED, TableName_);
     TakeRecordLock(number);
   }
@@ -571,7 +573,7 @@ void TDataCursor::DeleteRecord(const uint8_t* image, bool reposition) {
   if (record->Deleted()) RaiseTableError(VELDOR_KEYORRECDELETED, TableName_);
 
   // From here on the table changes.
-  std::vector<uint8_t> old(record->Data(), record->Data() + RecordSize_);
+  std::vector<uint8_t> old(record->Data(), record->Data() + TableRecordSize_);
   std::vector<uint8_t> key(kMaxKeyLength);
   TIndexPath path;
   for (size_t i = 0; i < Layouts_.size(); ++i) {

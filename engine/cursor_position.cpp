@@ -251,7 +251,8 @@ void TDataCursor::LoadRecordBuffer() {
     return;
   }
   TRecordPin record(ReadRecord(number, LastForward_));
-  std::memcpy(RecordBuffer_.data(), record->Data(), RecordSize_);
+  std::memcpy(RecordBuffer_.data(), record->Data(), TableRecordSize_);
+  std::fill(RecordBuffer_.begin() + TableRecordSize_, RecordBuffer_.end(), 0);
   record.Reset();
   Calculate(RecordBuffer_.data());
 }
@@ -331,7 +332,7 @@ uint16_t TDataCursor::GetCurrentRecord(uint8_t* buffer, bool lock) {
     bool same = Bracketed([&] {
       LoadRecordBuffer();
       return Exclusive_ || buffer == nullptr ||
-             std::memcmp(buffer, RecordBuffer_.data(), RecordSize_) == 0;
+             std::memcmp(buffer, RecordBuffer_.data(), TableRecordSize_) == 0;
     });
     if (!same || CurrentRecordNumber() == 0) {
       try {

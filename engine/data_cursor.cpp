@@ -200,7 +200,12 @@ void TDataCursor::CheckPassword() {
 void TDataCursor::LoadLayout() {
   TDataTable& table = *Table_;
   if (!PrivateDescriptors_) Fields_ = table.DataFile().Fields();
-  RecordSize_ = table.RecordSize();
+  TableRecordSize_ = table.RecordSize();
+  // Calculated fields of a result set live after the stored ones.
+  RecordSize_ = TableRecordSize_;
+  for (const TFieldDescriptor& f : Fields_)
+    if (f.Calculated() && f.Offset() > 0)
+      RecordSize_ = uint16_t(std::max<uint32_t>(RecordSize_, uint32_t(f.Offset()) + 1 + f.SlotSize()));
   Collation_ = &table.Collation();
   HasChecks_ = HasDefaults_ = HasAutoInc_ = false;
   HasCalculated_ = false;

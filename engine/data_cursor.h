@@ -347,7 +347,8 @@ class TDataCursor : public TDatabaseObject {
 
   // Layout copied at open.
   std::vector<TFieldDescriptor> Fields_;
-  uint16_t RecordSize_ = 0;
+  uint16_t RecordSize_ = 0;       // the cursor's images, calculated fields included
+  uint16_t TableRecordSize_ = 0;  // the stored records
   const TCollation* Collation_ = nullptr;
   bool HasChecks_ = false;
   bool HasDefaults_ = false;
