@@ -131,6 +131,12 @@ void TDataCursor::Combine() {
   GrowBitmap(visible, physical);
   visible.Assign(*Live_);
   if (RangeActive_ && !NaturalOrder_ && RangeBits_->Size() > 0) visible.And(*RangeBits_);
+  for (const auto& filter : Filters_) {
+    if (!filter->Active) continue;
+    // A filter whose bitmap does not cover the table yet accepts nothing it has not judged.
+    if (filter->Bitmap->Size() != physical) GrowBitmap(*filter->Bitmap, physical);
+    visible.And(*filter->Bitmap);
+  }
   VisibleCount_ = visible.Count();
 }
 
@@ -151,11 +157,13 @@ void TDataCursor::RebuildVisible() {
   }
   ComputeRangeBitmap();
   ComputeLive();
+  for (auto& filter : Filters_)
+    if (filter->Active) BuildFilterBitmap(*filter);
   Combine();
 }
 
 void TDataCursor::UpdateBitmapMode() {
-  bool on = NaturalOrder_;
+  bool on = NaturalOrder_ || AnyActiveFilter();
   if (BitmapMode_ && !on) {
     Visible_->SetSize(0);
     RangeBits_->SetSize(0);
@@ -179,11 +187,23 @@ void TDataCursor::AfterWrite(int32_t record, const uint8_t* image, bool deleted)
   GrowBitmap(*Live_, physical);
   const bool ranged = RangeActive_ && !NaturalOrder_;
   if (ranged) GrowBitmap(*RangeBits_, physical);
+  for (auto& filter : Filters_)
+    if (filter->Active) GrowBitmap(*filter->Bitmap, physical);
   if (record >= 1 && uint32_t(record) <= physical) {
     if (deleted) {
       Live_->ClearBit(uint32_t(record));
       if (ranged) RangeBits_->ClearBit(uint32_t(record));
+      for (auto& filter : Filters_)
+        if (filter->Active) filter->Bitmap->ClearBit(uint32_t(record));
     } else {
+      // Each active filter judges the new image alone.
+      for (auto& filter : Filters_) {
+        if (!filter->Active) continue;
+        if (FilterAccepts(*filter, image, record))
+          filter->Bitmap->SetBit(uint32_t(record));
+        else
+          filter->Bitmap->ClearBit(uint32_t(record));
+      }
       Live_->SetBit(uint32_t(record));
       if (ranged) {
         const int size = KeySize();

@@ -239,11 +239,13 @@ void TDataCursor::WriteBlobs(uint8_t* image, uint8_t* target, const uint8_t* old
     uint8_t* stored = BlobSlot(target, f);
     int32_t reference = LoadI32(slot);
     const int32_t oldReference = oldRecord ? LoadI32(BlobSlot(oldRecord, f)) : 0;
+    bool oldHandled = false;  // the buffer rewrote or freed the old chain itself
     if (reference < 0) {
       TBlobBuffer& buffer = *Blobs_[size_t(-int64_t(reference) - 1)];
       // Only the chain this record already references may be rewritten in place; a value
       // opened on another record's image becomes a new value of this one.
       const bool own = oldRecord != nullptr && buffer.FirstBlock == oldReference;
+      oldHandled = own && oldReference != 0;
       if (!own && buffer.FirstBlock != 0) {
         buffer.FirstBlock = 0;
         buffer.Modified = true;
@@ -277,7 +279,7 @@ void TDataCursor::WriteBlobs(uint8_t* image, uint8_t* target, const uint8_t* old
     }
     // A value the record no longer references is released.
     const int32_t now = LoadI32(stored);
-    if (oldReference > 0 && now != oldReference) {
+    if (oldReference > 0 && now != oldReference && !oldHandled) {
       TBlobBuffer gone;
       gone.FirstBlock = oldReference;
       gone.BlobId = LoadI32(BlobSlot(oldRecord, f) + 4);

@@ -32,7 +32,9 @@ class TDataCursor::THooks : public TReadHooks {
       table.ReadLock();
       c.TookReadLock_ = c.TookReadLock_ || table.ReadLocked();
     }
-    return !c.CountersChanged();
+    if (!c.CountersChanged()) return true;
+    c.ResyncPending_ = true;
+    return false;
   }
 
   int ReadAheadCount(int32_t, bool forward, int limit) override {
@@ -254,6 +256,7 @@ void TDataCursor::RebuildSysDeleted() {
 void TDataCursor::Close(bool release) {
   if (!Open_) return;
   Blobs_.clear();
+  Filters_.clear();
   ReleaseBitmaps();
   BitmapMode_ = false;
   RangeActive_ = false;
@@ -317,6 +320,18 @@ std::unique_ptr<TDataCursor> TDataCursor::Clone() {
     copy->SetIndexName(IndexName_);
   if (RangeActive_ && !NaturalOrder_)
     copy->SetRange(true, StartKey_.data(), 0, EndKey_.data(), 0);
+  for (const auto& filter : Filters_) {
+    TFilter* made;
+    if (filter->IsCallback) {
+      made = copy->AddFilter(filter->CallbackData, nullptr, false, false, filter->Estimate,
+                             filter->AfterExpressions, filter->Callback);
+    } else {
+      made = copy->AddFilter(filter->CallbackData, nullptr, false, false, filter->Estimate,
+                             filter->AfterExpressions, nullptr, true,
+                             CopyTokenTree(filter->Expression).Release());
+    }
+    if (filter->Active) copy->ActivateFilter(made);
+  }
   copy->SetToRecBuf(*this);
   return copy;
 }

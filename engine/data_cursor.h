@@ -26,6 +26,7 @@
 #include "engine/btree.h"
 #include "engine/data_table.h"
 #include "engine/field_types.h"
+#include "engine/filter.h"
 #include "engine/index_key.h"
 #include "engine/session.h"
 #include "lib/records_bitmap.h"
@@ -193,6 +194,25 @@ class TDataCursor : public TDatabaseObject {
                        uint32_t& length);
   int OpenBlobCount() const;
 
+  // ---- Filters ----
+  // A new, inactive filter from expression text (parsed, checked and prepared here), a
+  // prepared tree (owned when `ownsExpression`) or a callback. VELDOR_INTERNALLIMIT for a
+  // 65th filter, VELDOR_INVALIDFILTER for a text that is empty, wrong or not boolean, or
+  // when nothing is given. The cursor owns the filter until DropFilter or Close.
+  TFilter* AddFilter(void* callbackData, const char* expression, bool noPartialCompare,
+                     bool caseInsensitive, bool estimate, bool afterExpressions,
+                     TFilter::TCallback callback = nullptr, bool ownsExpression = true,
+                     TExpToken* prepared = nullptr);
+  // `filter` null: every filter. VELDOR_NOSUCHFILTER for a filter of another cursor. The
+  // cursor stays on its record when that record is still visible.
+  void ActivateFilter(TFilter* filter);
+  void DeactivateFilter(TFilter* filter);
+  void DropFilter(TFilter* filter);
+  // Replaces the tree of an active filter (VELDOR_NOSUCHFILTER otherwise) and rebuilds it.
+  void SetFilterExpression(TExpToken* tree, TFilter* filter);
+  size_t FilterCount() const { return Filters_.size(); }
+  TFilter* FilterAt(size_t index) const { return Filters_.at(index).get(); }
+
   // ---- Editing ----
   // A new image with the fields' defaults.
   void InitRecord(uint8_t* buffer);
@@ -225,6 +245,8 @@ class TDataCursor : public TDatabaseObject {
   struct TRestart {};  // a read found the table changed: start the operation over
   class THooks;
   friend class THooks;
+  class TScanHooks;
+  struct TKeySelection;
   class TBracket;
 
   // A place in the current index: leaf page, entry (1-based) and ordinal in the index.
@@ -302,6 +324,26 @@ class TDataCursor : public TDatabaseObject {
   void UpdateBitmapMode();
   void AfterWrite(int32_t record, const uint8_t* image, bool deleted);
   void ReleaseBitmaps();
+
+  // ---- Filters ----
+  size_t FilterIndex(const TFilter* filter) const;
+  void RequireFilter(const TFilter* filter) const;
+  bool AnyActiveFilter() const;
+  void BindColumn(TExpToken& node) const;
+  void FetchColumn(const uint8_t* record, TExpToken& node);
+  int IndexForColumn(const TExpToken* node) const;
+  uint16_t TestedColumnNumber(const TExpToken* node) const;
+  uint8_t Optimize(TExpToken* node, bool estimate, bool root);
+  int64_t FirstOrdinal(int index, const uint8_t* key, int length, bool strict);
+  int64_t LastOrdinal(int index, const uint8_t* key, int length, bool strict);
+  TKeySelection SelectKeys(const TExpToken* node, int index);
+  void MarkOrdinals(int index, int64_t first, int64_t last, TRecordsBitmap& bitmap);
+  void MarkSelection(const TExpToken* node, int index, TRecordsBitmap& bitmap, bool estimate);
+  bool Accepts(const TExpToken* node, const uint8_t* record);
+  bool FilterAccepts(TFilter& filter, const uint8_t* record, int32_t number);
+  void Scan(const TExpToken* node, TFilter* callback, TRecordsBitmap& bitmap, bool underAnd);
+  void EvaluateInto(TExpToken* node, TRecordsBitmap& bitmap, bool underAnd, bool estimate);
+  void BuildFilterBitmap(TFilter& filter);
 
   // ---- Editing helpers ----
   TBlobBuffer* BufferOf(uint16_t field, const uint8_t* record, bool byTableNumber,
@@ -397,6 +439,9 @@ class TDataCursor : public TDatabaseObject {
   bool SavedBof_ = false;
   bool SavedEof_ = false;
   std::unique_ptr<THooks> Hooks_;
+
+  // Filters in evaluation order: expression filters, then those marked after-expressions.
+  std::vector<std::unique_ptr<TFilter>> Filters_;
 
   // Open BLOB buffers; the field holds -(index + 1).
   std::vector<std::unique_ptr<TBlobBuffer>> Blobs_;

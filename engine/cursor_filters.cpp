@@ -1,0 +1,730 @@
+// The cursor's filters: adding, ordering and activating them, deciding which parts of a
+// condition the indexes answer, and computing each filter's bitmap.
+//
+// A comparison of an indexed column with a constant becomes an interval of ordinals in
+// that index (found by descents over the subtree counts) whose records are marked from
+// the leaves without reading a record; AND, OR, NOT, IN and BETWEEN combine such bitmaps.
+// Whatever no index serves is evaluated on records, and under AND only on the records the
+// better-served side left. A read that finds the table changed by others throws the
+// cursor's restart, after which the whole visible set is computed again.
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "engine/blob_file.h"
+#include "engine/cursor_internal.h"
+#include "engine/data_cursor.h"
+#include "engine/errors.h"
+#include "engine/filter.h"
+#include "lib/byte_order.h"
+#include "lib/collation.h"
+#include "lib/expression_eval.h"
+#include "lib/expression_parser.h"
+#include "lib/name_text.h"
+
+namespace veldor {
+namespace {
+
+bool IsComparisonCode(uint8_t code) { return code >= kOpEqual && code <= kOpLessOrEqual; }
+
+bool IsComparison(const TExpToken* n) {
+  return n != nullptr && (n->Kind == kTokenBinary || n->Kind == kTokenStringCompare) &&
+         IsComparisonCode(n->Code);
+}
+
+bool IsListOrRange(const TExpToken* n) {
+  return n != nullptr && n->Kind == kTokenPredicate &&
+         (n->Code == kPredInList || n->Code == kPredNotInList || n->Code == kPredBetween ||
+          n->Code == kPredNotBetween);
+}
+
+uint8_t Mirrored(uint8_t code) {
+  switch (code) {
+    case kOpGreater: return kOpLess;
+    case kOpLess: return kOpGreater;
+    case kOpGreaterOrEqual: return kOpLessOrEqual;
+    case kOpLessOrEqual: return kOpGreaterOrEqual;
+    default: return code;
+  }
+}
+
+// Constants on the right and columns on the left, at the root and through NOT only.
+void Normalize(TExpToken* node) {
+  while (node != nullptr && node->Kind == kTokenUnary && node->Code == kOpNot) node = node->Left;
+  if (!IsComparison(node) || node->Left == nullptr || node->Right == nullptr) return;
+  if (ReferencesColumn(node->Left) || !ReferencesColumn(node->Right)) return;
+  std::swap(node->Left, node->Right);
+  node->Code = Mirrored(node->Code);
+}
+
+// The column a comparison, list or BETWEEN tests, and whether it is tested upper-cased.
+const TExpToken* TestedColumn(const TExpToken* operand, bool& upper) {
+  upper = false;
+  if (operand == nullptr) return nullptr;
+  if (operand->Kind == kTokenColumn) return operand;
+  if (operand->Kind == kTokenFunction && operand->Code == kFuncUpper && operand->Left != nullptr &&
+      operand->Left->Kind == kTokenColumn) {
+    upper = true;
+    return operand->Left;
+  }
+  return nullptr;
+}
+
+bool Truthy(const TExpToken& value) {
+  return !value.IsNull && value.Value.size() >= 2 && LoadU16(value.Value.data()) != 0;
+}
+
+// An ordinal interval of an index; empty when Last < First.
+struct TInterval {
+  int64_t First = 1;
+  int64_t Last = 0;
+  bool Empty() const { return Last < First; }
+  int64_t Size() const { return Empty() ? 0 : Last - First + 1; }
+};
+
+TInterval Intersect(TInterval a, TInterval b) {
+  return {std::max(a.First, b.First), std::min(a.Last, b.Last)};
+}
+
+// Sorted, disjoint intervals from any list.
+std::vector<TInterval> Union(std::vector<TInterval> parts) {
+  parts.erase(std::remove_if(parts.begin(), parts.end(), [](const TInterval& i) { return i.Empty(); }),
+              parts.end());
+  std::sort(parts.begin(), parts.end(), [](const TInterval& a, const TInterval& b) { return a.First < b.First; });
+  std::vector<TInterval> out;
+  for (const TInterval& i : parts) {
+    if (!out.empty() && i.First <= out.back().Last + 1)
+      out.back().Last = std::max(out.back().Last, i.Last);
+    else
+      out.push_back(i);
+  }
+  return out;
+}
+
+std::vector<TInterval> Complement(const std::vector<TInterval>& parts, int64_t total) {
+  std::vector<TInterval> out;
+  int64_t next = 1;
+  for (const TInterval& i : parts) {
+    if (i.First > next) out.push_back({next, i.First - 1});
+    next = i.Last + 1;
+  }
+  if (next <= total) out.push_back({next, total});
+  return out;
+}
+
+}  // namespace
+
+// What one comparison, list or BETWEEN selects in one index: intervals of ordinals, and
+// whether the selection is their complement.
+struct TDataCursor::TKeySelection {
+  std::vector<TInterval> Parts;
+  bool Invert = false;
+  bool Usable = true;  // false: the index cannot answer this node exactly
+  int64_t Count(int64_t total) const {
+    int64_t n = 0;
+    for (const TInterval& i : Parts) n += i.Size();
+    return Invert ? total - n : n;
+  }
+};
+
+// ---- Adding and removing --------------------------------------------------------------------------
+
+size_t TDataCursor::FilterIndex(const TFilter* filter) const {
+  for (size_t i = 0; i < Filters_.size(); ++i)
+    if (Filters_[i].get() == filter) return i;
+  return Filters_.size();
+}
+
+bool TDataCursor::AnyActiveFilter() const {
+  return std::any_of(Filters_.begin(), Filters_.end(), [](const auto& f) { return f->Active; });
+}
+
+void TDataCursor::BindColumn(TExpToken& node) const {
+  for (size_t i = 0; i < Fields_.size(); ++i) {
+    const TFieldDescriptor& f = Fields_[i];
+    if (!SameName(f.FieldName(), node.ColumnName)) continue;
+    node.FieldNumber = uint16_t(i + 1);
+    node.DataType = f.FieldType();
+    node.SubType = f.SubType();
+    node.DataSize = f.IsAutoInc() ? 4 : f.SlotSize();
+    node.Scale = f.DeclaredScale();
+    node.Text = f.FieldName();
+  }
+}
+
+void TDataCursor::FetchColumn(const uint8_t* record, TExpToken& node) {
+  if (node.FieldNumber < 1 || node.FieldNumber > Fields_.size()) {
+    node.IsNull = 1;
+    return;
+  }
+  const TFieldDescriptor& f = Fields_[node.FieldNumber - 1];
+  std::vector<uint8_t> value(std::max<size_t>(f.SlotSize(), 8) + 1, 0);
+  bool null = GetFieldValue(record, f, value.data());
+  node.IsNull = null ? 1 : 0;
+  if (f.FieldType() == FIELD_BLOB) {
+    TBlobBuffer blob;
+    if (!null && Table_->HasBlobFile()) {
+      blob.FirstBlock = LoadI32(record + f.Offset() + 1);
+      blob.BlobId = LoadI32(record + f.Offset() + 5);
+      if (blob.FirstBlock > 0) blob.Load(Table_->BlobFile(), Hooks());
+    }
+    node.SetDataSize(int32_t(blob.Data.size()) + 1);
+    std::memcpy(node.Value.data(), blob.Data.data(), blob.Data.size());
+    node.Value[blob.Data.size()] = 0;
+    node.IsNull = blob.Data.empty() ? 1 : 0;
+    return;
+  }
+  if (f.FieldType() == FIELD_STRING) {
+    node.SetStringValue(reinterpret_cast<const char*>(value.data()));
+    node.IsNull = null ? 1 : 0;
+    return;
+  }
+  int32_t size = f.IsAutoInc() ? 4 : f.SlotSize();
+  node.SetDataSize(size);
+  std::memcpy(node.Value.data(), value.data(), size_t(size));
+}
+
+TFilter* TDataCursor::AddFilter(void* callbackData, const char* expression, bool noPartialCompare,
+                                bool caseInsensitive, bool estimate, bool afterExpressions,
+                                TFilter::TCallback callback, bool ownsExpression,
+                                TExpToken* prepared) {
+  RequireOpen();
+  if (Filters_.size() >= kMaxFilters) RaiseTableError(VELDOR_INTERNALLIMIT, TableName_);
+  auto invalid = [&](const char* detail) {
+    RaiseEngineError(VELDOR_INVALIDFILTER, "", "", "", TableName_, "", "", detail);
+  };
+  TTokenTree tree;
+  bool owns = ownsExpression;
+  if (expression != nullptr) {
+    TExpressionParser parser(this);
+    parser.ErrorCode = VELDOR_INVALIDFILTER;
+    parser.TableName = TableName_;
+    parser.ContextName = "filter expression";
+    parser.SetExpression(expression);
+    parser.NextToken();
+    if (parser.TokenKind() == kScanEnd) invalid("filter expression is empty");
+    TTokenTree parsed = parser.ParseExpression(kAllowExtendedPredicates);
+    if (!parsed) invalid("filter expression is empty");
+    if (parser.TokenKind() != kScanEnd)
+      parser.Fail("Unknown or unexpected symbol '" + parser.TokenText() + "' found in filter expression");
+    TBindColumn bind = [](void* owner, TExpToken& node) {
+      static_cast<TDataCursor*>(owner)->BindColumn(node);
+      return node.FieldNumber != 0;
+    };
+    CheckExpression(VELDOR_INVALIDFILTER, Database_ ? Database_->Name() : "", TableName_, true, bind, this,
+                    nullptr, parsed.Get(), "filter expression");
+    if (parsed->DataType != FIELD_BOOLEAN) invalid("filter expression must be a boolean expression");
+    Normalize(parsed.Get());
+    TFetchColumn fetch = [](void* owner, void* record, TExpToken& node) {
+      static_cast<TDataCursor*>(owner)->FetchColumn(static_cast<const uint8_t*>(record), node);
+    };
+    tree = PrepareExpression(parsed.Get(), this, noPartialCompare, caseInsensitive,
+                             uint16_t(Table_->Language()), Table_->SortId(), fetch);
+    owns = true;
+  } else if (prepared == nullptr && !callback) {
+    invalid("filter expression is invalid");
+  }
+  auto filter = std::make_unique<TFilter>(this);
+  filter->CallbackData = callbackData;
+  filter->Estimate = estimate;
+  filter->AfterExpressions = afterExpressions;
+  if (tree) {
+    filter->SetExpression(tree.Release(), true);
+  } else if (prepared != nullptr) {
+    filter->SetExpression(prepared, owns);
+  } else {
+    filter->IsCallback = true;
+    filter->Callback = std::move(callback);
+  }
+  if (filter->Expression != nullptr)
+    filter->OptimizeLevel = Bracketed([&] { return Optimize(filter->Expression, estimate, true); });
+  TFilter* made = filter.get();
+  auto at = Filters_.end();
+  if (!afterExpressions)
+    at = std::find_if(Filters_.begin(), Filters_.end(), [](const auto& f) { return f->AfterExpressions; });
+  Filters_.insert(at, std::move(filter));
+  return made;
+}
+
+void TDataCursor::RequireFilter(const TFilter* filter) const {
+  if (filter != nullptr && FilterIndex(filter) == Filters_.size())
+    RaiseTableError(VELDOR_NOSUCHFILTER, TableName_);
+}
+
+void TDataCursor::ActivateFilter(TFilter* filter) {
+  RequireOpen();
+  RequireFilter(filter);
+  Bracketed([&] {
+    const bool wasBitmap = BitmapMode_;
+    for (auto& f : Filters_)
+      if (filter == nullptr || f.get() == filter) f->Active = true;
+    UpdateBitmapMode();
+    if (!wasBitmap || filter == nullptr) {
+      RebuildVisible();
+    } else {
+      ComputeRangeBitmap();
+      ComputeLive();
+      BuildFilterBitmap(*filter);
+      Combine();
+    }
+    Reseek();
+  });
+}
+
+void TDataCursor::DeactivateFilter(TFilter* filter) {
+  RequireOpen();
+  RequireFilter(filter);
+  Bracketed([&] {
+    for (auto& f : Filters_)
+      if (filter == nullptr || f.get() == filter) f->Active = false;
+    UpdateBitmapMode();
+    if (BitmapMode_) Combine();
+    Reseek();
+  });
+}
+
+void TDataCursor::DropFilter(TFilter* filter) {
+  RequireOpen();
+  RequireFilter(filter);
+  if (filter == nullptr)
+    Filters_.clear();
+  else
+    Filters_.erase(Filters_.begin() + std::ptrdiff_t(FilterIndex(filter)));
+  Bracketed([&] {
+    UpdateBitmapMode();
+    if (BitmapMode_) Combine();
+    Reseek();
+  });
+}
+
+void TDataCursor::SetFilterExpression(TExpToken* tree, TFilter* filter) {
+  RequireOpen();
+  if (filter == nullptr || FilterIndex(filter) == Filters_.size() || !filter->Active)
+    RaiseTableError(VELDOR_NOSUCHFILTER, TableName_);
+  Bracketed([&] {
+    filter->SetExpression(tree, filter->OwnsExpression);
+    filter->IsCallback = false;
+    filter->OptimizeLevel = tree ? Optimize(tree, false, true) : kOptimizeNone;
+    ComputeRangeBitmap();
+    ComputeLive();
+    BuildFilterBitmap(*filter);
+    Combine();
+    Reseek();
+  });
+}
+
+// ---- Optimize levels --------------------------------------------------------------------------------
+
+int TDataCursor::IndexForColumn(const TExpToken* node) const {
+  const TExpToken* operand = node->Left;
+  bool upper = false;
+  const TExpToken* column = TestedColumn(operand, upper);
+  if (column == nullptr || column->FieldNumber < 1 || column->FieldNumber > Fields_.size()) return -1;
+  const TFieldDescriptor& field = Fields_[column->FieldNumber - 1];
+  if (!field.IsStored() && !field.IsAutoInc()) return -1;
+  const bool isString = field.FieldType() == FIELD_STRING;
+  if (upper && !isString) return -1;
+  const bool wantNoCase = upper || (node->Kind == kTokenStringCompare && node->CaseInsensitive);
+  const TIndexFile& file = Table_->IndexFile();
+  for (int i = 0; i <= file.SecondaryCount(); ++i) {
+    if (i == 0 && !Table_->HasUserPrimaryKey()) continue;
+    const TIndexDescriptor d = file.Descriptor(i);
+    if (d.FieldCount() < 1 || d.FieldNumber(0) != field.FieldNumber()) continue;
+    if (isString && d.CaseInsensitive() != wantNoCase) continue;
+    return i;
+  }
+  return -1;
+}
+
+uint8_t TDataCursor::Optimize(TExpToken* node, bool estimate, bool root) {
+  if (node == nullptr) return kOptimizeNone;
+  uint8_t level = kOptimizeNone;
+  if (SqlResult_ && !SqlSource_) {
+    level = kOptimizeNone;
+  } else if (IsComparison(node) || IsListOrRange(node)) {
+    int index = IndexForColumn(node);
+    if (index >= 0) {
+      TKeySelection selection = SelectKeys(node, index);
+      level = selection.Usable ? kOptimizeFull : kOptimizeNone;
+      if (level == kOptimizeFull && estimate && !root) {
+        const int64_t records = Table_->IndexFile().ActiveRecords();
+        if (selection.Count(records) > std::llround(0.9 * double(records))) level = kOptimizeNone;
+      }
+    }
+  } else if (node->Kind == kTokenUnary && node->Code == kOpNot) {
+    level = Optimize(node->Left, estimate, false);
+  } else if (node->Kind == kTokenBinary && node->Code == kOpAnd) {
+    uint8_t left = Optimize(node->Left, estimate, false);
+    uint8_t right = Optimize(node->Right, estimate, false);
+    if (left == kOptimizeFull && right == kOptimizeFull) {
+      level = kOptimizeFull;
+    } else if (left != kOptimizeNone || right != kOptimizeNone) {
+      level = kOptimizePartial;
+      if (right > left) std::swap(node->Left, node->Right);
+    }
+  } else if (node->Kind == kTokenBinary && node->Code == kOpOr) {
+    uint8_t left = Optimize(node->Left, estimate, false);
+    uint8_t right = Optimize(node->Right, estimate, false);
+    level = left == kOptimizeFull && right == kOptimizeFull ? kOptimizeFull : kOptimizeNone;
+  }
+  node->OptimizeLevel = level;
+  return level;
+}
+
+// ---- Key selections ----------------------------------------------------------------------------------
+
+// The first ordinal whose key is at or above (strictly above) `key` over `length` bytes in
+// the index's order, 0 when there is none.
+int64_t TDataCursor::FirstOrdinal(int index, const uint8_t* key, int length, bool strict) {
+  const TKeyLayout& layout = LayoutOf(index);
+  std::vector<uint8_t> probe(key, key + layout.KeyLength());
+  const bool high = strict != layout.Descending();
+  if (high)
+    layout.FillHigh(probe.data(), length);
+  else
+    layout.FillLow(probe.data(), length);
+  TSpot spot;
+  int32_t record = 0;
+  std::vector<uint8_t> found;
+  if (!BoundSpot(probe.data(), true, spot, record, found, index)) return 0;
+  for (;;) {
+    int c = layout.Compare(found.data(), key, length);
+    if (strict ? c > 0 : c >= 0) return spot.Logical;
+    if (!StepSpot(spot, true, record, found)) return 0;
+  }
+}
+
+// The last ordinal whose key is at or below (strictly below) `key`, 0 when there is none.
+int64_t TDataCursor::LastOrdinal(int index, const uint8_t* key, int length, bool strict) {
+  const TKeyLayout& layout = LayoutOf(index);
+  std::vector<uint8_t> probe(key, key + layout.KeyLength());
+  const bool high = !strict != layout.Descending();
+  if (high)
+    layout.FillHigh(probe.data(), length);
+  else
+    layout.FillLow(probe.data(), length);
+  TSpot spot;
+  int32_t record = 0;
+  std::vector<uint8_t> found;
+  BoundSpot(probe.data(), false, spot, record, found, index);
+  if (spot.Page == 0) return 0;
+  for (;;) {
+    int c = layout.Compare(found.data(), key, length);
+    if (strict ? c < 0 : c <= 0) return spot.Logical;
+    if (!StepSpot(spot, false, record, found)) return 0;
+  }
+}
+
+TDataCursor::TKeySelection TDataCursor::SelectKeys(const TExpToken* node, int index) {
+  TKeySelection selection;
+  const TKeyLayout& layout = LayoutOf(index);
+  const TKeyPart& part = layout.Parts().front();
+  const TFieldDescriptor& field = Fields_[TestedColumnNumber(node) - 1];
+  const int64_t total = Table_->IndexFile().ActiveRecords();
+  const int keyLength = layout.KeyLength();
+  const bool isString = field.FieldType() == FIELD_STRING;
+  bool upper = false;
+  TestedColumn(node->Left, upper);
+  // Order of the first key part against its values: reversed when the index or the field
+  // runs descending.
+  const bool reversed = layout.Descending() || part.Descending;
+  const int full = 1 + part.Length;
+
+  // The key of a constant, or false when the index cannot represent it exactly.
+  auto keyOf = [&](const TExpToken* constant, std::vector<uint8_t>& key) {
+    key.assign(size_t(keyLength), 0);
+    if (constant == nullptr || constant->Kind != kTokenConstant) return false;
+    if (constant->IsNull) {
+      layout.EncodeKeyPart(0, nullptr, key.data());
+      return true;
+    }
+    std::vector<uint8_t> slot(std::max<size_t>(size_t(field.SlotSize()), kBCDSize) + 8, 0);
+    if (isString) {
+      if (!IsStringLike(constant->DataType, constant->SubType)) return false;
+      const char* text = reinterpret_cast<const char*>(constant->Value.data());
+      size_t length = strnlen(text, constant->Value.size());
+      if (length > field.DeclaredSize()) return false;
+      if (upper) {
+        std::string folded(text, length);
+        Collation_->ToUpper(folded.data(), folded.size());
+        if (folded != std::string(text, length)) return false;
+      }
+      std::memcpy(slot.data(), text, length);
+    } else {
+      if (constant->DataType != field.FieldType() && !(field.IsAutoInc() && constant->DataType == FIELD_INTEGER))
+        return false;
+      std::memcpy(slot.data(), constant->Value.data(), std::min(constant->Value.size(), slot.size()));
+    }
+    layout.EncodeKeyPart(0, slot.data(), key.data());
+    return true;
+  };
+  std::vector<uint8_t> nullKey(size_t(keyLength), 0);
+  layout.EncodeKeyPart(0, nullptr, nullKey.data());
+  auto equal = [&](const std::vector<uint8_t>& key, int length) {
+    return TInterval{FirstOrdinal(index, key.data(), length, false), LastOrdinal(index, key.data(), length, false)};
+  };
+  auto fix = [](TInterval i) {
+    if (i.First == 0 || i.Last == 0) return TInterval{1, 0};
+    return i;
+  };
+  // Keys whose first field is not null.
+  auto nonNull = [&]() {
+    TInterval nulls = fix(equal(nullKey, 1));
+    if (nulls.Empty()) return TInterval{1, total};
+    // Nulls sort first in the values' order.
+    return reversed ? TInterval{1, nulls.First - 1} : TInterval{nulls.Last + 1, total};
+  };
+  // Keys whose value stands in `op` to `key`.
+  auto ordered = [&](uint8_t op, const std::vector<uint8_t>& key) {
+    const bool above = (op == kOpGreater || op == kOpGreaterOrEqual) != reversed;
+    const bool strict = op == kOpGreater || op == kOpLess;
+    TInterval i = above ? TInterval{FirstOrdinal(index, key.data(), full, strict), total}
+                        : TInterval{1, LastOrdinal(index, key.data(), full, strict)};
+    if ((above && i.First == 0) || (!above && i.Last == 0)) return TInterval{1, 0};
+    return Intersect(i, nonNull());
+  };
+  // A null string reads as the empty string in ordering comparisons.
+  auto nullsSatisfy = [&](uint8_t op, const TExpToken* constant) {
+    if (!isString || constant == nullptr || constant->IsNull) return false;
+    int c = Collation_->Compare("", reinterpret_cast<const char*>(constant->Value.data()), 0, false);
+    switch (op) {
+      case kOpGreater: return c > 0;
+      case kOpLess: return c < 0;
+      case kOpGreaterOrEqual: return c >= 0;
+      default: return c <= 0;
+    }
+  };
+
+  std::vector<uint8_t> key, high;
+  if (IsComparison(node)) {
+    if (!keyOf(node->Right, key)) {
+      selection.Usable = false;
+      return selection;
+    }
+    const bool nullConstant = node->Right->IsNull;
+    switch (node->Code) {
+      case kOpEqual:
+      case kOpNotEqual: {
+        int length = nullConstant ? 1 : full;
+        if (node->Kind == kTokenStringCompare && node->PartialLength > 0 && !nullConstant) {
+          if (node->PartialLength > field.DeclaredSize()) {
+            selection.Usable = false;
+            return selection;
+          }
+          length = 1 + node->PartialLength;
+        }
+        selection.Parts.push_back(fix(equal(key, length)));
+        selection.Invert = node->Code == kOpNotEqual;
+        break;
+      }
+      default:
+        if (nullConstant) break;  // nothing is ordered against NULL
+        selection.Parts.push_back(ordered(node->Code, key));
+        if (nullsSatisfy(node->Code, node->Right)) selection.Parts.push_back(fix(equal(nullKey, 1)));
+        break;
+    }
+  } else if (node->Code == kPredInList || node->Code == kPredNotInList) {
+    for (const TExpToken* item = node->Right; item != nullptr; item = item->Right) {
+      if (!keyOf(item, key)) {
+        selection.Usable = false;
+        return selection;
+      }
+      selection.Parts.push_back(fix(equal(key, item->IsNull ? 1 : full)));
+    }
+    selection.Invert = node->Code == kPredNotInList;
+  } else {
+    const TExpToken* low = node->Right;
+    const TExpToken* top = low ? low->Right : nullptr;
+    if (!keyOf(low, key) || !keyOf(top, high)) {
+      selection.Usable = false;
+      return selection;
+    }
+    if (!low->IsNull && !top->IsNull) {
+      selection.Parts.push_back(Intersect(ordered(kOpGreaterOrEqual, key), ordered(kOpLessOrEqual, high)));
+      if (nullsSatisfy(kOpGreaterOrEqual, low) && nullsSatisfy(kOpLessOrEqual, top))
+        selection.Parts.push_back(fix(equal(nullKey, 1)));
+    }
+    selection.Invert = node->Code == kPredNotBetween;
+  }
+  selection.Parts = Union(std::move(selection.Parts));
+  return selection;
+}
+
+uint16_t TDataCursor::TestedColumnNumber(const TExpToken* node) const {
+  bool upper = false;
+  const TExpToken* column = TestedColumn(node->Left, upper);
+  return column ? column->FieldNumber : 0;
+}
+
+// Marks the records of ordinals first..last of `index` into `bitmap`.
+void TDataCursor::MarkOrdinals(int index, int64_t first, int64_t last, TRecordsBitmap& bitmap) {
+  if (first < 1 || last < first) return;
+  TBTree tree(Table_->IndexFile(), index, LayoutOf(index));
+  TIndexPath path;
+  bool changed = false;
+  if (!tree.SeekOrdinal(first, path, Hooks(), &changed)) {
+    if (changed) throw TRestart{};
+    RaiseTableError(VELDOR_INDEXCORRUPT, TableName_);
+  }
+  TSpot spot;
+  spot.Index = index;
+  spot.Page = path.Current().Page;
+  spot.Slot = path.Current().Position;
+  spot.Logical = first;
+  int32_t record = 0;
+  std::vector<uint8_t> key;
+  if (!ReadSpot(spot, record, key)) RaiseTableError(VELDOR_INDEXCORRUPT, TableName_);
+  for (int64_t n = first;; ++n) {
+    if (record < 1 || uint32_t(record) > bitmap.Size()) RaiseTableError(VELDOR_INDEXCORRUPT, TableName_);
+    bitmap.SetBit(uint32_t(record));
+    if (n == last) return;
+    if (!StepSpot(spot, true, record, key)) RaiseTableError(VELDOR_INDEXCORRUPT, TableName_);
+  }
+}
+
+void TDataCursor::MarkSelection(const TExpToken* node, int index, TRecordsBitmap& bitmap,
+                                bool estimate) {
+  TKeySelection selection = SelectKeys(node, index);
+  const int64_t total = Table_->IndexFile().ActiveRecords();
+  bitmap.ClearAll();
+  std::vector<TInterval> parts = selection.Parts;
+  bool invert = selection.Invert;
+  int64_t inside = 0;
+  for (const TInterval& i : parts) inside += i.Size();
+  // Without a language, more than half of the index is cheaper to mark from outside.
+  if (estimate && !LayoutOf(index).UsesCollation() && total - inside < inside) {
+    parts = Complement(parts, total);
+    invert = !invert;
+  }
+  for (const TInterval& i : parts) MarkOrdinals(index, i.First, i.Last, bitmap);
+  if (invert) bitmap.Not();
+}
+
+// ---- Evaluation ------------------------------------------------------------------------------------
+
+bool TDataCursor::Accepts(const TExpToken* node, const uint8_t* record) {
+  TFetchColumn fetch = [](void* owner, void* image, TExpToken& column) {
+    static_cast<TDataCursor*>(owner)->FetchColumn(static_cast<const uint8_t*>(image), column);
+  };
+  TTokenTree value = EvaluateExpression(node, const_cast<uint8_t*>(record), this, Table_->SortId(),
+                                        uint16_t(Table_->Language()), fetch);
+  return value && Truthy(*value);
+}
+
+bool TDataCursor::FilterAccepts(TFilter& filter, const uint8_t* record, int32_t number) {
+  if (filter.IsCallback) return !filter.Callback || filter.Callback(filter.CallbackData, *this, record, number);
+  return filter.Expression == nullptr || Accepts(filter.Expression, record);
+}
+
+// Reads records in the order of `bitmap`'s members; the data file reads ahead over runs of
+// members.
+class TDataCursor::TScanHooks : public TReadHooks {
+ public:
+  TScanHooks(TDataCursor& cursor, const TRecordsBitmap& members) : Cursor_(cursor), Members_(members) {}
+  bool BeforeDiskRead() override {
+    TReadHooks* hooks = Cursor_.Hooks();
+    return hooks == nullptr || hooks->BeforeDiskRead();
+  }
+  int ReadAheadCount(int32_t record, bool, int limit) override {
+    int n = 0;
+    while (n < limit && record + n >= 1 && uint32_t(record + n) <= Members_.Size() &&
+           Members_.GetBit(uint32_t(record + n)))
+      ++n;
+    return n;
+  }
+
+ private:
+  TDataCursor& Cursor_;
+  const TRecordsBitmap& Members_;
+};
+
+void TDataCursor::Scan(const TExpToken* node, TFilter* callback, TRecordsBitmap& bitmap, bool underAnd) {
+  TDataFile& data = Table_->DataFile();
+  TPooledBitmap members;
+  if (underAnd) {
+    members->Assign(bitmap);
+  } else {
+    bitmap.SetAll();
+    members->Assign(bitmap);
+  }
+  TScanHooks hooks(*this, *members);
+  std::vector<uint8_t> image(TableRecordSize_);
+  uint32_t position = 0;
+  int32_t counter = 0;
+  while (members->NextMembers(position, 1, counter).Found) {
+    const int32_t number = int32_t(position);
+    TRecord* record = data.GetRecord(number, true, Writing_ ? nullptr : &hooks);
+    if (record == nullptr) throw TRestart{};
+    const bool deleted = record->Deleted();
+    std::memcpy(image.data(), record->Data(), TableRecordSize_);
+    data.Release(record);
+    if (deleted) {
+      if (underAnd) bitmap.ClearBit(position);
+      continue;
+    }
+    bool accepted = callback ? FilterAccepts(*callback, image.data(), number) : Accepts(node, image.data());
+    if (!accepted) bitmap.ClearBit(position);
+  }
+}
+
+void TDataCursor::EvaluateInto(TExpToken* node, TRecordsBitmap& bitmap, bool underAnd, bool estimate) {
+  if (node->OptimizeLevel == kOptimizeNone) return Scan(node, nullptr, bitmap, underAnd);
+  if (IsComparison(node) || IsListOrRange(node)) {
+    int index = IndexForColumn(node);
+    if (index < 0) return Scan(node, nullptr, bitmap, underAnd);
+    return MarkSelection(node, index, bitmap, estimate);
+  }
+  if (node->Kind == kTokenUnary && node->Code == kOpNot) {
+    TPooledBitmap inner;
+    inner->Assign(bitmap);
+    EvaluateInto(node->Left, *inner, false, estimate);
+    bitmap.Assign(*inner);
+    bitmap.Not();
+    return;
+  }
+  if (node->Kind == kTokenBinary && node->Code == kOpAnd) {
+    if (node->Right->OptimizeLevel > node->Left->OptimizeLevel) std::swap(node->Left, node->Right);
+    TPooledBitmap left, right;
+    left->Assign(bitmap);
+    EvaluateInto(node->Left, *left, true, estimate);
+    right->Assign(*left);
+    EvaluateInto(node->Right, *right, true, estimate);
+    right->And(*left);
+    bitmap.Assign(*right);
+    return;
+  }
+  if (node->Kind == kTokenBinary && node->Code == kOpOr) {
+    TPooledBitmap left, right;
+    left->Assign(bitmap);
+    EvaluateInto(node->Left, *left, false, estimate);
+    right->Assign(bitmap);
+    right->SetAll();
+    EvaluateInto(node->Right, *right, false, estimate);
+    left->Or(*right);
+    bitmap.Assign(*left);
+    return;
+  }
+  Scan(node, nullptr, bitmap, underAnd);
+}
+
+void TDataCursor::BuildFilterBitmap(TFilter& filter) {
+  TRecordsBitmap& bitmap = *filter.Bitmap;
+  const uint32_t physical = uint32_t(Table_->DataFile().RecordCount());
+  if (bitmap.Size() != physical) bitmap.SetSize(physical);
+  if (physical == 0) return;
+  bitmap.Assign(*Live_);
+  if (RangeActive_ && !NaturalOrder_ && RangeBits_->Size() > 0) bitmap.And(*RangeBits_);
+  if (filter.AfterExpressions && filter.OptimizeLevel != kOptimizeFull) {
+    for (auto& other : Filters_) {
+      if (other.get() == &filter) break;
+      if (other->Active && other->Bitmap->Size() == physical) bitmap.And(*other->Bitmap);
+    }
+  }
+  if (filter.IsCallback)
+    Scan(nullptr, &filter, bitmap, true);
+  else if (filter.Expression != nullptr)
+    EvaluateInto(filter.Expression, bitmap, true, filter.Estimate);
+}
+
+}  // namespace veldor

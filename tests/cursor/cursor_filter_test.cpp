@@ -1,0 +1,227 @@
+#include "tests/cursor/cursor_fixture.h"
+
+namespace veldor::test {
+namespace {
+
+// Customers: Id (primary), Country string(20), Year integer, City string(20); "ByCountry"
+// on Country; "ByYear" on Year only when asked.
+class FilterTest : public CursorTest {
+ protected:
+  static TTableDefinition Customers(bool yearIndex, bool countryIndex = true) {
+    TTableDefinition d;
+    d.Fields = {MakeField(1, "Id", FIELD_INTEGER), MakeField(2, "Country", FIELD_STRING, 20),
+                MakeField(3, "Year", FIELD_INTEGER), MakeField(4, "City", FIELD_STRING, 20)};
+    PrepareFieldDefinitions(d.Fields, "t");
+    TIndexDescriptor primary;
+    primary.SetFieldNumber(0, 1);
+    primary.SetFieldCount(1);
+    primary.SetUnique(true);
+    d.Indexes = {primary};
+    if (countryIndex) d.Indexes.push_back(Index("ByCountry", {2}, false));
+    if (yearIndex) d.Indexes.push_back(Index("ByYear", {3}, false));
+    return d;
+  }
+
+  // 40 customers: Spain for every fourth, years 1980 + (i mod 20), Year NULL for i mod 10 = 0.
+  TDataCursor& Filled(bool yearIndex, bool countryIndex = true) {
+    MakeTable("customers", Customers(yearIndex, countryIndex));
+    TDataCursor& c = OpenCursor("customers");
+    for (int i = 1; i <= 40; ++i) {
+      std::vector<uint8_t> image = Blank(c);
+      PutInt(c, image, "Id", i);
+      PutText(c, image, "Country", i % 4 == 0 ? "Spain" : i % 4 == 1 ? "France" : "Italy");
+      if (i % 10 != 0) PutInt(c, image, "Year", 1980 + i % 20);
+      PutText(c, image, "City", "C" + std::to_string(i));
+      c.AppendRecord(image.data());
+    }
+    return c;
+  }
+
+  // How many records `body` fetched from the data file (from its cache or the disk),
+  // without the one load of the record the cursor stands on afterwards.
+  static uint64_t RecordReads(TDataCursor& c, const std::function<void()>& body) {
+    TDataFile& data = c.Table()->DataFile();
+    data.DropCache();
+    data.ResetStatistics();
+    body();
+    uint64_t fetches = data.Statistics().BlockReads + data.Statistics().CacheHits;
+    return c.CurrentRecordNumber() != 0 ? fetches - 1 : fetches;
+  }
+
+  // The Ids that `text` accepts, evaluated here record by record.
+  static std::vector<int32_t> Expected(const std::function<bool(int)>& accept) {
+    std::vector<int32_t> out;
+    for (int i = 1; i <= 40; ++i)
+      if (accept(i)) out.push_back(i);
+    return out;
+  }
+  static bool Spain(int i) { return i % 4 == 0; }
+  static bool HasYear(int i) { return i % 10 != 0; }
+  static int Year(int i) { return 1980 + i % 20; }
+
+  static TFilter* Active(TDataCursor& c, const char* text, bool estimate = false) {
+    TFilter* f = c.AddFilter(nullptr, text, false, false, estimate, false);
+    c.ActivateFilter(f);
+    return f;
+  }
+};
+
+TEST_F(FilterTest, IndexedEqualityReadsNoRecords) {
+  TDataCursor& c = Filled(false);
+  uint64_t reads = RecordReads(c, [&] { Active(c, "Country = 'Spain'"); });
+  EXPECT_EQ(reads, 0u);
+  EXPECT_EQ(c.GetRecordCount(), 10);
+  EXPECT_EQ(c.FilterAt(0)->OptimizeLevel, kOptimizeFull);
+  EXPECT_EQ(Ids(c), Expected(Spain));
+}
+
+TEST_F(FilterTest, UnindexedEqualityReadsEveryLiveRecordOnce) {
+  TDataCursor& c = Filled(false, false);
+  c.SetToRecNo(2);
+  c.DeleteRecord(c.RecordBuffer());
+  uint64_t reads = RecordReads(c, [&] { Active(c, "Country = 'Spain'"); });
+  EXPECT_EQ(reads, 39u);
+  EXPECT_EQ(c.GetRecordCount(), 10);
+}
+
+TEST_F(FilterTest, AndScansOnlyTheIndexedSurvivors) {
+  TDataCursor& c = Filled(true, false);
+  // Year > 1990: years 1991..1999 -> i mod 20 in 11..19, i.e. 18 records (none NULL).
+  uint64_t reads = RecordReads(c, [&] { Active(c, "Country = 'Spain' AND Year > 1990", true); });
+  EXPECT_EQ(reads, 18u);
+  EXPECT_EQ(c.FilterAt(0)->OptimizeLevel, kOptimizePartial);
+  EXPECT_EQ(Ids(c), Expected([](int i) { return Spain(i) && HasYear(i) && Year(i) > 1990; }));
+  c.DropFilter(nullptr);
+  // Year <> 1985 selects 95 %: with the estimate flag the index is refused and every live
+  // record is read once for both comparisons.
+  reads = RecordReads(c, [&] { Active(c, "Country = 'Spain' AND Year <> 1985", true); });
+  EXPECT_EQ(reads, 40u);
+  EXPECT_EQ(c.FilterAt(0)->OptimizeLevel, kOptimizeNone);
+  EXPECT_EQ(Ids(c), Expected([](int i) { return Spain(i) && (!HasYear(i) || Year(i) != 1985); }));
+  // Without the flag the index answers it.
+  c.DropFilter(nullptr);
+  reads = RecordReads(c, [&] { Active(c, "Country = 'Spain' AND Year <> 1985", false); });
+  EXPECT_EQ(reads, 38u);  // the survivors of the indexed side
+}
+
+TEST_F(FilterTest, ConstantOnTheLeftIsTurnedAroundOnlyAtTheRoot) {
+  TDataCursor& c = Filled(true);
+  TFilter* f = Active(c, "'Spain' = Country");
+  EXPECT_EQ(f->OptimizeLevel, kOptimizeFull);
+  EXPECT_EQ(Ids(c), Expected(Spain));
+  c.DropFilter(f);
+  f = Active(c, "Year > 1995 AND 'Spain' = Country");
+  EXPECT_EQ(f->OptimizeLevel, kOptimizePartial);
+  EXPECT_EQ(f->Expression->Left->OptimizeLevel, kOptimizeFull);  // the indexed side first
+  EXPECT_EQ(Ids(c), Expected([](int i) { return Spain(i) && HasYear(i) && Year(i) > 1995; }));
+}
+
+TEST_F(FilterTest, NotEqualAcceptsNullsAndOrderingNever) {
+  TDataCursor& c = Filled(true);
+  Active(c, "Year <> 1990");
+  EXPECT_EQ(Ids(c), Expected([](int i) { return !HasYear(i) || Year(i) != 1990; }));
+  c.DropFilter(nullptr);
+  Active(c, "Year > 1990");
+  EXPECT_EQ(Ids(c), Expected([](int i) { return HasYear(i) && Year(i) > 1990; }));
+  c.DropFilter(nullptr);
+  Active(c, "Year < 1985 OR Year IS NULL");
+  EXPECT_EQ(Ids(c), Expected([](int i) { return !HasYear(i) || Year(i) < 1985; }));
+  c.DropFilter(nullptr);
+  Active(c, "Year BETWEEN 1983 AND 1986 OR Year IN (1998, 1999)");
+  EXPECT_EQ(Ids(c), Expected([](int i) {
+              return HasYear(i) && ((Year(i) >= 1983 && Year(i) <= 1986) || Year(i) >= 1998);
+            }));
+  c.DropFilter(nullptr);
+  Active(c, "NOT (Year >= 1982) AND Country <> 'Italy'");
+  EXPECT_EQ(Ids(c), Expected([](int i) { return (!HasYear(i) || Year(i) < 1982) && i % 4 != 2 && i % 4 != 3; }));
+}
+
+TEST_F(FilterTest, FilterErrors) {
+  TDataCursor& c = Filled(false);
+  auto message = [&](const char* text) {
+    return MessageOf([&] { c.AddFilter(nullptr, text, false, false, false, false); });
+  };
+  EXPECT_NE(message("").find("filter expression is empty"), std::string::npos);
+  EXPECT_NE(message("Year + 1").find("filter expression must be a boolean expression"), std::string::npos);
+  EXPECT_NE(message("Year = ").find("filter expression"), std::string::npos);
+  EXPECT_EQ(ErrorOf([&] { c.AddFilter(nullptr, "Nope = 1", false, false, false, false); }), VELDOR_INVALIDFILTER);
+  EXPECT_EQ(ErrorOf([&] { c.AddFilter(nullptr, "Year = 1 Year", false, false, false, false); }),
+            VELDOR_INVALIDFILTER);
+  EXPECT_NE(MessageOf([&] { c.AddFilter(nullptr, nullptr, false, false, false, false); })
+                .find("filter expression is invalid"),
+            std::string::npos);
+  EXPECT_EQ(c.FilterCount(), 0u);
+  for (int i = 0; i < 64; ++i) c.AddFilter(nullptr, "Year > 0", false, false, false, false);
+  EXPECT_EQ(ErrorOf([&] { c.AddFilter(nullptr, "Year > 0", false, false, false, false); }),
+            VELDOR_INTERNALLIMIT);
+  TDataCursor& other = OpenCursor("customers");
+  TFilter* foreign = other.AddFilter(nullptr, "Year > 0", false, false, false, false);
+  EXPECT_EQ(ErrorOf([&] { c.ActivateFilter(foreign); }), VELDOR_NOSUCHFILTER);
+  EXPECT_EQ(ErrorOf([&] { c.SetFilterExpression(nullptr, c.FilterAt(0)); }), VELDOR_NOSUCHFILTER);
+}
+
+TEST_F(FilterTest, CallbacksSeeOnlyWhatExpressionsAccepted) {
+  TDataCursor& c = Filled(false);
+  std::vector<int32_t> seen;
+  TFilter* callback = c.AddFilter(nullptr, nullptr, false, false, true, true,
+                                  [&](void*, TDataCursor& cursor, const uint8_t* record, int32_t) {
+                                    int32_t id = IntOf(cursor, record, "Id");
+                                    seen.push_back(id);
+                                    return id > 20;
+                                  });
+  TFilter* expression = c.AddFilter(nullptr, "Country = 'Spain'", false, false, true, false);
+  EXPECT_EQ(c.FilterAt(0), expression);  // expressions are judged first
+  c.ActivateFilter(nullptr);
+  EXPECT_EQ(seen, Expected(Spain));
+  EXPECT_EQ(Ids(c), Expected([](int i) { return Spain(i) && i > 20; }));
+  c.DeactivateFilter(callback);
+  EXPECT_EQ(c.GetRecordCount(), 10);
+}
+
+TEST_F(FilterTest, DeactivatingTheOnlyFilterEndsBitmapMode) {
+  TDataCursor& c = Filled(true);
+  std::vector<uint8_t> low = Blank(c), high = Blank(c);
+  PutInt(c, low, "Year", 1990);
+  PutInt(c, high, "Year", 1995);
+  c.SetIndexName("ByYear");
+  c.SetRange(false, low.data(), 0, high.data(), 0);
+  EXPECT_EQ(c.GetRecordCount(), 10);  // i mod 20 in 11..15 (1990 itself is NULL)
+  TFilter* f = Active(c, "Country = 'Spain'");
+  EXPECT_TRUE(c.BitmapMode());
+  EXPECT_EQ(c.GetRecordCount(), 2);  // i = 12 and 32
+  c.DeactivateFilter(f);
+  EXPECT_FALSE(c.BitmapMode());
+  EXPECT_EQ(c.GetRecordCount(), 10);
+}
+
+TEST_F(FilterTest, AppendRejectedByTheFilterLeavesTheCount) {
+  TDataCursor& c = Filled(false);
+  Active(c, "Country = 'Spain'");
+  std::vector<uint8_t> image = Blank(c);
+  PutInt(c, image, "Id", 30);
+  PutText(c, image, "Country", "Peru");
+  ASSERT_EQ(ErrorOf([&] { c.AppendRecord(image.data()); }), VELDOR_KEYVIOL);
+  PutInt(c, image, "Id", 41);
+  c.AppendRecord(image.data());
+  EXPECT_EQ(c.GetRecordCount(), 10);
+  EXPECT_EQ(IntOf(c, c.RecordBuffer(), "Id"), 40);  // the nearest visible record
+  c.SetToRecNo(1);
+  PutInt(c, image, "Id", 101);
+  PutText(c, image, "Country", "Spain");
+  c.AppendRecord(image.data());
+  EXPECT_EQ(c.GetRecordCount(), 11);
+  EXPECT_EQ(IntOf(c, c.RecordBuffer(), "Id"), 101);
+  // A modify that takes a record out of the filter, and a delete.
+  PutText(c, image, "Country", "Chile");
+  std::vector<uint8_t> current(c.RecordSize());
+  ASSERT_EQ(c.GetCurrentRecord(current.data()), 0);
+  ASSERT_EQ(c.GetCurrentRecord(current.data(), true), 0);
+  c.ModifyRecord(image.data());
+  EXPECT_EQ(c.GetRecordCount(), 10);
+  c.SetToRecNo(1);
+  c.DeleteRecord(c.RecordBuffer());
+  EXPECT_EQ(c.GetRecordCount(), 9);
+}
+
+}  // namespace
+}  // namespace veldor::test
