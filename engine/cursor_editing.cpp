@@ -128,19 +128,6 @@ std::array<uint8_t, 5> StatusKey(bool deleted, int32_t rowId) {
   return key;
 }
 
-// Holds the cursor's "write under way" mark for a scope.
-class TWritingMark {
- public:
-  explicit TWritingMark(bool& flag) : Flag_(flag), Old_(flag) { Flag_ = true; }
-  ~TWritingMark() { Flag_ = Old_; }
-  TWritingMark(const TWritingMark&) = delete;
-  TWritingMark& operator=(const TWritingMark&) = delete;
-
- private:
-  bool& Flag_;
-  bool Old_;
-};
-
 }  // namespace
 
 // ---- New images and validation --------------------------------------------------------------------

@@ -29,6 +29,19 @@ class TWriteLockGuard {
   TDataTable& Table_;
 };
 
+// Holds the cursor's "write under way" mark for a scope.
+class TWritingMark {
+ public:
+  explicit TWritingMark(bool& flag) : Flag_(flag), Old_(flag) { Flag_ = true; }
+  ~TWritingMark() { Flag_ = Old_; }
+  TWritingMark(const TWritingMark&) = delete;
+  TWritingMark& operator=(const TWritingMark&) = delete;
+
+ private:
+  bool& Flag_;
+  bool Old_;
+};
+
 // Runs `body` between BeginRead and EndRead; a read that finds the table changed throws
 // TRestart, after which the cursor re-synchronises and runs `body` again. Nested calls run
 // inside the outermost bracket.

@@ -48,6 +48,30 @@ inline constexpr uint8_t kBlobOwnerEngine = 1;
 inline constexpr uint8_t kBlobRead = 1;
 inline constexpr uint8_t kBlobWrite = 2;
 
+// What a table is made of, read from an open or a closed table.
+struct TTableInformation {
+  std::vector<TFieldDescriptor> Fields;
+  std::vector<TIndexDescriptor> Indexes;  // the primary first
+  bool NoPrimaryKey = false;
+  uint16_t RecordSize = 0;
+  uint32_t BlobBlockSize = 0;
+  int16_t Language = 0;
+  uint16_t Sort = 0;
+  int16_t UserMajorVersion = 0;
+  int16_t UserMinorVersion = 0;
+  std::string Description;
+  bool Encrypted = false;
+  std::string Password;
+  int32_t LastAutoInc = 0;
+  int32_t RecordCount = 0;
+};
+
+// Checks a definition in the order the engine reports problems (password, language, counts,
+// BLOB block size, each field, each index) and normalises it: names trimmed, sizes, offsets
+// and key lengths computed. Field numbers identify fields and indexes refer to them.
+void ValidateTableDefinition(TTableDefinition& definition, bool allowNoPrimary,
+                             int32_t lastAutoInc, const std::string& tableName);
+
 class TDataCursor : public TDatabaseObject {
  public:
   // Asked when an encrypted table's password is not among the session's: add passwords to
@@ -213,6 +237,33 @@ class TDataCursor : public TDatabaseObject {
   size_t FilterCount() const { return Filters_.size(); }
   TFilter* FilterAt(size_t index) const { return Filters_.at(index).get(); }
 
+  // ---- Maintenance ----
+  // Hooks (none set: the operation goes on as if told to continue).
+  std::function<void(int percent)> IndexProgress;
+  std::function<void(int percent)> RestructureProgress;
+  // Causes: 0 other error, 1 key violation (index name), 2 validation (field name), 3 a
+  // dropped field, 4 a value that does not convert (field name).
+  std::function<void(int cause, const std::string& context, bool& continueRestructure,
+                     bool& stopAsking)>
+      DataLost;
+  // Needs Exclusive (VELDOR_NEEDEXCLACCESS), not ReadOnly, a closed cursor; an existing
+  // table raises VELDOR_TABLEEXISTS unless `overwrite`. The cursor stays closed.
+  void CreateTable(const TTableDefinition& definition, bool overwrite, bool allowNoPrimary);
+  // Closed cursor, Exclusive, not ReadOnly. New field numbers name the old field whose data
+  // they receive; `lastAutoInc` -1 keeps the table's. The cursor stays closed.
+  void RestructureTable(const TTableDefinition& definition, bool noBackup, int32_t lastAutoInc,
+                        bool allowNoPrimary);
+  // Open Exclusive cursor. Records that violate a new unique index are removed (the lowest
+  // record number stays). The cursor ends before the first record.
+  void AddIndex(TIndexDescriptor definition);
+  void DeleteIndex(const std::string& name, bool removeDefinition);
+  void EmptyTable();
+  // Closed cursor (VELDOR_TABLEOPEN).
+  void DeleteTable();
+  void RenameTable(const std::string& newName);
+  TDataHeader GetDataHeader();
+  TTableInformation GetTableInformation();
+
   // ---- Editing ----
   // A new image with the fields' defaults.
   void InitRecord(uint8_t* buffer);
@@ -344,6 +395,14 @@ class TDataCursor : public TDatabaseObject {
   void Scan(const TExpToken* node, TFilter* callback, TRecordsBitmap& bitmap, bool underAnd);
   void EvaluateInto(TExpToken* node, TRecordsBitmap& bitmap, bool underAnd, bool estimate);
   void BuildFilterBitmap(TFilter& filter);
+
+  // ---- Maintenance helpers ----
+  void RequireExclusive() const;
+  void RemoveRecord(int32_t number, int skipIndex);
+  bool ReportDataLost(int cause, const std::string& context, bool& stopAsking);
+  bool RebuildIndexes(const TTableDefinition& definition, bool noBackup);
+  void RestructureByCopy(const TTableDefinition& definition, const TTableDefinition& renumbered,
+                         bool noBackup, int32_t lastAutoInc, bool allowNoPrimary);
 
   // ---- Editing helpers ----
   TBlobBuffer* BufferOf(uint16_t field, const uint8_t* record, bool byTableNumber,

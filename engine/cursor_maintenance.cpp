@@ -1,0 +1,682 @@
+// Table maintenance through the cursor: validating definitions, creating, deleting,
+// renaming and emptying tables, adding and deleting indexes, restructuring, and reading a
+// table's settings without opening it.
+//
+// A restructure changes as little as its definition asks: descriptors only, a rebuild of
+// the indexes whose definition changed (the ".IBK" copy is the way back), or a full copy
+// through a temporary table that replaces the old one only once the copy completed.
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <set>
+
+#include "engine/blob_file.h"
+#include "engine/cursor_internal.h"
+#include "engine/data_cursor.h"
+#include "engine/errors.h"
+#include "lib/byte_order.h"
+#include "lib/collation.h"
+#include "lib/expression_eval.h"
+#include "lib/name_text.h"
+
+namespace veldor {
+namespace {
+
+[[noreturn]] void RaiseNamed(uint16_t code, const std::string& table, const std::string& field,
+                             const std::string& index) {
+  RaiseEngineError(code, "", "", "", table, field, index, "");
+}
+
+// Reports progress at record n of `total` when the percentage grew by a step.
+class TProgress {
+ public:
+  TProgress(const std::function<void(int)>& hook, int64_t total, uint16_t step)
+      : Hook_(hook), Total_(total), Step_(std::max<uint16_t>(step, 1)) {}
+  void At(int64_t n) {
+    if (!Hook_ || Total_ <= 0) return;
+    int percent = int(std::lround(double(n) / double(Total_) * 100.0));
+    if (percent - Last_ >= Step_ || (percent == 100 && Last_ != 100)) {
+      Last_ = percent;
+      Hook_(percent);
+    }
+  }
+
+ private:
+  const std::function<void(int)>& Hook_;
+  int64_t Total_;
+  int Step_;
+  int Last_ = 0;
+};
+
+bool SameIndexDefinition(const TIndexDescriptor& a, const TIndexDescriptor& b,
+                         const std::vector<TFieldDescriptor>& fieldsA,
+                         const std::vector<TFieldDescriptor>& fieldsB) {
+  if (a.KeyLength() != b.KeyLength() || a.FieldCount() != b.FieldCount() ||
+      a.Descending() != b.Descending() || a.CaseInsensitive() != b.CaseInsensitive() ||
+      a.Unique() != b.Unique() || a.Compression() != b.Compression())
+    return false;
+  for (int i = 0; i < a.FieldCount(); ++i) {
+    if (a.FieldNumber(i) != b.FieldNumber(i) || a.FieldDescending(i) != b.FieldDescending(i)) return false;
+    uint16_t n = a.FieldNumber(i);
+    if (n < 1 || n > fieldsA.size() || n > fieldsB.size()) return false;
+    const TFieldDescriptor &x = fieldsA[n - 1], &y = fieldsB[n - 1];
+    if (x.FieldType() != y.FieldType() || x.SlotSize() != y.SlotSize() || x.SubType() != y.SubType())
+      return false;
+  }
+  return true;
+}
+
+bool SameFieldDefinition(const TFieldDescriptor& a, const TFieldDescriptor& b) {
+  return a.FieldNumber() == b.FieldNumber() && a.FieldType() == b.FieldType() &&
+         a.SubType() == b.SubType() && a.SlotSize() == b.SlotSize() &&
+         a.DeclaredScale() == b.DeclaredScale() && a.Required() == b.Required() &&
+         a.CharCase() == b.CharCase() && a.DefaultValue() == b.DefaultValue() &&
+         a.MinValue() == b.MinValue() && a.MaxValue() == b.MaxValue();
+}
+
+// Moves a table's files (those that exist) to another directory and name.
+void MoveTableFiles(const std::string& fromDirectory, const std::string& fromName,
+                    const std::string& toDirectory, const std::string& toName, bool inMemory) {
+  for (const char* extension : {kDataExtension, kIndexExtension, kBlobExtension}) {
+    TFileHandler file(TableFileName(inMemory ? "" : fromDirectory, fromName, extension), inMemory);
+    if (!file.Exists()) continue;
+    std::string target = TableFileName(inMemory ? "" : toDirectory, toName, extension);
+    TFileHandler old(target, inMemory);
+    if (old.Exists()) old.Delete();
+    try {
+      file.Rename(target);
+    } catch (const EVELDOREngineError& e) {
+      if (e.ErrorCode != VELDOR_OSENOTSAM) throw;
+      // Another file system: copy, then remove the original.
+      file.Open();
+      file.CopyTo(target);
+      file.Close();
+      file.Delete();
+    }
+  }
+}
+
+}  // namespace
+
+// ---- Definitions -------------------------------------------------------------------------------------
+
+void ValidateTableDefinition(TTableDefinition& d, bool allowNoPrimary, int32_t lastAutoInc,
+                             const std::string& table) {
+  if (d.Encrypted) {
+    std::string password = Trimmed(d.Password);
+    if (password.empty() || password.size() > size_t(kMaxPasswordLength))
+      RaiseTableError(VELDOR_INVALIDPASSWORD, table);
+    d.Password = password;
+  }
+  if (d.Language != 0 && !LocaleInstalled(uint16_t(d.Language), d.Sort))
+    RaiseTableError(VELDOR_CANNOTLOADLDDRV, table);
+  if (d.Fields.size() > size_t(kMaxFieldCount) || lastAutoInc < -1) RaiseTableError(VELDOR_FLDLIMIT, table);
+  if (d.Indexes.size() > 33) RaiseTableError(VELDOR_INDEXLIMIT, table);
+  if (d.BlobBlockSize < kMinBlobBlockSize) RaiseTableError(VELDOR_BLOBLIMIT, table);
+  PrepareFieldDefinitions(d.Fields, table);
+  auto fieldOf = [&](uint16_t number) -> const TFieldDescriptor* {
+    for (const TFieldDescriptor& f : d.Fields)
+      if (f.FieldNumber() == number) return &f;
+    return nullptr;
+  };
+  if (d.Indexes.empty()) d.Indexes.emplace_back();
+  std::set<std::string> names;
+  for (size_t i = 0; i < d.Indexes.size(); ++i) {
+    TIndexDescriptor& index = d.Indexes[i];
+    const bool primary = i == 0;
+    std::string name = primary ? "Primary" : Trimmed(index.Name());
+    if (primary) {
+      index.SetName("");
+      index.SetUnique(true);
+    } else {
+      if (name.empty()) RaiseTableError(VELDOR_INDEXNAMEREQUIRED, table);
+      if (!IsIdentifierStart(uint8_t(name[0]))) RaiseNamed(VELDOR_INVALIDINDEXNAME, table, "", name);
+      std::string folded = name;
+      for (char& c : folded) c = FoldAsciiUpper(c);
+      if (!names.insert(folded).second) RaiseNamed(VELDOR_INDEXEXISTS, table, "", name);
+      index.SetName(name);
+    }
+    int count = 0, sum = 0;
+    for (; count < kMaxIndexFields && index.FieldNumber(count) != 0; ++count) {
+      const TFieldDescriptor* f = fieldOf(index.FieldNumber(count));
+      if (f == nullptr) {
+        if (primary && allowNoPrimary) break;
+        RaiseNamed(VELDOR_INVALIDIDXDESC, table, std::to_string(index.FieldNumber(count)), name);
+      }
+      if (f->FieldType() == FIELD_BLOB) RaiseNamed(VELDOR_SEARCHCOLREQD, table, f->FieldName(), name);
+      sum += KeyLengthOf(*f) + 1;
+    }
+    for (int f = count; f < kMaxIndexFields; ++f) index.SetFieldNumber(f, 0);
+    if (sum > kMaxKeyPartSum || (sum == 0 && !(primary && (allowNoPrimary || count == 0))))
+      RaiseNamed(VELDOR_INVALIDKEY, table, "", name);
+    index.SetFieldCount(uint8_t(count));
+    index.SetKeyLength(int16_t(sum == 0 ? 0 : sum + (index.Unique() ? 0 : kRowIdKeyLength)));
+    index.ClearPages();
+  }
+}
+
+// Field numbers become positions 1..n in the definition's order; the indexes follow.
+static void RenumberDefinition(TTableDefinition& d) {
+  std::vector<uint16_t> map(65536, 0);
+  for (size_t i = 0; i < d.Fields.size(); ++i) map[d.Fields[i].FieldNumber()] = uint16_t(i + 1);
+  for (size_t i = 0; i < d.Fields.size(); ++i) d.Fields[i].SetFieldNumber(uint16_t(i + 1));
+  for (TIndexDescriptor& index : d.Indexes)
+    for (int f = 0; f < index.FieldCount(); ++f) index.SetFieldNumber(f, map[index.FieldNumber(f)]);
+  LayoutFields(d.Fields);
+}
+
+void TDataCursor::RequireExclusive() const {
+  if (!Exclusive_) RaiseTableError(VELDOR_NEEDEXCLACCESS, TableName_);
+  if (ReadOnly_) RaiseTableError(VELDOR_OSEACCES, TableName_);
+}
+
+void TDataCursor::CreateTable(const TTableDefinition& definition, bool overwrite, bool allowNoPrimary) {
+  CheckClosed();
+  RequireExclusive();
+  TTableDefinition d = definition;
+  ValidateTableDefinition(d, allowNoPrimary, -1, TableName_);
+  RenumberDefinition(d);
+  if (Database_->TableExists(TableName_, InMemory_)) {
+    if (!overwrite) RaiseTableError(VELDOR_TABLEEXISTS, TableName_);
+    int result = Database_->DeleteTable(TableName_, InMemory_);
+    if (result < 0) RaiseTableError(uint16_t(-result), TableName_);
+  }
+  TDataTable* table = nullptr;
+  int result = Database_->CreateTable(TableName_, InMemory_, d, SqlTemporary_, table);
+  if (result < 0) RaiseTableError(uint16_t(-result), TableName_);
+  result = Database_->CloseTable(table);
+  if (result < 0) RaiseTableError(uint16_t(-result), TableName_);
+}
+
+void TDataCursor::DeleteTable() {
+  CheckClosed();
+  int result = Database_->DeleteTable(TableName_, InMemory_);
+  if (result < 0) RaiseTableError(uint16_t(-result), TableName_);
+}
+
+void TDataCursor::RenameTable(const std::string& newName) {
+  CheckClosed();
+  TDataCursor probe(nullptr);
+  probe.SetTableName(newName);
+  int result = Database_->RenameTable(TableName_, InMemory_, probe.TableName());
+  if (result < 0) RaiseTableError(uint16_t(-result), TableName_);
+  TableName_ = probe.TableName();
+}
+
+void TDataCursor::EmptyTable() {
+  RequireOpen();
+  RequireExclusive();
+  Blobs_.clear();
+  Table_->Empty();
+  SaveCounters();
+  const int index = IndexNumber_;
+  LoadLayout();
+  LoadIndex(index);
+  Bracketed([&] {
+    ComputeRangeLimits();
+    UpdateBitmapMode();
+    if (BitmapMode_) RebuildVisible();
+  });
+  SetToBegin();
+}
+
+// Removes a live record that cannot stay (a key violation while an index is filled):
+// its BLOBs, its keys in every index but `skipIndex`, its "Sys Deleted" status; the slot
+// goes on the free chain.
+void TDataCursor::RemoveRecord(int32_t number, int skipIndex) {
+  TDataTable& table = *Table_;
+  TIndexFile& index = table.IndexFile();
+  TRecordPin record(table.DataFile().GetRecord(number));
+  if (record->Deleted()) return;
+  std::vector<uint8_t> image(record->Data(), record->Data() + TableRecordSize_);
+  if (table.HasBlobFile()) {
+    for (const TFieldDescriptor& f : table.DataFile().Fields()) {
+      if (f.FieldType() != FIELD_BLOB) continue;
+      TBlobBuffer value;
+      value.FirstBlock = LoadI32(image.data() + f.Offset() + 1);
+      value.BlobId = LoadI32(image.data() + f.Offset() + 5);
+      if (value.FirstBlock > 0) value.Delete(table.BlobFile());
+    }
+  }
+  std::vector<uint8_t> key(kMaxKeyLength);
+  TIndexPath path;
+  for (size_t i = 0; i < Layouts_.size(); ++i) {
+    if (int(i) == skipIndex || (i == 0 && !table.HasUserPrimaryKey())) continue;
+    if (index.Descriptor(int(i)).RootPage() == 0) continue;
+    Layouts_[i]->BuildKey(image.data(), key.data());
+    TBTree tree(index, int(i), *Layouts_[i]);
+    if (tree.KeyExists(key.data())) tree.Delete(key.data(), path);
+  }
+  uint8_t live[5] = {0}, gone[5] = {1};
+  EncodeInt32Key(record->RowId(), live + 1);
+  EncodeInt32Key(record->RowId(), gone + 1);
+  TBTree(index, kSysDeletedIndex, *SysDeletedLayout_).Replace(live, gone, number, path);
+  index.DecrementActiveRecords();
+  table.DataFile().DeleteRecord(record.Get());
+}
+
+void TDataCursor::AddIndex(TIndexDescriptor definition) {
+  RequireOpen();
+  RequireExclusive();
+  TDataTable& table = *Table_;
+  TIndexFile& file = table.IndexFile();
+  const std::vector<TFieldDescriptor>& fields = table.DataFile().Fields();
+  int sum = KeyPartSum(definition, fields);
+  if (sum <= 0 || sum > kMaxKeyPartSum)
+    RaiseNamed(VELDOR_INVALIDKEY, TableName_, "", Trimmed(definition.Name()));
+  const std::string previous = IndexName_;
+  const bool natural = IndexNumber_ == kNaturalOrder;
+  TWritingMark writing(Writing_);
+  const int slot = file.AddSecondaryIndex(definition, fields);
+  LoadLayout();
+  const TKeyLayout& layout = *Layouts_[size_t(slot)];
+  TBTree tree(file, slot, layout);
+  TIndexPath path;
+  std::vector<uint8_t> key(size_t(layout.KeyLength()));
+  TDataFile& data = table.DataFile();
+  const int32_t slots = data.RecordCount();
+  TProgress progress(IndexProgress, slots, Database_ && Database_->Session() ? Database_->Session()->ProgressStepPercent() : 5);
+  for (int32_t n = 1; n <= slots; ++n) {
+    bool remove = false;
+    {
+      TRecordPin record(data.GetRecord(n));
+      if (!record->Deleted()) {
+        layout.BuildKey(record->Data(), key.data());
+        if (layout.Unique() && tree.KeyExists(key.data()))
+          remove = true;
+        else
+          tree.Insert(key.data(), n, path);
+      }
+    }
+    if (remove) RemoveRecord(n, slot);
+    progress.At(n);
+  }
+  FlushBuffers(true, false, table.HasBlobFile(), true, true);
+  LoadIndex(natural ? kNaturalOrder : std::max(file.IndexOfName(previous), 0));
+  Bracketed([&] {
+    ComputeRangeLimits();
+    UpdateBitmapMode();
+    if (BitmapMode_) RebuildVisible();
+  });
+  SetToBegin();
+}
+
+void TDataCursor::DeleteIndex(const std::string& name, bool removeDefinition) {
+  RequireOpen();
+  RequireExclusive();
+  TDataTable& table = *Table_;
+  TIndexFile& file = table.IndexFile();
+  int number = file.IndexOfName(name);
+  if (number < 0 || number == kSysDeletedIndex)
+    RaiseNamed(VELDOR_INVALIDINDEXNAME, TableName_, "", Trimmed(name));
+  if (number == kPrimaryIndex && file.NoUserPrimary())
+    RaiseNamed(VELDOR_INVALIDINDEXNAME, TableName_, "", Trimmed(name));
+  TWritingMark writing(Writing_);
+  if (file.Descriptor(number).RootPage() != 0) TBTree(file, number, LayoutOf(number)).FreeAllPages();
+  if (removeDefinition || number == kPrimaryIndex) file.DeleteIndex(number);
+  FlushBuffers(true, false, false, true, true);
+  LoadLayout();
+  LoadIndex(kPrimaryIndex);
+  Bracketed([&] {
+    ComputeRangeLimits();
+    UpdateBitmapMode();
+    if (BitmapMode_) RebuildVisible();
+  });
+  SetToBegin();
+}
+
+TDataHeader TDataCursor::GetDataHeader() {
+  if (Open_) return Table_->GetHeader();
+  std::string directory = InMemory_ || Database_ == nullptr ? "" : Database_->Path();
+  TFileHandler file(TableFileName(directory, TableName_, kDataExtension), InMemory_);
+  file.Open();
+  TDataHeader header;
+  try {
+    file.Read(header.Bytes.data(), header.Bytes.size());
+  } catch (...) {
+    file.Close();
+    throw;
+  }
+  file.Close();
+  if (header.Encrypted()) {
+    TDataSession* session = Database_ ? Database_->Session() : nullptr;
+    const std::string password = header.Password();
+    while (session == nullptr || !session->PasswordExists(password)) {
+      if (!PasswordCallback_ || !PasswordCallback_(*this) || session == nullptr)
+        RaiseTableError(VELDOR_NOTSUFFTABLERIGHTS, TableName_);
+    }
+  }
+  return header;
+}
+
+TTableInformation TDataCursor::GetTableInformation() {
+  if (!Open_) {
+    TDataCursor probe(Database_);
+    probe.SetTableName(TableName_);
+    probe.SetInMemory(InMemory_);
+    probe.SetReadOnly(true);
+    probe.SetPasswordCallback(PasswordCallback_);
+    probe.Open();
+    return probe.GetTableInformation();
+  }
+  TTableInformation info;
+  TDataTable& table = *Table_;
+  info.Fields = table.DataFile().Fields();
+  for (int i = 0; i <= table.IndexFile().SecondaryCount(); ++i)
+    info.Indexes.push_back(table.IndexFile().Descriptor(i));
+  info.NoPrimaryKey = table.IndexFile().NoUserPrimary();
+  info.RecordSize = table.RecordSize();
+  info.BlobBlockSize = table.BlobBlockSize();
+  info.Language = table.Language();
+  info.Sort = table.SortId();
+  info.UserMajorVersion = table.UserMajorVersion();
+  info.UserMinorVersion = table.UserMinorVersion();
+  info.Description = table.Description();
+  info.Encrypted = table.Encrypted();
+  info.Password = table.Password();
+  info.LastAutoInc = table.LastAutoInc();
+  info.RecordCount = table.IndexFile().ActiveRecords();
+  return info;
+}
+
+// ---- Restructure ------------------------------------------------------------------------------------
+
+bool TDataCursor::ReportDataLost(int cause, const std::string& context, bool& stopAsking) {
+  if (stopAsking || !DataLost) return true;
+  bool proceed = true;
+  DataLost(cause, context, proceed, stopAsking);
+  return proceed;
+}
+
+void TDataCursor::RestructureTable(const TTableDefinition& definition, bool noBackup,
+                                   int32_t lastAutoInc, bool allowNoPrimary) {
+  CheckClosed();
+  RequireExclusive();
+  TTableDefinition d = definition;
+  ValidateTableDefinition(d, allowNoPrimary, lastAutoInc, TableName_);
+  // Where each old field's data goes: new field numbers identify old fields.
+  TTableDefinition renumbered = d;
+  RenumberDefinition(renumbered);
+  Open();
+  struct TCloser {
+    TDataCursor& Cursor;
+    ~TCloser() {
+      try {
+        Cursor.Close();
+      } catch (...) {
+      }
+    }
+  } closer{*this};
+  TDataTable& table = *Table_;
+  if (lastAutoInc == -1) lastAutoInc = table.LastAutoInc();
+  const std::vector<TFieldDescriptor> oldFields = table.DataFile().Fields();
+  bool copy = d.Encrypted != table.Encrypted() || d.BlobBlockSize != table.BlobBlockSize() ||
+              d.Language != table.Language() || d.Sort != table.SortId() ||
+              d.Fields.size() != oldFields.size();
+  for (size_t i = 0; !copy && i < d.Fields.size(); ++i)
+    copy = !SameFieldDefinition(d.Fields[i], oldFields[i]);
+  if (copy) {
+    RestructureByCopy(d, renumbered, noBackup, lastAutoInc, allowNoPrimary);
+    return;
+  }
+  TIndexFile& file = table.IndexFile();
+  bool rebuild = int(renumbered.Indexes.size()) - 1 != file.SecondaryCount() ||
+                 (renumbered.Indexes[0].FieldCount() > 0 && file.NoUserPrimary());
+  for (size_t i = 0; !rebuild && i < renumbered.Indexes.size(); ++i)
+    rebuild = !SameIndexDefinition(renumbered.Indexes[i], file.Descriptor(int(i)), renumbered.Fields, oldFields);
+  if (rebuild) {
+    if (!RebuildIndexes(renumbered, noBackup)) return;
+  } else {
+    for (size_t i = 0; i < renumbered.Indexes.size(); ++i) {
+      TIndexDescriptor kept = file.Descriptor(int(i));
+      kept.SetName(i == 0 ? "" : renumbered.Indexes[i].Name());
+      file.SetDescriptor(int(i), kept);
+    }
+  }
+  for (size_t i = 0; i < renumbered.Fields.size(); ++i)
+    table.DataFile().UpdateDescriptor(uint16_t(i + 1), renumbered.Fields[i]);
+  table.SetTableInformation(d.Password, d.Description, d.UserMajorVersion, d.UserMinorVersion, lastAutoInc);
+  FlushBuffers(true, false, table.HasBlobFile(), true, true);
+}
+
+// Rebuilds the indexes whose definition changed; false when the data-lost hook stopped it
+// (the index file is then back as it was).
+bool TDataCursor::RebuildIndexes(const TTableDefinition& d, bool noBackup) {
+  TDataTable& table = *Table_;
+  TIndexFile& file = table.IndexFile();
+  const std::vector<TFieldDescriptor> fields = table.DataFile().Fields();
+  TWritingMark writing(Writing_);
+  table.BackupIndex();
+  const int newCount = int(d.Indexes.size()) - 1;
+  std::vector<bool> changed(d.Indexes.size(), false);
+  for (int i = file.SecondaryCount(); i > newCount; --i) {
+    if (file.Descriptor(i).RootPage() != 0) TBTree(file, i, LayoutOf(i)).FreeAllPages();
+    file.DeleteIndex(i);
+  }
+  for (size_t i = 0; i < d.Indexes.size(); ++i) {
+    const int slot = int(i);
+    const bool exists = slot == 0 || slot <= file.SecondaryCount();
+    TIndexDescriptor old = file.Descriptor(slot);
+    bool same = exists && SameIndexDefinition(d.Indexes[i], old, d.Fields, fields) &&
+                !(slot == 0 && d.Indexes[0].FieldCount() > 0 && file.NoUserPrimary());
+    if (same) {
+      old.SetName(slot == 0 ? "" : d.Indexes[i].Name());
+      file.SetDescriptor(slot, old);
+      continue;
+    }
+    changed[i] = true;
+    if (exists && old.RootPage() != 0) TBTree(file, slot, LayoutOf(slot)).FreeAllPages();
+    TIndexDescriptor fresh = d.Indexes[i];
+    fresh.SetRootPage(0);
+    fresh.SetFreePage(file.Descriptor(slot).FreePage());
+    file.SetDescriptor(slot, fresh);
+    if (slot == 0) file.SetNoUserPrimary(fresh.FieldCount() == 0);
+  }
+  file.SetSecondaryCount(newCount);
+  LoadLayout();
+  std::vector<int32_t> removed;
+  bool stopAsking = false, stopped = false;
+  TDataFile& data = table.DataFile();
+  const int32_t slots = data.RecordCount();
+  TProgress progress(RestructureProgress, slots,
+                     Database_ && Database_->Session() ? Database_->Session()->ProgressStepPercent() : 5);
+  std::vector<uint8_t> key(kMaxKeyLength);
+  TIndexPath path;
+  for (int32_t n = 1; n <= slots && !stopped; ++n) {
+    std::vector<uint8_t> image;
+    {
+      TRecordPin record(data.GetRecord(n));
+      if (record->Deleted()) continue;
+      image.assign(record->Data(), record->Data() + TableRecordSize_);
+    }
+    std::string violated;
+    for (size_t i = 0; i < changed.size() && violated.empty(); ++i) {
+      if (!changed[i] || (i == 0 && file.NoUserPrimary()) || !Layouts_[i]->Unique()) continue;
+      Layouts_[i]->BuildKey(image.data(), key.data());
+      if (TBTree(file, int(i), *Layouts_[i]).KeyExists(key.data()))
+        violated = i == 0 ? "Primary" : file.Descriptor(int(i)).Name();
+    }
+    if (!violated.empty()) {
+      if (ReportDataLost(1, violated, stopAsking))
+        removed.push_back(n);
+      else
+        stopped = true;
+    } else {
+      for (size_t i = 0; i < changed.size(); ++i) {
+        if (!changed[i] || (i == 0 && file.NoUserPrimary())) continue;
+        Layouts_[i]->BuildKey(image.data(), key.data());
+        TBTree(file, int(i), *Layouts_[i]).Insert(key.data(), n, path);
+      }
+    }
+    progress.At(n);
+  }
+  if (stopped) {
+    table.RestoreIndex(false, true);
+    table.ReloadIfChanged();
+    LoadLayout();
+    return false;
+  }
+  // Records that could not stay go only now, so that a stop above leaves the data as it
+  // was; the rebuilt indexes never received their keys.
+  for (int32_t n : removed) RemoveRecord(n, -1);
+  if (noBackup) {
+    TFileHandler backup(TableFileName(table.InMemory() ? "" : table.Directory(), table.Name(),
+                                      kIndexBackupExtension),
+                        table.InMemory());
+    if (backup.Exists()) backup.Delete();
+  }
+  return true;
+}
+
+void TDataCursor::RestructureByCopy(const TTableDefinition& d, const TTableDefinition& renumbered,
+                                    bool noBackup, int32_t lastAutoInc, bool allowNoPrimary) {
+  TDataTable& table = *Table_;
+  TDataSession* session = Database_->Session();
+  const bool inMemory = InMemory_;
+  TDataDirectory* temp = inMemory ? session->OpenDataDirectory("Memory", "")
+                                  : session->OpenDataDirectory("", session->GetPrivateDirectory());
+  struct TTempDatabase {
+    TDataSession* Session;
+    TDataDirectory* Database;
+    ~TTempDatabase() { Session->CloseDataDirectory(Database); }
+  } tempGuard{session, temp};
+  const std::string tempName = temp->GetTempTableName(inMemory);
+  const bool addedPassword = renumbered.Encrypted && !session->PasswordExists(renumbered.Password);
+  if (addedPassword) session->AddPassword(renumbered.Password);
+  struct TPasswordGuard {
+    TDataSession* Session;
+    std::string Password;
+    bool Active;
+    ~TPasswordGuard() {
+      if (Active) Session->DeletePassword(Password);
+    }
+  } passwordGuard{session, renumbered.Password, addedPassword};
+
+  // New field number (identifying) -> position in the new table.
+  std::vector<int> target(65536, 0);
+  for (size_t i = 0; i < d.Fields.size(); ++i) target[d.Fields[i].FieldNumber()] = int(i + 1);
+
+  bool stopped = false;
+  {
+    TDataCursor out(temp);
+    out.SetTableName(tempName);
+    out.SetInMemory(inMemory);
+    out.SetExclusive(true);
+    out.CreateTable(renumbered, true, allowNoPrimary);
+    bool completed = false;
+    struct TDropTemp {
+      TDataCursor& Cursor;
+      bool& Completed;
+      ~TDropTemp() {
+        if (Completed) return;
+        try {
+          Cursor.Close();
+          Cursor.DeleteTable();
+        } catch (...) {
+        }
+      }
+    } dropTemp{out, completed};
+    out.Open();
+    // Row identifiers are carried over whether or not the table has an auto-increment field.
+    out.SuppressAutoInc_ = true;
+    out.SetIndexNumber(kNaturalOrder);
+    bool newHasAutoInc = false;
+    for (const TFieldDescriptor& f : out.Fields()) newHasAutoInc |= f.IsAutoInc();
+
+    TDataFile& data = table.DataFile();
+    const int32_t slots = data.RecordCount();
+    const std::vector<TFieldDescriptor>& oldFields = data.Fields();
+    TProgress progress(RestructureProgress, slots, session->ProgressStepPercent());
+    bool stopAsking = false;
+    std::vector<uint8_t> image(out.RecordSize()), value;
+    for (int32_t n = 1; n <= slots && !stopped; ++n) {
+      std::vector<uint8_t> old;
+      {
+        TRecordPin record(data.GetRecord(n));
+        if (record->Deleted()) continue;
+        old.assign(record->Data(), record->Data() + TableRecordSize_);
+      }
+      out.InitRecord(image.data());
+      for (size_t i = 0; i < oldFields.size() && !stopped; ++i) {
+        const TFieldDescriptor& from = oldFields[i];
+        const int position = target[from.FieldNumber()];
+        if (position == 0) {
+          if (!ReportDataLost(3, from.FieldName(), stopAsking)) stopped = true;
+          continue;
+        }
+        const TFieldDescriptor& to = out.Fields()[size_t(position - 1)];
+        value.assign(std::max<size_t>({kConvertBufferSize, from.SlotSize(), to.SlotSize()}) + 8, 0);
+        if (GetFieldValue(old.data(), from, value.data())) continue;
+        bool lost = false;
+        if (from.FieldType() == FIELD_BLOB) {
+          TBlobBuffer blob;
+          blob.FirstBlock = LoadI32(old.data() + from.Offset() + 1);
+          blob.BlobId = LoadI32(old.data() + from.Offset() + 5);
+          if (blob.FirstBlock > 0) blob.Load(table.BlobFile());
+          if (to.FieldType() == FIELD_BLOB) {
+            uint16_t code = out.OpenBlob(uint16_t(position), image.data(), kBlobOwnerEngine, false, kBlobWrite);
+            if (code == 0 && !blob.Data.empty())
+              code = out.PutBlob(uint16_t(position), image.data(), false, 0, uint32_t(blob.Data.size()),
+                                 blob.Data.data());
+            if (code != 0) RaiseTableError(code, TableName_);
+          } else {
+            lost = true;
+          }
+        } else if (to.FieldType() == FIELD_BLOB) {
+          lost = true;
+        } else {
+          const int32_t fromSize = from.IsAutoInc() ? 4 : from.SlotSize();
+          const int32_t toSize = to.IsAutoInc() ? 4 : to.SlotSize();
+          bool same = from.FieldType() == to.FieldType() && fromSize == toSize &&
+                      from.DeclaredScale() == to.DeclaredScale();
+          if (!same && !ConvertValue(from.FieldType(), fromSize, from.DeclaredScale(), value.data(),
+                                     to.DeclaredScale(), toSize, to.FieldType(), value.size()))
+            lost = true;
+          out.PutField(uint16_t(position), image.data(), value.data());
+        }
+        if (lost && !ReportDataLost(4, to.FieldName(), stopAsking)) stopped = true;
+      }
+      if (stopped) break;
+      if (!newHasAutoInc) std::memcpy(image.data() + kRowIdOffset, old.data() + kRowIdOffset, 4);
+      try {
+        out.AppendRecord(image.data(), false);
+      } catch (const EVELDOREngineError& e) {
+        out.FreeAllBlobs(false);
+        int cause = 0;
+        std::string context;
+        if (e.ErrorCode == VELDOR_KEYVIOL) {
+          cause = 1;
+          context = e.ErrorIndexName;
+        } else if (e.ErrorCode == VELDOR_REQDERR || e.ErrorCode == VELDOR_MINVALERR ||
+                   e.ErrorCode == VELDOR_MAXVALERR) {
+          cause = 2;
+          context = e.ErrorFieldName;
+        }
+        if (!ReportDataLost(cause, context, stopAsking)) stopped = true;
+      }
+      FreeAllBlobs(false);
+      progress.At(n);
+    }
+    if (!stopped) {
+      out.Table()->SetLastAutoInc(lastAutoInc);
+      out.FlushBuffers(true, false, out.Table()->HasBlobFile(), true, true);
+      out.Close();
+      completed = true;
+    }
+  }
+  if (stopped) return;
+  // The copy is complete: the old table goes (or becomes the backups), the new one takes
+  // its place.
+  const std::string name = TableName_;
+  Close();
+  int result;
+  if (inMemory || noBackup)
+    result = Database_->DeleteTable(name, inMemory);
+  else
+    result = Database_->RenameTable(name, inMemory, name, true);
+  if (result < 0) RaiseTableError(uint16_t(-result), name);
+  MoveTableFiles(temp->Path(), tempName, Database_->Path(), name, inMemory);
+}
+
+}  // namespace veldor
