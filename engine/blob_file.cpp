@@ -244,6 +244,11 @@ bool TBlobFile::HeaderChangedByOthers() {
   return true;
 }
 
+void TBlobFile::ReloadHeader() {
+  ReadHeaderImage(Header_);
+  HeaderChanged_ = false;
+}
+
 void TBlobFile::WriteHeader(bool force, bool flush) {
   if (!force && !HeaderChanged_) return;
   Header_.SetChangeCounter(int32_t(uint32_t(Header_.ChangeCounter()) + 1));

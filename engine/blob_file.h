@@ -202,6 +202,8 @@ class TBlobFile : public TFileHandler {
   // Reads the header on disk; when its change counter differs from the held one, takes it
   // and returns true. The caller drops the block cache then.
   bool HeaderChangedByOthers();
+  // Reads the header from the file whatever the change counters say (a rollback).
+  void ReloadHeader();
   // When forced or changed: counter + 1, write the 512 bytes; flush when asked or when the
   // session flushes every write; marks the table written.
   void WriteHeader(bool force, bool flush);

@@ -462,6 +462,9 @@ void TDataCursor::ModifyRecord(uint8_t* image, bool unlock, bool reposition) {
 
   const int32_t number = CurrentRecordNumber();
   if (number == 0) RaiseTableError(VELDOR_NOCURRREC, TableName_);
+  // The image must come from the record the cursor stands on: after a record vanished the
+  // cursor may stand on another one, which the image must never overwrite.
+  if (LoadI32(image + kRecordNumberOffset) != number) RaiseTableError(VELDOR_KEYORRECDELETED, TableName_);
   // A record not locked by this cursor is locked for the call.
   const bool implicit = !LockedByThisCursor(number);
   if (implicit) TakeRecordLock(number);
@@ -541,7 +544,7 @@ void TDataCursor::DeleteRecord(const uint8_t* image, bool reposition) {
   const int32_t number = CurrentRecordNumber();
   if (number == 0) RaiseTableError(VELDOR_NOCURRREC, TableName_);
   TRecordPin record(data.GetRecord(number));
-  if (!table.RecordLockedByCursor(number)) {
+  if (!LockedByThisCursor(number)) {
     if (!Exclusive_ && (record->Deleted() || image == nullptr ||
                         std::memcmp(record->Data(), image, TableRecordSize_) != 0))
       RaiseTableError(VELDOR_KEYORRECDELETED, TableName_);
@@ -557,7 +560,8 @@ void TDataCursor::DeleteRecord(const uint8_t* image, bool reposition) {
       }
     }
   } release{*this, number};
-  if (record->Deleted()) RaiseTableError(VELDOR_KEYORRECDELETED, TableName_);
+  if (record->Deleted() || (image != nullptr && LoadI32(image + kRecordNumberOffset) != number))
+    RaiseTableError(VELDOR_KEYORRECDELETED, TableName_);
 
   // From here on the table changes.
   std::vector<uint8_t> old(record->Data(), record->Data() + TableRecordSize_);

@@ -676,6 +676,14 @@ void TDataCursor::NaturalSeek(int32_t physical) {
   if (Bof_ && Eof_) Bof_ = Eof_ = false;
 }
 
+// A crack survives a re-seek only where a step would have kept it: before the first
+// visible record, after the last.
+void TDataCursor::KeepNaturalCrack(bool bof, bool eof) {
+  if (Bof_ && Eof_) return;
+  Bof_ = bof && !eof && Spot_.Logical == 1;
+  Eof_ = eof && !bof && Spot_.Logical == VisibleCount_;
+}
+
 void TDataCursor::SetToBookmarkLocal(const uint8_t* bookmark, bool keepCrack) {
   if (NaturalOrder_) {
     int32_t n;
@@ -683,10 +691,10 @@ void TDataCursor::SetToBookmarkLocal(const uint8_t* bookmark, bool keepCrack) {
     const bool bof = Bof_, eof = Eof_;
     if (n != 0) {
       NaturalSeek(n);
-      if (!(Bof_ && Eof_)) {
-        Bof_ = keepCrack && bof && !eof;
-        Eof_ = keepCrack && eof && !bof;
-      }
+      if (keepCrack)
+        KeepNaturalCrack(bof, eof);
+      else if (!(Bof_ && Eof_))
+        Bof_ = Eof_ = false;
     } else if (Physical_ == 0) {
       GoFirst();
       if (!(Bof_ && Eof_)) Bof_ = true;
@@ -716,10 +724,7 @@ void TDataCursor::Reseek() {
     } else {
       const bool bof = Bof_, eof = Eof_;
       NaturalSeek(Physical_);
-      if (!(Bof_ && Eof_)) {
-        Bof_ = bof && !eof;
-        Eof_ = eof && !bof;
-      }
+      KeepNaturalCrack(bof, eof);
     }
   } else {
     bool hasRecord = std::any_of(RecordBuffer_.begin(), RecordBuffer_.end(), [](uint8_t b) { return b != 0; });

@@ -356,6 +356,7 @@ class TDataCursor : public TDatabaseObject {
   bool InRange(int64_t logical) const { return logical >= First_ && logical <= Last_; }
   bool SearchKey(const uint8_t* key, bool nearest, bool keepCrack);
   void NaturalSeek(int32_t physical);
+  void KeepNaturalCrack(bool bof, bool eof);
   void Reseek();
   void SetToBookmarkLocal(const uint8_t* bookmark, bool keepCrack);
   int PartialLength(int fieldCount, int partialLength) const;

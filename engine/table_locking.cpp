@@ -419,6 +419,7 @@ void TDataTable::RollbackTransaction() {
   try {
     Data_->ReadHeader();
     Index_->ReloadHeader();
+    if (Blob_->IsOpen()) Blob_->ReloadHeader();
   } catch (...) {
     UnlockTable();
     throw;

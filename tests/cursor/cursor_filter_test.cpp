@@ -212,11 +212,11 @@ TEST_F(FilterTest, AppendRejectedByTheFilterLeavesTheCount) {
   EXPECT_EQ(c.GetRecordCount(), 11);
   EXPECT_EQ(IntOf(c, c.RecordBuffer(), "Id"), 101);
   // A modify that takes a record out of the filter, and a delete.
-  PutText(c, image, "Country", "Chile");
   std::vector<uint8_t> current(c.RecordSize());
   ASSERT_EQ(c.GetCurrentRecord(current.data()), 0);
   ASSERT_EQ(c.GetCurrentRecord(current.data(), true), 0);
-  c.ModifyRecord(image.data());
+  PutText(c, current, "Country", "Chile");
+  c.ModifyRecord(current.data());
   EXPECT_EQ(c.GetRecordCount(), 10);
   c.SetToRecNo(1);
   c.DeleteRecord(c.RecordBuffer());
