@@ -279,7 +279,7 @@ void TDataCursor::DeactivateFilter(TFilter* filter) {
     for (auto& f : Filters_)
       if (filter == nullptr || f.get() == filter) f->Active = false;
     UpdateBitmapMode();
-    if (BitmapMode_) Combine();
+    RefreshFilterBitmaps();
     Reseek();
   });
 }
@@ -293,9 +293,22 @@ void TDataCursor::DropFilter(TFilter* filter) {
     Filters_.erase(Filters_.begin() + std::ptrdiff_t(FilterIndex(filter)));
   Bracketed([&] {
     UpdateBitmapMode();
-    if (BitmapMode_) Combine();
+    RefreshFilterBitmaps();
     Reseek();
   });
+}
+
+// After the set of active filters changed: filters judged after the others were built on
+// the bitmaps of those before them, so they are built again; otherwise combining is enough.
+void TDataCursor::RefreshFilterBitmaps() {
+  if (!BitmapMode_) return;
+  const bool dependent = std::any_of(Filters_.begin(), Filters_.end(), [](const auto& f) {
+    return f->Active && f->AfterExpressions && f->OptimizeLevel != kOptimizeFull;
+  });
+  if (dependent)
+    RebuildVisible();
+  else
+    Combine();
 }
 
 void TDataCursor::SetFilterExpression(TExpToken* tree, TFilter* filter) {
@@ -309,7 +322,7 @@ void TDataCursor::SetFilterExpression(TExpToken* tree, TFilter* filter) {
     ComputeRangeBitmap();
     ComputeLive();
     BuildFilterBitmap(*filter);
-    Combine();
+    RefreshFilterBitmaps();
     Reseek();
   });
 }
@@ -496,6 +509,26 @@ TDataCursor::TKeySelection TDataCursor::SelectKeys(const TExpToken* node, int in
     }
   };
 
+  // Keys whose value stands in `op` to `constant` by the evaluation's rules: a NULL string
+  // reads as the empty string, other NULLs are ordered only against NULL (equal to it).
+  auto compared = [&](uint8_t op, const TExpToken* constant, const std::vector<uint8_t>& key) {
+    std::vector<TInterval> out;
+    const bool orEqual = op == kOpGreaterOrEqual || op == kOpLessOrEqual;
+    if (constant->IsNull) {
+      if (isString) {
+        if (op == kOpGreater) out.push_back(nonNull());
+        else if (op == kOpGreaterOrEqual) out.push_back({1, total});
+        else if (op == kOpLessOrEqual) out.push_back(fix(equal(nullKey, 1)));
+      } else if (orEqual) {
+        out.push_back(fix(equal(nullKey, 1)));
+      }
+      return out;
+    }
+    out.push_back(ordered(op, key));
+    if (nullsSatisfy(op, constant)) out.push_back(fix(equal(nullKey, 1)));
+    return out;
+  };
+
   std::vector<uint8_t> key, high;
   if (IsComparison(node)) {
     if (!keyOf(node->Right, key)) {
@@ -508,7 +541,9 @@ TDataCursor::TKeySelection TDataCursor::SelectKeys(const TExpToken* node, int in
       case kOpNotEqual: {
         int length = nullConstant ? 1 : full;
         if (node->Kind == kTokenStringCompare && node->PartialLength > 0 && !nullConstant) {
-          if (node->PartialLength > field.DeclaredSize()) {
+          // A prefix with a language is not one run of the index (the collation weighs the
+          // whole string before case), and one longer than the field never matches as such.
+          if (node->PartialLength > field.DeclaredSize() || layout.UsesCollation()) {
             selection.Usable = false;
             return selection;
           }
@@ -519,9 +554,7 @@ TDataCursor::TKeySelection TDataCursor::SelectKeys(const TExpToken* node, int in
         break;
       }
       default:
-        if (nullConstant) break;  // nothing is ordered against NULL
-        selection.Parts.push_back(ordered(node->Code, key));
-        if (nullsSatisfy(node->Code, node->Right)) selection.Parts.push_back(fix(equal(nullKey, 1)));
+        selection.Parts = compared(node->Code, node->Right, key);
         break;
     }
   } else if (node->Code == kPredInList || node->Code == kPredNotInList) {
@@ -540,11 +573,10 @@ TDataCursor::TKeySelection TDataCursor::SelectKeys(const TExpToken* node, int in
       selection.Usable = false;
       return selection;
     }
-    if (!low->IsNull && !top->IsNull) {
-      selection.Parts.push_back(Intersect(ordered(kOpGreaterOrEqual, key), ordered(kOpLessOrEqual, high)));
-      if (nullsSatisfy(kOpGreaterOrEqual, low) && nullsSatisfy(kOpLessOrEqual, top))
-        selection.Parts.push_back(fix(equal(nullKey, 1)));
-    }
+    std::vector<TInterval> above = Union(compared(kOpGreaterOrEqual, low, key));
+    std::vector<TInterval> below = Union(compared(kOpLessOrEqual, top, high));
+    for (const TInterval& a : above)
+      for (const TInterval& b : below) selection.Parts.push_back(Intersect(a, b));
     selection.Invert = node->Code == kPredNotBetween;
   }
   selection.Parts = Union(std::move(selection.Parts));

@@ -222,9 +222,9 @@ void TDataCursor::EmptyTable() {
 }
 
 // Removes a live record that cannot stay (a key violation while an index is filled):
-// its BLOBs, its keys in every index but `skipIndex`, its "Sys Deleted" status; the slot
-// goes on the free chain.
-void TDataCursor::RemoveRecord(int32_t number, int skipIndex) {
+// its BLOBs, its keys in every index not marked in `skip` (those being filled do not hold
+// it), its "Sys Deleted" status; the slot goes on the free chain.
+void TDataCursor::RemoveRecord(int32_t number, const std::vector<bool>& skip) {
   TDataTable& table = *Table_;
   TIndexFile& index = table.IndexFile();
   TRecordPin record(table.DataFile().GetRecord(number));
@@ -242,7 +242,7 @@ void TDataCursor::RemoveRecord(int32_t number, int skipIndex) {
   std::vector<uint8_t> key(kMaxKeyLength);
   TIndexPath path;
   for (size_t i = 0; i < Layouts_.size(); ++i) {
-    if (int(i) == skipIndex || (i == 0 && !table.HasUserPrimaryKey())) continue;
+    if ((i < skip.size() && skip[i]) || (i == 0 && !table.HasUserPrimaryKey())) continue;
     if (index.Descriptor(int(i)).RootPage() == 0) continue;
     Layouts_[i]->BuildKey(image.data(), key.data());
     TBTree tree(index, int(i), *Layouts_[i]);
@@ -289,7 +289,11 @@ void TDataCursor::AddIndex(TIndexDescriptor definition) {
           tree.Insert(key.data(), n, path);
       }
     }
-    if (remove) RemoveRecord(n, slot);
+    if (remove) {
+      std::vector<bool> skip(size_t(slot) + 1, false);
+      skip[size_t(slot)] = true;
+      RemoveRecord(n, skip);
+    }
     progress.At(n);
   }
   FlushBuffers(true, false, table.HasBlobFile(), true, true);
@@ -519,7 +523,7 @@ bool TDataCursor::RebuildIndexes(const TTableDefinition& d, bool noBackup) {
   }
   // Records that could not stay go only now, so that a stop above leaves the data as it
   // was; the rebuilt indexes never received their keys.
-  for (int32_t n : removed) RemoveRecord(n, -1);
+  for (int32_t n : removed) RemoveRecord(n, changed);
   if (noBackup) {
     TFileHandler backup(TableFileName(table.InMemory() ? "" : table.Directory(), table.Name(),
                                       kIndexBackupExtension),
@@ -581,8 +585,6 @@ void TDataCursor::RestructureByCopy(const TTableDefinition& d, const TTableDefin
     // Row identifiers are carried over whether or not the table has an auto-increment field.
     out.SuppressAutoInc_ = true;
     out.SetIndexNumber(kNaturalOrder);
-    bool newHasAutoInc = false;
-    for (const TFieldDescriptor& f : out.Fields()) newHasAutoInc |= f.IsAutoInc();
 
     TDataFile& data = table.DataFile();
     const int32_t slots = data.RecordCount();
@@ -598,6 +600,8 @@ void TDataCursor::RestructureByCopy(const TTableDefinition& d, const TTableDefin
         old.assign(record->Data(), record->Data() + TableRecordSize_);
       }
       out.InitRecord(image.data());
+      // Row identifiers survive; an old auto-increment field put below writes the same value.
+      std::memcpy(image.data() + kRowIdOffset, old.data() + kRowIdOffset, 4);
       for (size_t i = 0; i < oldFields.size() && !stopped; ++i) {
         const TFieldDescriptor& from = oldFields[i];
         const int position = target[from.FieldNumber()];
@@ -638,7 +642,7 @@ void TDataCursor::RestructureByCopy(const TTableDefinition& d, const TTableDefin
         if (lost && !ReportDataLost(4, to.FieldName(), stopAsking)) stopped = true;
       }
       if (stopped) break;
-      if (!newHasAutoInc) std::memcpy(image.data() + kRowIdOffset, old.data() + kRowIdOffset, 4);
+
       try {
         out.AppendRecord(image.data(), false);
       } catch (const EVELDOREngineError& e) {

@@ -566,7 +566,13 @@ void TDataCursor::MakeBound(bool dataIsKey, const uint8_t* data, int count, bool
   const int size = KeySize();
   const TKeyLayout& layout = Layout();
   if (data == nullptr) {
-    std::memset(key, high ? 0xFF : 0x00, size_t(size));
+    // The ends of the index's own order (mirrored for a descending index; with a language,
+    // strings end at the collation's lowest and highest characters).
+    std::memset(key, 0, size_t(size));
+    if (high != layout.Descending())
+      layout.HighestKey(key);
+    else
+      layout.LowestKey(key);
     return;
   }
   if (dataIsKey)

@@ -396,10 +396,11 @@ class TDataCursor : public TDatabaseObject {
   void Scan(const TExpToken* node, TFilter* callback, TRecordsBitmap& bitmap, bool underAnd);
   void EvaluateInto(TExpToken* node, TRecordsBitmap& bitmap, bool underAnd, bool estimate);
   void BuildFilterBitmap(TFilter& filter);
+  void RefreshFilterBitmaps();
 
   // ---- Maintenance helpers ----
   void RequireExclusive() const;
-  void RemoveRecord(int32_t number, int skipIndex);
+  void RemoveRecord(int32_t number, const std::vector<bool>& skip);
   bool ReportDataLost(int cause, const std::string& context, bool& stopAsking);
   bool RebuildIndexes(const TTableDefinition& definition, bool noBackup);
   void RestructureByCopy(const TTableDefinition& definition, const TTableDefinition& renumbered,
