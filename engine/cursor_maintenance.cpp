@@ -256,27 +256,19 @@ void TDataCursor::RemoveRecord(int32_t number, const std::vector<bool>& skip) {
   table.DataFile().DeleteRecord(record.Get());
 }
 
-void TDataCursor::AddIndex(TIndexDescriptor definition) {
-  RequireOpen();
-  RequireExclusive();
+// Gives index `slot` the key of every live record; a record whose key a unique index
+// already holds is removed (the lowest record number stays).
+void TDataCursor::FillIndex(int slot) {
   TDataTable& table = *Table_;
   TIndexFile& file = table.IndexFile();
-  const std::vector<TFieldDescriptor>& fields = table.DataFile().Fields();
-  int sum = KeyPartSum(definition, fields);
-  if (sum <= 0 || sum > kMaxKeyPartSum)
-    RaiseNamed(VELDOR_INVALIDKEY, TableName_, "", Trimmed(definition.Name()));
-  const std::string previous = IndexName_;
-  const bool natural = IndexNumber_ == kNaturalOrder;
-  TWritingMark writing(Writing_);
-  const int slot = file.AddSecondaryIndex(definition, fields);
-  LoadLayout();
   const TKeyLayout& layout = *Layouts_[size_t(slot)];
   TBTree tree(file, slot, layout);
   TIndexPath path;
   std::vector<uint8_t> key(size_t(layout.KeyLength()));
   TDataFile& data = table.DataFile();
   const int32_t slots = data.RecordCount();
-  TProgress progress(IndexProgress, slots, Database_ && Database_->Session() ? Database_->Session()->ProgressStepPercent() : 5);
+  TProgress progress(IndexProgress, slots,
+                     Database_ && Database_->Session() ? Database_->Session()->ProgressStepPercent() : 5);
   for (int32_t n = 1; n <= slots; ++n) {
     bool remove = false;
     {
@@ -296,6 +288,23 @@ void TDataCursor::AddIndex(TIndexDescriptor definition) {
     }
     progress.At(n);
   }
+}
+
+void TDataCursor::AddIndex(TIndexDescriptor definition) {
+  RequireOpen();
+  RequireExclusive();
+  TDataTable& table = *Table_;
+  TIndexFile& file = table.IndexFile();
+  const std::vector<TFieldDescriptor>& fields = table.DataFile().Fields();
+  int sum = KeyPartSum(definition, fields);
+  if (sum <= 0 || sum > kMaxKeyPartSum)
+    RaiseNamed(VELDOR_INVALIDKEY, TableName_, "", Trimmed(definition.Name()));
+  const std::string previous = IndexName_;
+  const bool natural = IndexNumber_ == kNaturalOrder;
+  TWritingMark writing(Writing_);
+  const int slot = file.AddSecondaryIndex(definition, fields);
+  LoadLayout();
+  FillIndex(slot);
   FlushBuffers(true, false, table.HasBlobFile(), true, true);
   LoadIndex(natural ? kNaturalOrder : std::max(file.IndexOfName(previous), 0));
   Bracketed([&] {
@@ -318,9 +327,16 @@ void TDataCursor::DeleteIndex(const std::string& name, bool removeDefinition) {
     RaiseNamed(VELDOR_INVALIDINDEXNAME, TableName_, "", Trimmed(name));
   TWritingMark writing(Writing_);
   if (file.Descriptor(number).RootPage() != 0) TBTree(file, number, LayoutOf(number)).FreeAllPages();
-  if (removeDefinition || number == kPrimaryIndex) file.DeleteIndex(number);
-  FlushBuffers(true, false, false, true, true);
-  LoadLayout();
+  if (removeDefinition || number == kPrimaryIndex) {
+    file.DeleteIndex(number);
+    LoadLayout();
+  } else {
+    // A definition that stays must describe every record, or walking it would meet fewer
+    // keys than the table counts: its keys are built again.
+    LoadLayout();
+    FillIndex(number);
+  }
+  FlushBuffers(true, false, table.HasBlobFile(), true, true);
   LoadIndex(kPrimaryIndex);
   Bracketed([&] {
     ComputeRangeLimits();

@@ -401,6 +401,7 @@ class TDataCursor : public TDatabaseObject {
   // ---- Maintenance helpers ----
   void RequireExclusive() const;
   void RemoveRecord(int32_t number, const std::vector<bool>& skip);
+  void FillIndex(int slot);
   bool ReportDataLost(int cause, const std::string& context, bool& stopAsking);
   bool RebuildIndexes(const TTableDefinition& definition, bool noBackup);
   void RestructureByCopy(const TTableDefinition& definition, const TTableDefinition& renumbered,
