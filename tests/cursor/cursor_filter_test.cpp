@@ -223,5 +223,24 @@ TEST_F(FilterTest, AppendRejectedByTheFilterLeavesTheCount) {
   EXPECT_EQ(c.GetRecordCount(), 9);
 }
 
+TEST_F(FilterTest, SetFilterExpressionReplacesTheTreeOfAnActiveFilter) {
+  TDataCursor& c = Filled(true);
+  TFilter* active = Active(c, "Year > 1990");
+  TFilter* source = c.AddFilter(nullptr, "Country = 'Spain'", false, false, false, false);
+  c.SetFilterExpression(CopyTokenTree(source->Expression).Release(), active);
+  EXPECT_EQ(active->OptimizeLevel, kOptimizeFull);
+  EXPECT_EQ(Ids(c), Expected(Spain));
+  // A callback judged after it follows the replacement too.
+  c.AddFilter(nullptr, nullptr, false, false, false, true,
+              [](void*, TDataCursor& cursor, const uint8_t* record, int32_t) {
+                return IntOf(cursor, record, "Id") > 20;
+              });
+  c.ActivateFilter(c.FilterAt(2));
+  EXPECT_EQ(Ids(c), Expected([](int i) { return Spain(i) && i > 20; }));
+  c.SetFilterExpression(CopyTokenTree(c.FilterAt(0)->Expression).Release(), active);
+  c.DropFilter(source);
+  EXPECT_EQ(Ids(c), Expected([](int i) { return Spain(i) && i > 20; }));
+}
+
 }  // namespace
 }  // namespace veldor::test
