@@ -1,0 +1,593 @@
+// veldor-bench: the same work on the VELDOR engine and on SQLite, side by side.
+//
+// Each workload of each engine runs in a child process of its own, so that its peak memory
+// (ru_maxrss from wait4) is its own; the table files stay in the directory between
+// workloads, which run in order (the loads first). The child reports its elapsed time
+// through a pipe. SQLite runs twice: with its default settings and with a 64 MB page cache.
+// Nothing here asserts a speed: the program prints what it measured.
+
+#include <sqlite3.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/data_cursor.h"
+#include "engine/errors.h"
+#include "engine/session.h"
+#include "lib/byte_order.h"
+#include "lib/temp_dir.h"
+
+namespace veldor::bench {
+namespace {
+
+struct TOptions {
+  int64_t Records = 1000000;
+  std::string Directory;
+  std::string Only;
+};
+
+TOptions g_options;
+
+// ---- The data both engines hold ------------------------------------------------------------------
+
+// Record i (1-based) of the table, the same on both engines.
+struct TRow {
+  int32_t Id;
+  std::string Name;
+  int32_t Born;
+  int32_t Count;
+  double Score;
+};
+
+std::string NameOf(int64_t i) {
+  static const char* kSyllables[] = {"ka", "lo", "mi", "ne", "ru", "sa", "to", "vi", "we", "zu"};
+  std::string name;
+  uint64_t x = uint64_t(i) * 2654435761u;
+  for (int k = 0; k < 6; ++k) {
+    name += kSyllables[x % 10];
+    x /= 10;
+  }
+  name += std::to_string(i % 100000000);
+  name.resize(20, 'x');
+  return name;
+}
+
+TRow RowOf(int64_t i) {
+  return {int32_t(i), NameOf(i), int32_t(700000 + i % 30000), int32_t(i % 1000), double(i % 10007) / 7.0};
+}
+
+// The keys in a random order, the same for every run.
+std::vector<int32_t> ShuffledKeys(int64_t n, uint32_t seed) {
+  std::vector<int32_t> keys(static_cast<size_t>(n));
+  for (int64_t i = 0; i < n; ++i) keys[size_t(i)] = int32_t(i + 1);
+  std::mt19937 random(seed);
+  std::shuffle(keys.begin(), keys.end(), random);
+  return keys;
+}
+
+double Seconds(std::chrono::steady_clock::time_point since) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+// ---- VELDOR --------------------------------------------------------------------------------------
+
+class TVeldor {
+ public:
+  TVeldor() {
+    Session_ = std::make_unique<TDataSession>();
+    Database_ = Session_->OpenDataDirectory("", g_options.Directory);
+  }
+  ~TVeldor() {
+    Cursors_.clear();
+    Session_.reset();
+  }
+
+  static TTableDefinition Definition(bool blobs) {
+    auto field = [](uint16_t n, const char* name, uint8_t type, uint8_t size = 0, uint8_t sub = 0) {
+      TFieldDescriptor f;
+      f.SetFieldNumber(n);
+      f.SetFieldName(name);
+      f.SetFieldType(type);
+      f.SetDeclaredSize(size);
+      f.SetSubType(sub);
+      return f;
+    };
+    TTableDefinition d;
+    if (blobs) {
+      d.Fields = {field(1, "Id", FIELD_INTEGER), field(2, "Data", FIELD_BLOB, 0, SUBTYPE_BINARY)};
+    } else {
+      d.Fields = {field(1, "Id", FIELD_INTEGER), field(2, "Name", FIELD_STRING, 20),
+                  field(3, "Born", FIELD_DATE), field(4, "Qty", FIELD_INTEGER),
+                  field(5, "Score", FIELD_FLOAT)};
+    }
+    TIndexDescriptor primary;
+    primary.SetFieldNumber(0, 1);
+    d.Indexes.push_back(primary);
+    if (!blobs) {
+      TIndexDescriptor byName, byCount;
+      byName.SetName("ByName");
+      byName.SetFieldNumber(0, 2);
+      byCount.SetName("ByQty");
+      byCount.SetFieldNumber(0, 4);
+      d.Indexes.push_back(byName);
+      d.Indexes.push_back(byCount);
+    }
+    return d;
+  }
+
+  TDataCursor& Cursor(const std::string& name, bool exclusive = false) {
+    Cursors_.push_back(std::make_unique<TDataCursor>(Database_));
+    TDataCursor& c = *Cursors_.back();
+    c.SetTableName(name);
+    c.SetExclusive(exclusive);
+    c.Open();
+    return c;
+  }
+
+  void Create(const std::string& name, bool blobs) {
+    TDataCursor c(Database_);
+    c.SetTableName(name);
+    c.SetExclusive(true);
+    c.CreateTable(Definition(blobs), true, false);
+  }
+
+  static void Fill(TDataCursor& c, std::vector<uint8_t>& image, const TRow& row) {
+    c.InitRecord(image.data());
+    c.PutField(1, image.data(), &row.Id);
+    c.PutField(2, image.data(), row.Name.c_str());
+    c.PutField(3, image.data(), &row.Born);
+    c.PutField(4, image.data(), &row.Count);
+    c.PutField(5, image.data(), &row.Score);
+  }
+
+  TDataDirectory& Database() { return *Database_; }
+
+ private:
+  std::unique_ptr<TDataSession> Session_;
+  TDataDirectory* Database_ = nullptr;
+  std::vector<std::unique_ptr<TDataCursor>> Cursors_;
+};
+
+double VeldorWorkload(const std::string& workload) {
+  TVeldor v;
+  const int64_t n = g_options.Records;
+  std::vector<uint8_t> image;
+  auto started = std::chrono::steady_clock::now();
+  if (workload == "load-transaction") {
+    v.Create("bench", false);
+    started = std::chrono::steady_clock::now();
+    TDataCursor& c = v.Cursor("bench");
+    image.resize(c.RecordSize());
+    std::vector<int32_t> keys = ShuffledKeys(n, 1);
+    v.Database().StartTransaction();
+    for (int32_t k : keys) {
+      TVeldor::Fill(c, image, RowOf(k));
+      c.AppendRecord(image.data(), false);
+    }
+    v.Database().CommitTransaction(true, false);
+  } else if (workload == "load-autocommit") {
+    v.Create("small", false);
+    started = std::chrono::steady_clock::now();
+    TDataCursor& c = v.Cursor("small", true);
+    image.resize(c.RecordSize());
+    for (int32_t k : ShuffledKeys(10000, 2)) {
+      TVeldor::Fill(c, image, RowOf(k));
+      c.AppendRecord(image.data(), false);
+    }
+    c.Close();
+  } else if (workload == "lookup-primary" || workload == "lookup-name") {
+    TDataCursor& c = v.Cursor("bench");
+    const bool byName = workload == "lookup-name";
+    if (byName) c.SetIndexName("ByName");
+    image.resize(c.RecordSize());
+    std::vector<uint8_t> probe(c.RecordSize()), out(c.RecordSize());
+    std::mt19937 random(3);
+    int64_t found = 0;
+    for (int i = 0; i < 100000; ++i) {
+      int64_t k = int64_t(random() % uint64_t(n)) + 1;
+      TVeldor::Fill(c, probe, RowOf(k));
+      found += c.Find(false, probe.data(), out.data(), 0, false, byName ? 1 : 0);
+    }
+    if (found != 100000) std::fprintf(stderr, "lookups found %lld of 100000\n", (long long)found);
+  } else if (workload == "scan-primary" || workload == "scan-natural") {
+    TDataCursor& c = v.Cursor("bench");
+    if (workload == "scan-natural") c.SetIndexNumber(kNaturalOrder);
+    image.resize(c.RecordSize());
+    int64_t sum = 0, rows = 0;
+    c.SetToBegin();
+    char name[32];
+    while (c.GetNextRecord(image.data()) == 0) {
+      int32_t count = 0;
+      c.GetField(4, image.data(), &count);
+      c.GetField(2, image.data(), name);
+      sum += count + name[0];
+      ++rows;
+    }
+    if (rows != n) std::fprintf(stderr, "scan saw %lld rows\n", (long long)rows);
+  } else if (workload == "range-scans") {
+    TDataCursor& c = v.Cursor("bench");
+    image.resize(c.RecordSize());
+    std::vector<uint8_t> low(c.RecordSize()), high(c.RecordSize());
+    std::mt19937 random(4);
+    const int64_t width = std::max<int64_t>(n / 100, 1);
+    int64_t rows = 0;
+    for (int i = 0; i < 1000; ++i) {
+      int64_t start = int64_t(random() % uint64_t(n - width + 1)) + 1;
+      TVeldor::Fill(c, low, RowOf(start));
+      TVeldor::Fill(c, high, RowOf(start + width - 1));
+      c.SetRange(false, low.data(), 0, high.data(), 0);
+      c.SetToBegin();
+      while (c.GetNextRecord(image.data()) == 0) ++rows;
+    }
+    if (rows != 1000 * width) std::fprintf(stderr, "range scans saw %lld rows\n", (long long)rows);
+  } else if (workload == "count-indexed" || workload == "count-unindexed" || workload == "count-and") {
+    TDataCursor& c = v.Cursor("bench");
+    const char* text = workload == "count-indexed" ? "Qty = 7"
+                       : workload == "count-unindexed" ? "Score < 100"
+                                                       : "Qty = 7 AND Score < 100";
+    TFilter* f = c.AddFilter(nullptr, text, false, false, true, false);
+    c.ActivateFilter(f);
+    volatile int64_t count = c.GetRecordCount();
+    (void)count;
+  } else if (workload == "modify-plain" || workload == "modify-indexed" || workload == "delete-tenth") {
+    TDataCursor& c = v.Cursor("bench");
+    image.resize(c.RecordSize());
+    std::vector<uint8_t> probe(c.RecordSize());
+    std::mt19937 random(workload == "modify-plain" ? 5 : workload == "modify-indexed" ? 6 : 7);
+    const int64_t changes = workload == "delete-tenth" ? n / 10 : 100000;
+    std::vector<int32_t> victims = workload == "delete-tenth" ? ShuffledKeys(n, 8) : std::vector<int32_t>{};
+    for (int64_t i = 0; i < changes; ++i) {
+      if (i % 1000 == 0) v.Database().StartTransaction();
+      int64_t k = workload == "delete-tenth" ? victims[size_t(i)] : int64_t(random() % uint64_t(n)) + 1;
+      TVeldor::Fill(c, probe, RowOf(k));
+      if (c.Find(false, probe.data(), image.data(), 0, false, 0)) {
+        if (workload == "delete-tenth") {
+          c.DeleteRecord(image.data(), false);
+        } else {
+          c.GetCurrentRecord(image.data(), true);
+          if (workload == "modify-plain") {
+            double score = double(i);
+            c.PutField(5, image.data(), &score);
+          } else {
+            int32_t count = int32_t(i % 1000);
+            c.PutField(4, image.data(), &count);
+          }
+          c.ModifyRecord(image.data(), true, false);
+        }
+      }
+      if (i % 1000 == 999 || i + 1 == changes) v.Database().CommitTransaction(true, false);
+    }
+  } else if (workload == "blob-write" || workload == "blob-read") {
+    if (workload == "blob-write") {
+      v.Create("blobs", true);
+      started = std::chrono::steady_clock::now();
+    }
+    TDataCursor& c = v.Cursor("blobs");
+    image.resize(c.RecordSize());
+    std::vector<uint8_t> data(20 * 1024);
+    if (workload == "blob-write") {
+      for (int32_t i = 1; i <= 10000; ++i) {
+        if (i % 1000 == 1) v.Database().StartTransaction();
+        for (size_t b = 0; b < data.size(); ++b) data[b] = uint8_t(i + b);
+        c.InitRecord(image.data());
+        c.PutField(1, image.data(), &i);
+        c.OpenBlob(2, image.data(), kBlobOwnerEngine, false, kBlobWrite);
+        c.PutBlob(2, image.data(), false, 0, uint32_t(data.size()), data.data());
+        c.AppendRecord(image.data(), false);
+        if (i % 1000 == 0) v.Database().CommitTransaction(true, false);
+      }
+    } else {
+      int64_t bytes = 0;
+      c.SetToBegin();
+      while (c.GetNextRecord(image.data()) == 0) {
+        c.OpenBlob(2, image.data(), kBlobOwnerEngine, false, kBlobRead);
+        uint32_t got = 0;
+        c.GetBlob(2, image.data(), false, 0, uint32_t(data.size()), data.data(), got);
+        bytes += got;
+        c.FreeBlob(2, image.data(), kBlobOwnerEngine, false);
+      }
+      if (bytes != 10000LL * 20 * 1024) std::fprintf(stderr, "read %lld BLOB bytes\n", (long long)bytes);
+    }
+  }
+  return Seconds(started);
+}
+
+// ---- SQLite --------------------------------------------------------------------------------------
+
+class TSqlite {
+ public:
+  explicit TSqlite(bool bigCache) {
+    std::string path = g_options.Directory + "/" + (bigCache ? "sqlite64.db" : "sqlite.db");
+    if (sqlite3_open(path.c_str(), &Db_) != SQLITE_OK) Fail("open");
+    if (bigCache) Exec("PRAGMA cache_size=-65536");
+  }
+  ~TSqlite() { sqlite3_close(Db_); }
+  void Exec(const char* sql) {
+    char* error = nullptr;
+    if (sqlite3_exec(Db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+      std::fprintf(stderr, "sqlite: %s: %s\n", sql, error ? error : "?");
+      std::exit(3);
+    }
+  }
+  sqlite3_stmt* Prepare(const char* sql) {
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(Db_, sql, -1, &s, nullptr) != SQLITE_OK) Fail(sql);
+    return s;
+  }
+  void Fail(const char* what) {
+    std::fprintf(stderr, "sqlite %s: %s\n", what, sqlite3_errmsg(Db_));
+    std::exit(3);
+  }
+  static void Bind(sqlite3_stmt* s, const TRow& row) {
+    sqlite3_bind_int(s, 1, row.Id);
+    sqlite3_bind_text(s, 2, row.Name.c_str(), int(row.Name.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_int(s, 3, row.Born);
+    sqlite3_bind_int(s, 4, row.Count);
+    sqlite3_bind_double(s, 5, row.Score);
+  }
+  int64_t Run(sqlite3_stmt* s) {
+    int64_t rows = 0;
+    int rc;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) ++rows;
+    if (rc != SQLITE_DONE) Fail("step");
+    sqlite3_reset(s);
+    return rows;
+  }
+
+ private:
+  sqlite3* Db_ = nullptr;
+};
+
+constexpr const char* kSchema =
+    "CREATE TABLE IF NOT EXISTS bench(id INTEGER PRIMARY KEY, name TEXT, born INTEGER, count INTEGER, "
+    "score REAL);CREATE INDEX IF NOT EXISTS byname ON bench(name);"
+    "CREATE INDEX IF NOT EXISTS bycount ON bench(count)";
+
+double SqliteWorkload(const std::string& workload, bool bigCache) {
+  TSqlite db(bigCache);
+  const int64_t n = g_options.Records;
+  auto started = std::chrono::steady_clock::now();
+  auto insertAll = [&](const char* table, const std::vector<int32_t>& keys, bool oneTransaction) {
+    std::string sql = std::string("INSERT INTO ") + table + " VALUES(?,?,?,?,?)";
+    sqlite3_stmt* insert = db.Prepare(sql.c_str());
+    if (oneTransaction) db.Exec("BEGIN");
+    for (int32_t k : keys) {
+      TSqlite::Bind(insert, RowOf(k));
+      db.Run(insert);
+    }
+    if (oneTransaction) db.Exec("COMMIT");
+    sqlite3_finalize(insert);
+  };
+  if (workload == "load-transaction") {
+    db.Exec("DROP TABLE IF EXISTS bench");
+    db.Exec(kSchema);
+    started = std::chrono::steady_clock::now();
+    insertAll("bench", ShuffledKeys(n, 1), true);
+  } else if (workload == "load-autocommit") {
+    db.Exec("DROP TABLE IF EXISTS small");
+    db.Exec("CREATE TABLE small(id INTEGER PRIMARY KEY, name TEXT, born INTEGER, count INTEGER, score REAL);"
+            "CREATE INDEX smallname ON small(name);CREATE INDEX smallcount ON small(count)");
+    started = std::chrono::steady_clock::now();
+    insertAll("small", ShuffledKeys(10000, 2), false);
+  } else if (workload == "lookup-primary" || workload == "lookup-name") {
+    const bool byName = workload == "lookup-name";
+    sqlite3_stmt* s = db.Prepare(byName ? "SELECT * FROM bench WHERE name = ?" : "SELECT * FROM bench WHERE id = ?");
+    std::mt19937 random(3);
+    int64_t found = 0;
+    for (int i = 0; i < 100000; ++i) {
+      int64_t k = int64_t(random() % uint64_t(n)) + 1;
+      if (byName) {
+        std::string name = NameOf(k);
+        sqlite3_bind_text(s, 1, name.c_str(), int(name.size()), SQLITE_TRANSIENT);
+      } else {
+        sqlite3_bind_int64(s, 1, k);
+      }
+      found += db.Run(s);
+    }
+    sqlite3_finalize(s);
+  } else if (workload == "scan-primary" || workload == "scan-natural") {
+    sqlite3_stmt* s = db.Prepare(workload == "scan-primary" ? "SELECT count, name FROM bench ORDER BY id"
+                                                            : "SELECT count, name FROM bench");
+    int64_t sum = 0;
+    while (sqlite3_step(s) == SQLITE_ROW) sum += sqlite3_column_int(s, 0) + sqlite3_column_text(s, 1)[0];
+    sqlite3_finalize(s);
+  } else if (workload == "range-scans") {
+    sqlite3_stmt* s = db.Prepare("SELECT * FROM bench WHERE id BETWEEN ? AND ? ORDER BY id");
+    std::mt19937 random(4);
+    const int64_t width = std::max<int64_t>(n / 100, 1);
+    for (int i = 0; i < 1000; ++i) {
+      int64_t start = int64_t(random() % uint64_t(n - width + 1)) + 1;
+      sqlite3_bind_int64(s, 1, start);
+      sqlite3_bind_int64(s, 2, start + width - 1);
+      db.Run(s);
+    }
+    sqlite3_finalize(s);
+  } else if (workload == "count-indexed" || workload == "count-unindexed" || workload == "count-and") {
+    const char* sql = workload == "count-indexed"     ? "SELECT COUNT(*) FROM bench WHERE count = 7"
+                      : workload == "count-unindexed" ? "SELECT COUNT(*) FROM bench WHERE score < 100"
+                                                      : "SELECT COUNT(*) FROM bench WHERE count = 7 AND score < 100";
+    sqlite3_stmt* s = db.Prepare(sql);
+    db.Run(s);
+    sqlite3_finalize(s);
+  } else if (workload == "modify-plain" || workload == "modify-indexed" || workload == "delete-tenth") {
+    sqlite3_stmt* s = db.Prepare(workload == "modify-plain"     ? "UPDATE bench SET score = ? WHERE id = ?"
+                                 : workload == "modify-indexed" ? "UPDATE bench SET count = ? WHERE id = ?"
+                                                                : "DELETE FROM bench WHERE id = ?");
+    std::mt19937 random(workload == "modify-plain" ? 5 : workload == "modify-indexed" ? 6 : 7);
+    const int64_t changes = workload == "delete-tenth" ? n / 10 : 100000;
+    std::vector<int32_t> victims = workload == "delete-tenth" ? ShuffledKeys(n, 8) : std::vector<int32_t>{};
+    for (int64_t i = 0; i < changes; ++i) {
+      if (i % 1000 == 0) db.Exec("BEGIN");
+      int64_t k = workload == "delete-tenth" ? victims[size_t(i)] : int64_t(random() % uint64_t(n)) + 1;
+      if (workload == "delete-tenth") {
+        sqlite3_bind_int64(s, 1, k);
+      } else {
+        if (workload == "modify-plain")
+          sqlite3_bind_double(s, 1, double(i));
+        else
+          sqlite3_bind_int(s, 1, int(i % 1000));
+        sqlite3_bind_int64(s, 2, k);
+      }
+      db.Run(s);
+      if (i % 1000 == 999 || i + 1 == changes) db.Exec("COMMIT");
+    }
+    sqlite3_finalize(s);
+  } else if (workload == "blob-write" || workload == "blob-read") {
+    std::vector<uint8_t> data(20 * 1024);
+    if (workload == "blob-write") {
+      db.Exec("DROP TABLE IF EXISTS blobs");
+      db.Exec("CREATE TABLE blobs(id INTEGER PRIMARY KEY, data BLOB)");
+      started = std::chrono::steady_clock::now();
+      sqlite3_stmt* s = db.Prepare("INSERT INTO blobs VALUES(?, ?)");
+      for (int i = 1; i <= 10000; ++i) {
+        if (i % 1000 == 1) db.Exec("BEGIN");
+        for (size_t b = 0; b < data.size(); ++b) data[b] = uint8_t(i + b);
+        sqlite3_bind_int(s, 1, i);
+        sqlite3_bind_blob(s, 2, data.data(), int(data.size()), SQLITE_TRANSIENT);
+        db.Run(s);
+        if (i % 1000 == 0) db.Exec("COMMIT");
+      }
+      sqlite3_finalize(s);
+    } else {
+      sqlite3_stmt* s = db.Prepare("SELECT data FROM blobs ORDER BY id");
+      int64_t bytes = 0;
+      while (sqlite3_step(s) == SQLITE_ROW) {
+        bytes += sqlite3_column_bytes(s, 0);
+        std::memcpy(data.data(), sqlite3_column_blob(s, 0), size_t(sqlite3_column_bytes(s, 0)));
+      }
+      sqlite3_finalize(s);
+    }
+  }
+  return Seconds(started);
+}
+
+// ---- Running and reporting ---------------------------------------------------------------------------
+
+struct TResult {
+  double Seconds = -1;
+  long PeakKilobytes = 0;
+};
+
+TResult InChild(const std::function<double()>& body) {
+  int pipeFds[2];
+  if (pipe(pipeFds) != 0) std::abort();
+  std::fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(pipeFds[0]);
+    double seconds = -1;
+    try {
+      seconds = body();
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "error: %s\n", e.what());
+    }
+    ssize_t written = write(pipeFds[1], &seconds, sizeof seconds);
+    (void)written;
+    _exit(seconds < 0 ? 1 : 0);
+  }
+  close(pipeFds[1]);
+  TResult result;
+  if (read(pipeFds[0], &result.Seconds, sizeof result.Seconds) != ssize_t(sizeof result.Seconds))
+    result.Seconds = -1;
+  close(pipeFds[0]);
+  int status = 0;
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
+  result.PeakKilobytes = usage.ru_maxrss;
+  return result;
+}
+
+uint64_t FileBytes(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 ? uint64_t(st.st_size) : 0;
+}
+
+std::string Time(double seconds) {
+  char buffer[32];
+  if (seconds < 0) return "failed";
+  std::snprintf(buffer, sizeof buffer, "%.3f s", seconds);
+  return buffer;
+}
+
+std::string Megabytes(long kilobytes) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%.1f MB", double(kilobytes) / 1024.0);
+  return buffer;
+}
+
+int Main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--quick") {
+      g_options.Records = 50000;
+    } else if (a == "--records" && i + 1 < argc) {
+      g_options.Records = std::atoll(argv[++i]);
+    } else if (a == "--dir" && i + 1 < argc) {
+      g_options.Directory = argv[++i];
+    } else if (a == "--only" && i + 1 < argc) {
+      g_options.Only = argv[++i];
+    } else {
+      std::fprintf(stderr,
+                   "usage: veldor-bench [--quick] [--records N] [--dir DIRECTORY] [--only WORKLOAD]\n"
+                   "  --quick      50,000 records instead of 1,000,000\n"
+                   "  --dir        where the table files go (default: a new directory in /var/tmp)\n");
+      return 2;
+    }
+  }
+  if (g_options.Records < 100) g_options.Records = 100;
+  bool madeDirectory = false;
+  if (g_options.Directory.empty()) {
+    char pattern[] = "/var/tmp/veldor-bench-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) return 2;
+    g_options.Directory = pattern;
+    madeDirectory = true;
+  }
+  InitEngine();
+  const std::vector<std::string> workloads = {
+      "load-transaction", "load-autocommit", "lookup-primary", "lookup-name",  "scan-primary",
+      "scan-natural",     "range-scans",     "count-indexed",  "count-unindexed", "count-and",
+      "modify-plain",     "modify-indexed",  "delete-tenth",   "blob-write",   "blob-read"};
+  std::printf("%lld records in %s\n\n", (long long)g_options.Records, g_options.Directory.c_str());
+  std::printf("%-17s %11s %11s %11s %8s %10s %10s %10s\n", "workload", "VELDOR", "SQLite", "SQLite 64M",
+              "ratio", "mem VELDOR", "mem SQLite", "mem 64M");
+  for (const std::string& w : workloads) {
+    if (!g_options.Only.empty() && g_options.Only != w) continue;
+    TResult v = InChild([&] { return VeldorWorkload(w); });
+    TResult s = InChild([&] { return SqliteWorkload(w, false); });
+    TResult b = InChild([&] { return SqliteWorkload(w, true); });
+    char ratio[32] = "-";
+    if (v.Seconds >= 0 && s.Seconds > 0) std::snprintf(ratio, sizeof ratio, "%.2fx", v.Seconds / s.Seconds);
+    std::printf("%-17s %11s %11s %11s %8s %10s %10s %10s\n", w.c_str(), Time(v.Seconds).c_str(),
+                Time(s.Seconds).c_str(), Time(b.Seconds).c_str(), ratio, Megabytes(v.PeakKilobytes).c_str(),
+                Megabytes(s.PeakKilobytes).c_str(), Megabytes(b.PeakKilobytes).c_str());
+    std::fflush(stdout);
+  }
+  const std::string& d = g_options.Directory;
+  uint64_t veldor = FileBytes(d + "/bench.DAT") + FileBytes(d + "/bench.IDX") + FileBytes(d + "/bench.BLB");
+  uint64_t sqlite = FileBytes(d + "/sqlite.db");
+  std::printf("\nfile sizes: VELDOR table %.1f MB, SQLite database %.1f MB (bench table and indexes; the\n"
+              "SQLite file also holds the small and BLOB tables: %.1f MB of BLOB table files on VELDOR's side)\n",
+              double(veldor) / 1048576.0, double(sqlite) / 1048576.0,
+              double(FileBytes(d + "/blobs.DAT") + FileBytes(d + "/blobs.IDX") + FileBytes(d + "/blobs.BLB")) /
+                  1048576.0);
+  ShutdownEngine();
+  if (madeDirectory) std::filesystem::remove_all(d);
+  return 0;
+}
+
+}  // namespace
+}  // namespace veldor::bench
+
+int main(int argc, char** argv) { return veldor::bench::Main(argc, argv); }
