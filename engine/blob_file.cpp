@@ -380,7 +380,9 @@ TBlock* TBlobFile::TakeBuffer(int32_t number) {
       InsertSorted(std::move(owned));
       return victim;
     }
-    Capacity_ += kBlockCacheGrowth;  // everything is in use or unwritten: grow instead
+    // Everything is in use or unwritten (a transaction): grow by half, so that the walks
+    // above stay rare however much the transaction writes.
+    Capacity_ += std::max(kBlockCacheGrowth, Capacity_ / 2);
   }
   std::unique_ptr<TBlock> block = Spares_.Take();
   block->BlockNumber_ = number;

@@ -468,6 +468,7 @@ bool TDataCursor::RebuildIndexes(const TTableDefinition& d, bool noBackup) {
   const std::vector<TFieldDescriptor> fields = table.DataFile().Fields();
   TWritingMark writing(Writing_);
   table.BackupIndex();
+  const bool hadNoPrimary = file.NoUserPrimary();
   const int newCount = int(d.Indexes.size()) - 1;
   std::vector<bool> changed(d.Indexes.size(), false);
   for (int i = file.SecondaryCount(); i > newCount; --i) {
@@ -494,6 +495,7 @@ bool TDataCursor::RebuildIndexes(const TTableDefinition& d, bool noBackup) {
     if (slot == 0) file.SetNoUserPrimary(fresh.FieldCount() == 0);
   }
   file.SetSecondaryCount(newCount);
+  const bool gainedPrimary = hadNoPrimary && !file.NoUserPrimary();
   LoadLayout();
   std::vector<int32_t> removed;
   bool stopAsking = false, stopped = false;
@@ -539,6 +541,20 @@ bool TDataCursor::RebuildIndexes(const TTableDefinition& d, bool noBackup) {
   }
   // Records that could not stay go only now, so that a stop above leaves the data as it
   // was; the rebuilt indexes never received their keys.
+  if (gainedPrimary) {
+    // Without a primary key deleted slots were never reused and are not chained; with one
+    // they are: chain them all.
+    int32_t head = 0;
+    for (int32_t n = slots; n >= 1; --n) {
+      TRecordPin record(data.GetRecord(n));
+      if (!record->Deleted()) continue;
+      record->SetFreeLink(head);
+      record->SetModified();
+      head = n;
+    }
+    data.MutableHeader().SetFirstDeleted(head);
+    data.SetHeaderChanged();
+  }
   for (int32_t n : removed) RemoveRecord(n, changed);
   if (noBackup) {
     TFileHandler backup(TableFileName(table.InMemory() ? "" : table.Directory(), table.Name(),

@@ -366,7 +366,9 @@ TRecord* TDataFile::TakeBuffer(int32_t number) {
       InsertSorted(std::move(owned));
       return victim;
     }
-    Capacity_ += kCacheGrowth;  // everything is in use or unwritten: grow instead
+    // Everything is in use or unwritten (a transaction): grow by half, so that the walks
+    // above stay rare however much the transaction writes.
+    Capacity_ += std::max(kCacheGrowth, Capacity_ / 2);
   }
   std::unique_ptr<TRecord> record = Spares_.Take();
   record->RecordNumber_ = number;

@@ -203,15 +203,37 @@ void TDataTable::Rename(const std::string& newName, bool toBackup) {
   const TMove moves[] = {{Data_.get(), kDataExtension, kDataBackupExtension},
                          {Index_.get(), kIndexExtension, kIndexBackupExtension},
                          {Blob_.get(), kBlobExtension, kBlobBackupExtension}};
-  for (const TMove& move : moves) {
-    if (!move.File->Exists()) continue;
-    std::string target =
-        TableFileName(directory, newName, toBackup ? move.BackupExtension : move.Extension);
-    if (toBackup) {
-      TFileHandler old(target, InMemory_);
-      if (old.Exists()) old.Delete();
+  // A file already standing under the new name would leave the table half renamed, under
+  // a name that opens neither table: refuse before moving anything.
+  if (!toBackup && !SameName(newName, Name_)) {
+    for (const TMove& move : moves) {
+      TFileHandler existing(TableFileName(directory, newName, move.Extension), InMemory_);
+      if (existing.Exists()) RaiseTableError(VELDOR_TABLEEXISTS, newName);
     }
-    move.File->Rename(target);
+  }
+  std::vector<std::pair<TFileHandler*, std::string>> moved;  // file, its name before
+  try {
+    for (const TMove& move : moves) {
+      if (!move.File->Exists()) continue;
+      std::string target =
+          TableFileName(directory, newName, toBackup ? move.BackupExtension : move.Extension);
+      if (toBackup) {
+        TFileHandler old(target, InMemory_);
+        if (old.Exists()) old.Delete();
+      }
+      std::string before = move.File->FileName();
+      move.File->Rename(target);
+      moved.emplace_back(move.File, before);
+    }
+  } catch (...) {
+    // Put back what was renamed, so that the table keeps one name.
+    for (auto& [file, before] : moved) {
+      try {
+        file->Rename(before);
+      } catch (...) {
+      }
+    }
+    throw;
   }
   if (!toBackup) Name_ = newName;
 }

@@ -379,7 +379,7 @@ TPage* TIndexFile::TakeBuffer(int index, int32_t number) {
       page = std::move(cache.Pages[at]);
       cache.Pages.erase(cache.Pages.begin() + std::ptrdiff_t(at));
     } else {
-      cache.Capacity += kPageCacheGrowth;
+      cache.Capacity += std::max(kPageCacheGrowth, cache.Capacity / 2);  // grow by half: rare walks
     }
   }
   if (!page) page = Spares_.Take();

@@ -21,7 +21,9 @@
 namespace veldor {
 namespace {
 
-std::string Num(int64_t n) { return std::to_string(n); }
+std::string Num(int64_t n) {
+  return std::to_string(n);
+}
 
 std::string IndexLabel(int number, const std::string& name) {
   if (number == kPrimaryIndex) return "primary index";
@@ -50,7 +52,10 @@ struct TSlotState {
 class TCheckRun {
  public:
   TCheckRun(TDataTable& table, const TTableChecker::TProgress& progress, size_t limit)
-      : Table_(table), Data_(table.DataFile()), File_(table.IndexFile()), Progress_(progress),
+      : Table_(table),
+        Data_(table.DataFile()),
+        File_(table.IndexFile()),
+        Progress_(progress),
         Limit_(limit) {}
 
   std::vector<std::string> Run();
@@ -225,8 +230,8 @@ void TCheckRun::GatherIndex(int number) {
     const bool perSlot = number == kSysDeletedIndex;
     const int64_t expected = perSlot ? Slots_ : File_.ActiveRecords();
     if (int64_t(entries.Records.size()) != expected)
-      Problem(label + " holds " + Num(int64_t(entries.Records.size())) + " keys, expected " +
-              Num(expected) + (perSlot ? " (one per record slot)" : " (the index header's live records)"));
+      Problem(label + " holds " + Num(int64_t(entries.Records.size())) + " keys, expected " + Num(expected) +
+              (perSlot ? " (one per record slot)" : " (the index header's live records)"));
     entries.Usable = sound;
   } catch (const EVELDOREngineError& e) {
     Problem(label + " cannot be read: " + e.Message);
@@ -245,7 +250,8 @@ bool TCheckRun::ScanRecords() {
       TRecordPin record(Data_.GetRecord(n));
       std::memcpy(image.data(), record->Data(), recordSize);
     } catch (const EVELDOREngineError& e) {
-      Problem("record " + Num(n) + " cannot be read: " + e.Message + "; the records from here on are not checked");
+      Problem("record " + Num(n) + " cannot be read: " + e.Message +
+              "; the records from here on are not checked");
       return false;
     }
     const uint8_t flag = image[kRecordDeletedOffset];
@@ -265,7 +271,7 @@ bool TCheckRun::ScanRecords() {
 // A live record must have its key in every index; a deleted one in none but "Sys
 // Deleted", which holds every slot with its state and row identifier.
 void TCheckRun::CompareWithIndexes(int32_t n, const uint8_t* image, bool deleted) {
-  std::vector<uint8_t> key(size_t(kMaxKeyLength));
+  std::vector<uint8_t> key(kMaxKeyLength);
   for (const TIndexEntries& entries : Entries_) {
     if (!entries.Usable) continue;
     const int64_t e = entries.EntryOf[size_t(n)];
@@ -286,7 +292,8 @@ void TCheckRun::CompareWithIndexes(int32_t n, const uint8_t* image, bool deleted
       Problem("index 'Sys Deleted' does not match record " + Num(n) + " (" + (deleted ? "deleted" : "live") +
               ", row identifier " + Num(LoadI32(image + kRowIdOffset)) + ")");
     else
-      Problem("record " + Num(n) + ": its entry in " + entries.Label + " has a key that differs from its fields");
+      Problem("record " + Num(n) + ": its entry in " + entries.Label +
+              " has a key that differs from its fields");
   }
 }
 
@@ -349,17 +356,18 @@ void TCheckRun::FollowBlobChain(int32_t n, const TFieldDescriptor& field, const 
       const int32_t next = pin->Next();
       if (copied >= total) {
         if (copied > total)
-          Problem(where + ": the BLOB chain holds " + Num(copied) + " bytes, the value's length is " + Num(total));
+          Problem(where + ": the BLOB chain holds " + Num(copied) + " bytes, the value's length is " +
+                  Num(total));
         if (next != 0) Problem(where + ": the BLOB chain goes on after its last block " + Num(block));
-        return;
-      }
-      if (pin->UsedBytes() < BlockData_) {
-        Problem(where + ": BLOB block " + Num(block) + " holds " + Num(pin->UsedBytes()) + " bytes inside its chain (" +
-                Num(BlockData_) + " expected)");
         return;
       }
       if (next == 0) {
         Problem(where + ": the BLOB chain ends after " + Num(copied) + " of " + Num(total) + " bytes");
+        return;
+      }
+      if (pin->UsedBytes() < BlockData_) {
+        Problem(where + ": BLOB block " + Num(block) + " holds " + Num(pin->UsedBytes()) +
+                " bytes inside its chain (" + Num(BlockData_) + " expected)");
         return;
       }
       previous = block;
@@ -396,7 +404,8 @@ void TCheckRun::CheckFreeChain() {
     n = State_[size_t(n)].FreeLink;
   }
   if (Table_.HasUserPrimaryKey() && members < Deleted)
-    Problem(Num(Deleted - members) + " deleted records are not on the free chain (their slots are never reused)");
+    Problem(Num(Deleted - members) +
+            " deleted records are not on the free chain (their slots are never reused)");
 }
 
 // The free chain of BLOB blocks (no loop, no block of a value) and, when every value was
@@ -450,6 +459,8 @@ std::vector<std::string> TTableChecker::Run() {
   return problems;
 }
 
-std::vector<std::string> CheckTable(TDataTable& table) { return TTableChecker(table).Run(); }
+std::vector<std::string> CheckTable(TDataTable& table) {
+  return TTableChecker(table).Run();
+}
 
 }  // namespace veldor

@@ -196,10 +196,10 @@ TEST_F(BlobFileTest, TheCacheNeverEvictsHeldOrModifiedBlocks) {
   EXPECT_EQ(f.Statistics().BlocksWritten, 64u);
   EXPECT_EQ(f.CacheCapacity(), 64u);
 
-  // Everything held: the cache grows in steps of 16 instead of evicting.
+  // Everything held: the cache grows by half instead of evicting.
   std::vector<TBlockPin> pins;
   for (int32_t n = 1; n <= 70; ++n) pins.emplace_back(f.GetBlock(n));
-  EXPECT_EQ(f.CacheCapacity(), 80u);
+  EXPECT_EQ(f.CacheCapacity(), 96u);
   for (int32_t n = 1; n <= 70; ++n) EXPECT_EQ(pins[size_t(n - 1)]->BlockNumber(), n);
   pins.clear();
   f.TrimCache();

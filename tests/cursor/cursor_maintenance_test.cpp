@@ -14,6 +14,7 @@
 
 #include "lib/byte_order.h"
 #include "lib/file_layer.h"
+#include "engine/table_check.h"
 #include "tests/cursor/cursor_fixture.h"
 
 namespace veldor::test {
@@ -824,6 +825,36 @@ TEST_F(MaintenanceTest, APrimaryKeyGivenByARestructureIsBuiltAndEnforced) {
   Append(c, {4, "E", 50, ""});
   EXPECT_EQ(c.Table()->RecordCount(), 4);  // the removed record's slot is used again
   ExpectConsistent(c, {1, 2, 3, 4});
+}
+
+TEST_F(MaintenanceTest, SlotsDeletedBeforeAPrimaryKeyAreReusedAfterIt) {
+  TDataCursor& c = Filled(Numbered(6), People(false));
+  c.Open();
+  c.SetIndexNumber(kNaturalOrder);
+  for (int32_t recNo : {5, 2}) {  // delete Ids 5 and 2
+    c.SetToRecNo(recNo);
+    c.DeleteRecord(c.RecordBuffer());
+  }
+  c.Close();
+  c.RestructureTable(People(), false, -1, false);
+  c.Open();
+  EXPECT_TRUE(CheckTable(*c.Table()).empty());
+  Append(c, {7, "G", 70, ""});
+  Append(c, {8, "H", 80, ""});
+  EXPECT_EQ(c.Table()->RecordCount(), 6);  // both deleted slots taken again
+  EXPECT_TRUE(CheckTable(*c.Table()).empty());
+}
+
+TEST_F(MaintenanceTest, RenameOntoAnyExistingFileIsRefusedWhole) {
+  Filled(Numbered(3));
+  WriteWholeFile(dir_ + "other.BLB", {1, 2, 3});
+  TDataCursor& c = Closed();
+  EXPECT_EQ(ErrorOf([&] { c.RenameTable("other"); }), VELDOR_TABLEEXISTS);
+  EXPECT_TRUE(std::filesystem::exists(dir_ + "people.DAT"));
+  EXPECT_TRUE(std::filesystem::exists(dir_ + "people.BLB"));
+  EXPECT_FALSE(std::filesystem::exists(dir_ + "other.DAT"));
+  c.Open();
+  EXPECT_EQ(c.GetRecordCount(), 3);
 }
 
 // ---- Restructure: full copy ---------------------------------------------------------------------------

@@ -1,0 +1,70 @@
+// The commands of the `veldor` tool over one engine session: info, create, load, dump,
+// add-index, drop-index, restructure, empty, rename, drop and verify.
+//
+// `TTool` owns the engine session for the whole run, so that several commands (a script)
+// share its databases, its passwords and, with `Memory`, the in-memory tables. Each
+// command opens its cursor and closes it again before it returns, on every path. Output
+// goes to standard output, warnings and progress to standard error. Single-threaded.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/session.h"
+
+namespace veldor::tool {
+
+struct TOptions {
+  std::string Directory = ".";  // where bare table names live
+  bool Memory = false;          // tables of the in-memory database instead
+  std::vector<std::string> Passwords;
+};
+
+class TTool {
+ public:
+  explicit TTool(TOptions options);
+  ~TTool();
+  TTool(const TTool&) = delete;
+  TTool& operator=(const TTool&) = delete;
+
+  // Runs one command, `args[0]` being its name, and returns its exit status (0, or 1 when
+  // verify found problems). Raises TUsageError for arguments it does not understand,
+  // TToolError for bad input and EVELDOREngineError for what the engine refuses.
+  int Run(const std::vector<std::string>& args);
+
+  // Whether `name` is one of the commands Run knows.
+  static bool IsCommand(const std::string& name);
+
+ private:
+  // A table named on the command line: its database and its bare name.
+  struct TTarget {
+    TDataDirectory* Database = nullptr;
+    std::string Directory;  // ends in "/"; empty for in-memory tables
+    std::string Name;
+    std::string Shown;  // as the user wrote it, for messages
+  };
+  TTarget Target(const std::string& argument, bool mustExist);
+  std::unique_ptr<TDataCursor> Cursor(const TTarget& target, bool exclusive, bool readOnly, bool open);
+
+  int Info(const std::vector<std::string>& args);
+  int Create(const std::vector<std::string>& args);
+  int Load(const std::vector<std::string>& args);
+  int Dump(const std::vector<std::string>& args);
+  int AddIndex(const std::vector<std::string>& args);
+  int DropIndex(const std::vector<std::string>& args);
+  int Restructure(const std::vector<std::string>& args);
+  int Empty(const std::vector<std::string>& args);
+  int Rename(const std::vector<std::string>& args);
+  int Drop(const std::vector<std::string>& args);
+  int Verify(const std::vector<std::string>& args);
+
+  TOptions Options_;
+  std::unique_ptr<TDataSession> Session_;
+};
+
+// The whole of a file ("-": standard input). Raises TToolError when it cannot be read.
+std::string ReadInput(const std::string& path);
+
+}  // namespace veldor::tool
