@@ -1,5 +1,5 @@
 // The text form of table definitions: the parser behind `veldor create` and the field
-// specifications of `veldor restructure`, and the writer behind `veldor info`, whose
+// texts of `veldor restructure`, and the writer behind `veldor info`, whose
 // output the parser reads back. It builds the engine's field and index descriptors only;
 // the engine validates them when it makes or changes a table. Pure functions.
 //
