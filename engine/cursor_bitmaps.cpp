@@ -39,7 +39,10 @@ void TDataCursor::MarkKeys(int index, const uint8_t* low, const uint8_t* high,
   }
   int32_t number = path.Current().Page;
   int start = path.Current().Position;
+  // A leaf chain longer than the file has pages runs in a circle: the index is damaged.
+  int64_t pagesLeft = int64_t(file.PageCount()) + 1;
   for (bool first = true;; first = false) {
+    if (--pagesLeft < 0) RaiseTableError(VELDOR_INDEXCORRUPT, TableName_);
     int32_t next;
     {
       TPageRef page(file.GetPage(index, number, Hooks()));

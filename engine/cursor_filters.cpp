@@ -401,9 +401,11 @@ int64_t TDataCursor::FirstOrdinal(int index, const uint8_t* key, int length, boo
   int32_t record = 0;
   std::vector<uint8_t> found;
   if (!BoundSpot(probe.data(), true, spot, record, found, index)) return 0;
-  for (;;) {
+  // Every key at most once: more steps than keys mean a damaged leaf chain.
+  for (int64_t left = int64_t(Table_->DataFile().RecordCount()) + 2;; ) {
     int c = layout.Compare(found.data(), key, length);
     if (strict ? c > 0 : c >= 0) return spot.Logical;
+    if (--left < 0) RaiseTableError(VELDOR_INDEXCORRUPT, TableName_);
     if (!StepSpot(spot, true, record, found)) return 0;
   }
 }
@@ -422,9 +424,11 @@ int64_t TDataCursor::LastOrdinal(int index, const uint8_t* key, int length, bool
   std::vector<uint8_t> found;
   BoundSpot(probe.data(), false, spot, record, found, index);
   if (spot.Page == 0) return 0;
-  for (;;) {
+  // Every key at most once: more steps than keys mean a damaged leaf chain.
+  for (int64_t left = int64_t(Table_->DataFile().RecordCount()) + 2;; ) {
     int c = layout.Compare(found.data(), key, length);
     if (strict ? c < 0 : c <= 0) return spot.Logical;
+    if (--left < 0) RaiseTableError(VELDOR_INDEXCORRUPT, TableName_);
     if (!StepSpot(spot, false, record, found)) return 0;
   }
 }
