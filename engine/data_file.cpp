@@ -570,13 +570,28 @@ void TDataFile::TrimCache() {
   uint16_t size = Header_.RecordSize();
   size_t normal = size == 0 ? kMaxCachedRecords : std::min(kRecordCacheBytes / size, kMaxCachedRecords);
   normal = std::max<size_t>(normal, 1);
-  while (Cache_.size() > normal) {
-    TRecord* victim = EvictLeastRecent();
-    if (victim == nullptr) break;
-    size_t at = LowerBound(victim->RecordNumber_);
-    Unlink(victim);
-    Spares_.GiveBack(std::move(Cache_[at]));
-    Cache_.erase(Cache_.begin() + std::ptrdiff_t(at));
+  // The least recent free buffers go, in one pass over the sorted list (erasing them one by
+  // one would cost the list's length for each).
+  size_t excess = Cache_.size() > normal ? Cache_.size() - normal : 0;
+  std::vector<TRecord*> victims;
+  for (TRecord* r = Oldest_; r && victims.size() < excess; r = r->Newer_)
+    if (!r->Modified_ && r->UseCount_ == 0) victims.push_back(r);
+  if (!victims.empty()) {
+    for (TRecord* r : victims) {
+      Unlink(r);
+      r->UseCount_ = UINT16_MAX;  // marks it for the pass below; reset when given back
+    }
+    size_t kept = 0;
+    for (size_t i = 0; i < Cache_.size(); ++i) {
+      if (Cache_[i]->UseCount_ == UINT16_MAX) {
+        Cache_[i]->UseCount_ = 0;
+        Spares_.GiveBack(std::move(Cache_[i]));
+      } else {
+        if (kept != i) Cache_[kept] = std::move(Cache_[i]);
+        ++kept;
+      }
+    }
+    Cache_.resize(kept);
   }
   Capacity_ = std::max(normal, Cache_.size());
   Cache_.shrink_to_fit();

@@ -1,3 +1,4 @@
+#include <iterator>
 #include "lib/file_layer.h"
 #include "lib/name_text.h"
 
@@ -362,7 +363,9 @@ int TAbstractFile::OpenCount() const {
 
 std::vector<TFileLock> TAbstractFile::Locks() const {
   std::lock_guard<std::recursive_mutex> guard(mutex_);
-  return locks_;
+  std::vector<TFileLock> out;
+  for (const auto& [start, lock] : locks_) out.push_back(lock);
+  return out;
 }
 
 int32_t TAbstractFile::AddHandle() {
@@ -382,10 +385,11 @@ THandleEntry* TAbstractFile::Entry(int32_t handle) {
 }
 
 bool TAbstractFile::OverlapsLock(int64_t start, int64_t end) const {
-  for (const TFileLock& lock : locks_) {
-    if (start <= lock.End && lock.Start <= end) return true;
-  }
-  return false;
+  // The held ranges are disjoint: only the last one starting at or before `end` can reach
+  // into [start, end].
+  auto after = locks_.upper_bound(end);
+  if (after == locks_.begin()) return false;
+  return std::prev(after)->second.End >= start;
 }
 
 bool TAbstractFile::RangeEnd(int64_t offset, int64_t length, int64_t& end) {
@@ -514,12 +518,12 @@ int TPhysicalFile::CloseHandle(int32_t handle) {
   std::lock_guard<std::recursive_mutex> guard(mutex_);
   int index = FindHandle(handle);
   if (index < 0) return -VELDOR_OSEBADF;
-  for (size_t i = 0; i < locks_.size();) {
-    if (locks_[i].Owner == handle) {
-      if (fd_ >= 0) SetOfdLock(fd_, F_UNLCK, locks_[i].Start, locks_[i].Length);
-      locks_.erase(locks_.begin() + static_cast<ptrdiff_t>(i));
+  for (auto it = locks_.begin(); it != locks_.end();) {
+    if (it->second.Owner == handle) {
+      if (fd_ >= 0) SetOfdLock(fd_, F_UNLCK, it->second.Start, it->second.Length);
+      it = locks_.erase(it);
     } else {
-      ++i;
+      ++it;
     }
   }
   handles_.erase(handles_.begin() + index);
@@ -622,7 +626,7 @@ bool TPhysicalFile::LockRange(int32_t handle, int64_t offset, int64_t length) {
   if (OverlapsLock(offset, end)) return false;
   if (SetOfdLock(fd_, readOnly_ ? F_RDLCK : F_WRLCK, offset, length) != 0) return false;
   try {
-    locks_.push_back(TFileLock{offset, end, length, handle});
+    locks_.emplace(offset, TFileLock{offset, end, length, handle});
   } catch (const std::bad_alloc&) {
     SetOfdLock(fd_, F_UNLCK, offset, length);
     return false;
@@ -632,15 +636,13 @@ bool TPhysicalFile::LockRange(int32_t handle, int64_t offset, int64_t length) {
 
 bool TPhysicalFile::UnlockRange(int32_t handle, int64_t offset, int64_t length) {
   std::lock_guard<std::recursive_mutex> guard(mutex_);
-  for (size_t i = 0; i < locks_.size(); ++i) {
-    const TFileLock& lock = locks_[i];
-    if (lock.Start == offset && lock.Length == length && lock.Owner == handle) {
-      if (fd_ >= 0 && SetOfdLock(fd_, F_UNLCK, offset, length) != 0) return false;
-      locks_.erase(locks_.begin() + static_cast<ptrdiff_t>(i));
-      return true;
-    }
-  }
-  return false;
+  auto it = locks_.find(offset);
+  if (it == locks_.end()) return false;
+  const TFileLock& lock = it->second;
+  if (lock.Length != length || lock.Owner != handle) return false;
+  if (fd_ >= 0 && SetOfdLock(fd_, F_UNLCK, offset, length) != 0) return false;
+  locks_.erase(it);
+  return true;
 }
 
 // ---- TMemoryFile -------------------------------------------------------------------------
@@ -766,7 +768,7 @@ bool TMemoryFile::LockRange(int32_t handle, int64_t offset, int64_t length) {
   if (FindHandle(handle) < 0 || !RangeEnd(offset, length, end)) return false;
   if (OverlapsLock(offset, end)) return false;
   try {
-    locks_.push_back(TFileLock{offset, end, length, 0});
+    locks_.emplace(offset, TFileLock{offset, end, length, 0});
   } catch (const std::bad_alloc&) {
     return false;
   }
@@ -776,13 +778,10 @@ bool TMemoryFile::LockRange(int32_t handle, int64_t offset, int64_t length) {
 bool TMemoryFile::UnlockRange(int32_t handle, int64_t offset, int64_t length) {
   std::lock_guard<std::recursive_mutex> guard(mutex_);
   if (FindHandle(handle) < 0) return false;
-  for (size_t i = 0; i < locks_.size(); ++i) {
-    if (locks_[i].Start == offset && locks_[i].Length == length) {
-      locks_.erase(locks_.begin() + static_cast<ptrdiff_t>(i));
-      return true;
-    }
-  }
-  return false;
+  auto it = locks_.find(offset);
+  if (it == locks_.end() || it->second.Length != length) return false;
+  locks_.erase(it);
+  return true;
 }
 
 // ---- TFileList ---------------------------------------------------------------------------

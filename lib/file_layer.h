@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -123,7 +124,7 @@ class TAbstractFile {
   bool ReadOnly() const;
   bool ReadOnlyByAttribute() const;
   int OpenCount() const;
-  // A copy of the lock list, for diagnostics and tests.
+  // A copy of the lock list by first byte, for diagnostics and tests.
   std::vector<TFileLock> Locks() const;
 
  protected:
@@ -144,7 +145,9 @@ class TAbstractFile {
   bool readOnlyByAttribute_ = false;
   bool temporary_ = false;
   std::vector<THandleEntry> handles_;
-  std::vector<TFileLock> locks_;
+  // Held ranges by their first byte; they never overlap, so a look-up checks neighbours
+  // only (a transaction may hold many thousands of record locks).
+  std::map<int64_t, TFileLock> locks_;
   int32_t nextHandle_ = 1;
 };
 

@@ -44,12 +44,14 @@ TEST_F(DiskLockTest, InProcessRulesThroughTwoHandlers) {
   EXPECT_TRUE(first.Unlock(10, 10));
   EXPECT_FALSE(first.Unlock(10, 10));  // already unlocked
   EXPECT_TRUE(second.Lock(1, 15));
-  auto locks = first.File()->Locks();
+  auto locks = first.File()->Locks();  // by first byte
   ASSERT_EQ(locks.size(), 2u);
-  EXPECT_EQ(locks[1].Start, 15);
-  EXPECT_EQ(locks[1].End, 15);
-  EXPECT_EQ(locks[1].Length, 1);
-  EXPECT_EQ(locks[1].Owner, second.Handle());
+  EXPECT_EQ(locks[0].Start, 15);
+  EXPECT_EQ(locks[0].End, 15);
+  EXPECT_EQ(locks[0].Length, 1);
+  EXPECT_EQ(locks[0].Owner, second.Handle());
+  EXPECT_EQ(locks[1].Start, 20);
+  EXPECT_EQ(locks[1].End, 29);
 }
 
 TEST_F(DiskLockTest, UnlockThroughAnotherHandlerFailsAndKeepsTheLock) {
