@@ -598,13 +598,28 @@ void TBlobFile::DropCache() {
 
 void TBlobFile::TrimCache() {
   size_t normal = NormalCapacity();
-  while (Cache_.size() > normal) {
-    TBlock* victim = EvictLeastRecent(nullptr);
-    if (victim == nullptr) break;
-    size_t at = LowerBound(victim->BlockNumber_);
-    Unlink(victim);
-    Spares_.GiveBack(std::move(Cache_[at]));
-    Cache_.erase(Cache_.begin() + std::ptrdiff_t(at));
+  // The least recent free blocks go, in one pass over the sorted list (erasing them one by
+  // one would cost the list's length for each).
+  size_t excess = Cache_.size() > normal ? Cache_.size() - normal : 0;
+  std::vector<TBlock*> victims;
+  for (TBlock* b = Oldest_; b && victims.size() < excess; b = b->Newer_)
+    if (!b->Modified_ && b->UseCount_ == 0) victims.push_back(b);
+  if (!victims.empty()) {
+    for (TBlock* b : victims) {
+      Unlink(b);
+      b->UseCount_ = UINT16_MAX;  // marks it for the pass below
+    }
+    size_t kept = 0;
+    for (size_t i = 0; i < Cache_.size(); ++i) {
+      if (Cache_[i]->UseCount_ == UINT16_MAX) {
+        Cache_[i]->UseCount_ = 0;
+        Spares_.GiveBack(std::move(Cache_[i]));
+      } else {
+        if (kept != i) Cache_[kept] = std::move(Cache_[i]);
+        ++kept;
+      }
+    }
+    Cache_.resize(kept);
   }
   Capacity_ = std::max(normal, Cache_.size());
   Cache_.shrink_to_fit();

@@ -526,13 +526,27 @@ void TIndexFile::DropCaches(bool includeSysDeleted) {
 
 void TIndexFile::TrimCaches() {
   for (TPageCache& cache : Caches_) {
-    while (cache.Pages.size() > kPageCacheTrimmed) {
-      TPage* victim = EvictLeastRecent(cache);
-      if (victim == nullptr) break;
-      size_t at = LowerBound(cache, victim->PageNumber());
-      Unlink(cache, victim);
-      Spares_.GiveBack(std::move(cache.Pages[at]));
-      cache.Pages.erase(cache.Pages.begin() + std::ptrdiff_t(at));
+    // The least recent free pages go, in one pass over the sorted list.
+    size_t excess = cache.Pages.size() > kPageCacheTrimmed ? cache.Pages.size() - kPageCacheTrimmed : 0;
+    std::vector<TPage*> victims;
+    for (TPage* p = cache.Oldest; p && victims.size() < excess; p = p->Newer_)
+      if (!p->Modified() && p->UseCount() == 0) victims.push_back(p);
+    if (!victims.empty()) {
+      for (TPage* p : victims) {
+        Unlink(cache, p);
+        p->UseCount_ = UINT16_MAX;  // marks it for the pass below
+      }
+      size_t kept = 0;
+      for (size_t i = 0; i < cache.Pages.size(); ++i) {
+        if (cache.Pages[i]->UseCount_ == UINT16_MAX) {
+          cache.Pages[i]->UseCount_ = 0;
+          Spares_.GiveBack(std::move(cache.Pages[i]));
+        } else {
+          if (kept != i) cache.Pages[kept] = std::move(cache.Pages[i]);
+          ++kept;
+        }
+      }
+      cache.Pages.resize(kept);
     }
     cache.Capacity = std::max(kPageCacheCapacity, cache.Pages.size());
   }
