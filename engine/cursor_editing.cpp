@@ -120,13 +120,6 @@ int CompareSlots(const TFieldDescriptor& field, const uint8_t* a, const uint8_t*
   }
 }
 
-// The "Sys Deleted" key of a slot status and row identifier.
-std::array<uint8_t, 5> StatusKey(bool deleted, int32_t rowId) {
-  std::array<uint8_t, 5> key{};
-  key[0] = deleted ? 1 : 0;
-  EncodeInt32Key(rowId, &key[1]);
-  return key;
-}
 
 }  // namespace
 
@@ -576,23 +569,25 @@ void TDataCursor::DeleteRecord(const uint8_t* image, bool reposition) {
   auto live = StatusKey(false, rowId), gone = StatusKey(true, rowId);
   TBTree(index, kSysDeletedIndex, *SysDeletedLayout_).Replace(live.data(), gone.data(), number, path);
   index.DecrementActiveRecords();
-  bool blobs = false;
-  if (table.HasBlobFile()) {
-    for (const TFieldDescriptor& f : table.DataFile().Fields()) {
-      if (f.FieldType() != FIELD_BLOB) continue;
-      int32_t reference = LoadI32(old.data() + f.Offset() + 1);
-      if (reference <= 0) continue;
-      TBlobBuffer value;
-      value.FirstBlock = reference;
-      value.BlobId = LoadI32(old.data() + f.Offset() + 5);
-      value.Delete(table.BlobFile());
-      blobs = true;
-    }
-  }
+  const bool blobs = ReleaseBlobs(old.data());
   data.DeleteRecord(record.Get());
   record.Reset();
   FlushBuffers(false, false, blobs, true, true);
   FinishWrite(number, nullptr, true, reposition, old);
+}
+
+// Frees the BLOB chains a stored record references; true when there was any.
+bool TDataCursor::ReleaseBlobs(const uint8_t* record) {
+  if (!Table_->HasBlobFile()) return false;
+  bool any = false;
+  for (const TFieldDescriptor& f : Table_->DataFile().Fields()) {
+    if (f.FieldType() != FIELD_BLOB) continue;
+    TBlobBuffer value = StoredBlob(record, f);
+    if (value.FirstBlock <= 0) continue;
+    value.Delete(Table_->BlobFile());
+    any = true;
+  }
+  return any;
 }
 
 // ---- Copies of the current record -------------------------------------------------------------------
@@ -616,9 +611,7 @@ uint16_t TDataCursor::CloneCurrentRecord(uint8_t* buffer) {
         continue;
       }
       if (null) continue;
-      TBlobBuffer original;
-      original.FirstBlock = LoadI32(source.data() + f.Offset() + 1);
-      original.BlobId = LoadI32(source.data() + f.Offset() + 5);
+      TBlobBuffer original = StoredBlob(source.data(), f);
       if (original.FirstBlock > 0) original.Load(Table_->BlobFile(), Hooks());
       uint16_t code = OpenBlob(number, buffer, kBlobOwnerEngine, false, kBlobWrite);
       if (code == 0 && !original.Data.empty())

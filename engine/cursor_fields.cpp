@@ -260,9 +260,7 @@ void TDataCursor::WriteBlobs(uint8_t* image, uint8_t* target, const uint8_t* old
       SetFieldPresent(target, f, buffer.FirstBlock != 0);
     } else if (reference != 0 && reference != oldReference) {
       // A raw reference copied from elsewhere: the record gets a value of its own.
-      TBlobBuffer copy;
-      copy.FirstBlock = reference;
-      copy.BlobId = LoadI32(slot + 4);
+      TBlobBuffer copy = StoredBlob(image, f);
       copy.Load(file);
       copy.FirstBlock = 0;
       copy.Save(file);
@@ -280,9 +278,7 @@ void TDataCursor::WriteBlobs(uint8_t* image, uint8_t* target, const uint8_t* old
     // A value the record no longer references is released.
     const int32_t now = LoadI32(stored);
     if (oldReference > 0 && now != oldReference && !oldHandled) {
-      TBlobBuffer gone;
-      gone.FirstBlock = oldReference;
-      gone.BlobId = LoadI32(BlobSlot(oldRecord, f) + 4);
+      TBlobBuffer gone = StoredBlob(oldRecord, f);
       gone.Delete(file);
     }
   }

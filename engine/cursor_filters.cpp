@@ -165,8 +165,7 @@ void TDataCursor::FetchColumn(const uint8_t* record, TExpToken& node) {
   if (f.FieldType() == FIELD_BLOB) {
     TBlobBuffer blob;
     if (!null && Table_->HasBlobFile()) {
-      blob.FirstBlock = LoadI32(record + f.Offset() + 1);
-      blob.BlobId = LoadI32(record + f.Offset() + 5);
+      blob = StoredBlob(record, f);
       if (blob.FirstBlock > 0) blob.Load(Table_->BlobFile(), Hooks());
     }
     node.SetDataSize(int32_t(blob.Data.size()) + 1);

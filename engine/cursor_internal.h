@@ -2,13 +2,33 @@
 // the guard of the table's write lock.
 #pragma once
 
+#include <array>
+
+#include "engine/blob_file.h"
 #include "engine/data_cursor.h"
 #include "engine/errors.h"
+#include "lib/byte_order.h"
 
 namespace veldor {
 
 // An operation that keeps finding the table changed gives up after this many attempts.
 inline constexpr int kMaxRestarts = 1000;
+
+// The "Sys Deleted" key of a slot status and row identifier.
+inline std::array<uint8_t, 5> StatusKey(bool deleted, int32_t rowId) {
+  std::array<uint8_t, 5> key{};
+  key[0] = deleted ? 1 : 0;
+  EncodeInt32Key(rowId, &key[1]);
+  return key;
+}
+
+// A buffer naming the value a record's BLOB slot holds (reference and identifier), unloaded.
+inline TBlobBuffer StoredBlob(const uint8_t* record, const TFieldDescriptor& field) {
+  TBlobBuffer value;
+  value.FirstBlock = LoadI32(record + field.Offset() + 1);
+  value.BlobId = LoadI32(record + field.Offset() + 5);
+  return value;
+}
 
 // Holds the table's write lock for a scope; reports whether taking it re-read headers.
 class TWriteLockGuard {

@@ -230,15 +230,7 @@ void TDataCursor::RemoveRecord(int32_t number, const std::vector<bool>& skip) {
   TRecordPin record(table.DataFile().GetRecord(number));
   if (record->Deleted()) return;
   std::vector<uint8_t> image(record->Data(), record->Data() + TableRecordSize_);
-  if (table.HasBlobFile()) {
-    for (const TFieldDescriptor& f : table.DataFile().Fields()) {
-      if (f.FieldType() != FIELD_BLOB) continue;
-      TBlobBuffer value;
-      value.FirstBlock = LoadI32(image.data() + f.Offset() + 1);
-      value.BlobId = LoadI32(image.data() + f.Offset() + 5);
-      if (value.FirstBlock > 0) value.Delete(table.BlobFile());
-    }
-  }
+  ReleaseBlobs(image.data());
   std::vector<uint8_t> key(kMaxKeyLength);
   TIndexPath path;
   for (size_t i = 0; i < Layouts_.size(); ++i) {
@@ -248,10 +240,8 @@ void TDataCursor::RemoveRecord(int32_t number, const std::vector<bool>& skip) {
     TBTree tree(index, int(i), *Layouts_[i]);
     if (tree.KeyExists(key.data())) tree.Delete(key.data(), path);
   }
-  uint8_t live[5] = {0}, gone[5] = {1};
-  EncodeInt32Key(record->RowId(), live + 1);
-  EncodeInt32Key(record->RowId(), gone + 1);
-  TBTree(index, kSysDeletedIndex, *SysDeletedLayout_).Replace(live, gone, number, path);
+  auto live = StatusKey(false, record->RowId()), gone = StatusKey(true, record->RowId());
+  TBTree(index, kSysDeletedIndex, *SysDeletedLayout_).Replace(live.data(), gone.data(), number, path);
   index.DecrementActiveRecords();
   table.DataFile().DeleteRecord(record.Get());
 }
@@ -359,14 +349,7 @@ TDataHeader TDataCursor::GetDataHeader() {
     throw;
   }
   file.Close();
-  if (header.Encrypted()) {
-    TDataSession* session = Database_ ? Database_->Session() : nullptr;
-    const std::string password = header.Password();
-    while (session == nullptr || !session->PasswordExists(password)) {
-      if (!PasswordCallback_ || !PasswordCallback_(*this) || session == nullptr)
-        RaiseTableError(VELDOR_NOTSUFFTABLERIGHTS, TableName_);
-    }
-  }
+  if (header.Encrypted()) RequirePassword(header.Password());
   return header;
 }
 
@@ -646,9 +629,7 @@ void TDataCursor::RestructureByCopy(const TTableDefinition& d, const TTableDefin
         if (GetFieldValue(old.data(), from, value.data())) continue;
         bool lost = false;
         if (from.FieldType() == FIELD_BLOB) {
-          TBlobBuffer blob;
-          blob.FirstBlock = LoadI32(old.data() + from.Offset() + 1);
-          blob.BlobId = LoadI32(old.data() + from.Offset() + 5);
+          TBlobBuffer blob = StoredBlob(old.data(), from);
           if (blob.FirstBlock > 0) blob.Load(table.BlobFile());
           if (to.FieldType() == FIELD_BLOB) {
             uint16_t code = out.OpenBlob(uint16_t(position), image.data(), kBlobOwnerEngine, false, kBlobWrite);

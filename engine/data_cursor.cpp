@@ -189,10 +189,12 @@ void TDataCursor::OpenLocal() {
 }
 
 void TDataCursor::CheckPassword() {
-  TDataTable& table = *Table_;
-  if (!table.Encrypted()) return;
-  TDataSession* session = Database_->Session();
-  const std::string password = table.Password();
+  if (Table_->Encrypted()) RequirePassword(Table_->Password());
+}
+
+// Asks the password callback until the session holds `password` (or the callback gives up).
+void TDataCursor::RequirePassword(const std::string& password) {
+  TDataSession* session = Database_ ? Database_->Session() : nullptr;
   while (session == nullptr || !session->PasswordExists(password)) {
     if (!PasswordCallback_ || !PasswordCallback_(*this) || session == nullptr)
       RaiseTableError(VELDOR_NOTSUFFTABLERIGHTS, TableName_);

@@ -329,6 +329,7 @@ class TDataCursor : public TDatabaseObject {
   // ---- Open helpers ----
   void OpenLocal();
   void CheckPassword();
+  void RequirePassword(const std::string& password);
   void LoadLayout();
   void RebuildSysDeleted();
   void LoadIndex(int number);
@@ -401,6 +402,7 @@ class TDataCursor : public TDatabaseObject {
   // ---- Maintenance helpers ----
   void RequireExclusive() const;
   void RemoveRecord(int32_t number, const std::vector<bool>& skip);
+  bool ReleaseBlobs(const uint8_t* record);
   void FillIndex(int slot);
   bool ReportDataLost(int cause, const std::string& context, bool& stopAsking);
   bool RebuildIndexes(const TTableDefinition& definition, bool noBackup);
