@@ -36,6 +36,7 @@ struct TOptions {
   int64_t Records = 1000000;
   std::string Directory;
   std::string Only;
+  bool VeldorOnly = false;  // for profiling: SQLite is not run
 };
 
 TOptions g_options;
@@ -516,7 +517,7 @@ uint64_t FileBytes(const std::string& path) {
 
 std::string Time(double seconds) {
   char buffer[32];
-  if (seconds < 0) return "failed";
+  if (seconds < 0) return g_options.VeldorOnly ? "-" : "failed";
   std::snprintf(buffer, sizeof buffer, "%.3f s", seconds);
   return buffer;
 }
@@ -538,10 +539,14 @@ int Main(int argc, char** argv) {
       g_options.Directory = argv[++i];
     } else if (a == "--only" && i + 1 < argc) {
       g_options.Only = argv[++i];
+    } else if (a == "--veldor-only") {
+      g_options.VeldorOnly = true;
     } else {
       std::fprintf(stderr,
-                   "usage: veldor-bench [--quick] [--records N] [--dir DIRECTORY] [--only WORKLOAD]\n"
+                   "usage: veldor-bench [--quick] [--records N] [--dir DIRECTORY] [--only WORKLOAD] [--veldor-only]\n"
                    "  --quick      50,000 records instead of 1,000,000\n"
+                   "  --only       one workload (its tables must be in --dir already, except for the loads)\n"
+                   "  --veldor-only  the VELDOR runs alone, for profiling\n"
                    "  --dir        where the table files go (default: a new directory in /var/tmp)\n");
       return 2;
     }
@@ -567,8 +572,11 @@ int Main(int argc, char** argv) {
   for (const std::string& w : workloads) {
     if (!g_options.Only.empty() && g_options.Only != w) continue;
     TResult v = InChild([&] { return VeldorWorkload(w); });
-    TResult s = InChild([&] { return SqliteWorkload(w, false); });
-    TResult b = InChild([&] { return SqliteWorkload(w, true); });
+    TResult s, b;
+    if (!g_options.VeldorOnly) {
+      s = InChild([&] { return SqliteWorkload(w, false); });
+      b = InChild([&] { return SqliteWorkload(w, true); });
+    }
     char ratio[32] = "-";
     if (v.Seconds >= 0 && s.Seconds > 0) std::snprintf(ratio, sizeof ratio, "%.2fx", v.Seconds / s.Seconds);
     std::printf("%-17s %11s %11s %11s %8s %10s %10s %10s\n", w.c_str(), Time(v.Seconds).c_str(),

@@ -668,6 +668,14 @@ class TDataCursor::TScanHooks : public TReadHooks {
       ++n;
     return n;
   }
+  int UpcomingRecords(int32_t record, bool forward, int32_t* out, int limit) override {
+    if (!forward || record < 0) return 0;
+    uint32_t position = uint32_t(record);
+    int32_t counter = 0;
+    int n = 0;
+    while (n < limit && Members_.NextMembers(position, 1, counter).Found) out[n++] = int32_t(position);
+    return n;
+  }
 
  private:
   TDataCursor& Cursor_;

@@ -40,6 +40,9 @@ class TDataCursor::THooks : public TReadHooks {
   int ReadAheadCount(int32_t, bool forward, int limit) override {
     return Cursor_.ReadAheadCount(limit, forward);
   }
+  int UpcomingRecords(int32_t record, bool forward, int32_t* out, int limit) override {
+    return Cursor_.UpcomingRecords(record, forward, out, limit);
+  }
 
  private:
   TDataCursor& Cursor_;
@@ -541,6 +544,26 @@ int TDataCursor::ReadAheadCount(int limit, bool forward) {
   TPage* page = file.FindPage(IndexNumber_, Spot_.Page);
   if (page == nullptr || !page->IsLeaf() || Spot_.Slot < 1 || Spot_.Slot > page->Count()) return 0;
   return TBTree::ReadAheadRun(*page, Spot_.Slot, forward, limit);
+}
+
+int TDataCursor::UpcomingRecords(int32_t record, bool forward, int32_t* out, int limit) {
+  if (!Open_ || NaturalOrder_ || Spot_.Page == 0 || limit <= 0) return 0;
+  // The entries after the current one on its leaf, while the range lasts; a cached leaf
+  // only, as for the run above.
+  TPage* page = Table_->IndexFile().FindPage(IndexNumber_, Spot_.Page);
+  if (page == nullptr || !page->IsLeaf() || Spot_.Slot < 1 || Spot_.Slot > page->Count() ||
+      page->Reference(Spot_.Slot) != record)
+    return 0;
+  const int step = forward ? 1 : -1;
+  int64_t ordinal = Spot_.Logical;
+  int n = 0;
+  for (int i = Spot_.Slot + step; n < limit && i >= 1 && i <= page->Count(); i += step) {
+    ordinal += step;
+    if (!InRange(ordinal)) break;
+    int32_t r = page->Reference(i);
+    if (Visible(r)) out[n++] = r;
+  }
+  return n;
 }
 
 }  // namespace veldor

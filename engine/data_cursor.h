@@ -289,6 +289,9 @@ class TDataCursor : public TDatabaseObject {
   // Records from the current one on that follow in the cursor's order with consecutive
   // record numbers, at most `limit`.
   int ReadAheadCount(int limit, bool forward);
+  // The records after `record` (the current one) that the cursor visits next on its leaf
+  // in index order, within the range and the visible set; at most `limit`.
+  int UpcomingRecords(int32_t record, bool forward, int32_t* out, int limit);
   // Recomputes range limits and visible set and returns to the saved bookmark.
   void Resync();
 

@@ -12,6 +12,10 @@ namespace {
 
 // The largest run one write-back write takes; longer runs are split.
 constexpr size_t kMaxWriteRunBytes = 1 << 20;
+// Records read together when the cursor's next records are not consecutive.
+constexpr size_t kMaxScatteredRead = 64;
+// Slots at most this many bytes apart are read in one span.
+constexpr size_t kScatteredGapBytes = 2048;
 
 }  // namespace
 
@@ -427,6 +431,16 @@ TRecord* TDataFile::ReadRecords(int32_t number, bool forward, TReadHooks* hooks,
     int chosen = hooks ? hooks->ReadAheadCount(number, forward, limit) : 0;
     count = chosen > 0 ? std::min(chosen, limit) : limit;
     count = std::max(count, 1);
+    if (count == 1 && chosen > 0 && hooks) {
+      // No run ahead: the records the cursor visits next, wherever they lie. At most a
+      // quarter of the cache, so that the batch does not evict itself.
+      int most = int(std::min<size_t>(kMaxScatteredRead, Capacity_ / 4));
+      if (most > 0) {
+        Upcoming_.resize(size_t(most));
+        int got = hooks->UpcomingRecords(number, forward, Upcoming_.data(), most);
+        if (got > 0) return ReadScattered(number, Upcoming_.data(), got);
+      }
+    }
   }
   int32_t first = forward ? number : number - count + 1;
   uint16_t recordSize = Header_.RecordSize();
@@ -444,13 +458,26 @@ TRecord* TDataFile::ReadRecords(int32_t number, bool forward, TReadHooks* hooks,
   if (got < bytes && !Table_->AcceptShortRead()) RaiseTableError(VELDOR_READERR, Table_->Name());
   int32_t images = int32_t(got / recordSize);
   Stats_.RecordsRead += uint64_t(images);
+  TRecord* wanted = TakeImages(first, images, number);
+  // The slot is neither in the file nor in the cache: the file was cut short.
+  if (wanted == nullptr) Corrupt();
+  return wanted;
+}
 
+TRecord* TDataFile::TakeImages(int32_t first, int32_t images, int32_t number, const int32_t* only,
+                               int onlyCount) {
+  const uint16_t recordSize = Header_.RecordSize();
   ReadWindowFirst_ = first;
   ReadWindowCount_ = images;
   TRecord* wanted = nullptr;
+  int o = 0;
   try {
     for (int32_t i = 0; i < images; ++i) {
       int32_t n = first + i;
+      if (only) {
+        while (o < onlyCount && only[o] < n) ++o;
+        if (o >= onlyCount || only[o] != n) continue;
+      }
       uint8_t* image = &ReadBuffer_[size_t(i) * recordSize];
       size_t at = LowerBound(n);
       TRecord* cached = at < Cache_.size() && Cache_[at]->RecordNumber_ == n ? Cache_[at].get()
@@ -480,10 +507,59 @@ TRecord* TDataFile::ReadRecords(int32_t number, bool forward, TReadHooks* hooks,
     throw;
   }
   ReadWindowFirst_ = ReadWindowCount_ = 0;
-  // The slot is neither in the file nor in the cache: the file was cut short.
-  if (wanted == nullptr) Corrupt();
-  wanted->ReleaseUse();
+  if (wanted) wanted->ReleaseUse();
   return wanted;
+}
+
+TRecord* TDataFile::ReadScattered(int32_t number, const int32_t* upcoming, int count) {
+  const int32_t next = Header_.NextRecordNumber();
+  std::vector<int32_t> wanted;
+  wanted.reserve(size_t(count) + 1);
+  wanted.push_back(number);
+  for (int i = 0; i < count; ++i) {
+    int32_t n = upcoming[i];
+    if (n < 1 || n >= next || n == number) continue;
+    size_t at = LowerBound(n);
+    if (at < Cache_.size() && Cache_[at]->RecordNumber_ == n && !Cache_[at]->Stale_) continue;
+    wanted.push_back(n);
+  }
+  std::sort(wanted.begin(), wanted.end());
+  wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
+  const uint16_t recordSize = Header_.RecordSize();
+  if (recordSize < kRecordPrefixSize) Corrupt();
+  // Slots close together are read as one span: a read costs more than the bytes between.
+  const int32_t gap = int32_t(std::max<size_t>(kScatteredGapBytes / recordSize, 1));
+  const int32_t longest = int32_t(std::max<size_t>(ReadAhead_, 1));
+  TRecord* found = nullptr;
+  TRecordPin hold;  // the wanted record stays while later spans may evict
+  size_t i = 0;
+  while (i < wanted.size()) {
+    size_t j = i + 1;
+    while (j < wanted.size() && wanted[j] - wanted[j - 1] <= gap && wanted[j] - wanted[i] < longest) ++j;
+    const int32_t first = wanted[i];
+    const int32_t span = wanted[j - 1] - first + 1;
+    size_t bytes = size_t(span) * recordSize;
+    GrowBuffer(ReadBuffer_, bytes);
+    size_t got;
+    {
+      TFileSection section(*this);
+      Seek(0, int64_t(RecordsStart() + uint64_t(first - 1) * recordSize));
+      got = Read(ReadBuffer_.data(), bytes, true);
+    }
+    ++Stats_.BlockReads;
+    if (got < bytes && !Table_->AcceptShortRead()) RaiseTableError(VELDOR_READERR, Table_->Name());
+    int32_t images = int32_t(got / recordSize);
+    Stats_.RecordsRead += uint64_t(j - i);
+    TRecord* r = TakeImages(first, images, number, &wanted[i], int(j - i));
+    if (r) {
+      found = r;
+      found->AddUse();
+      hold = TRecordPin(found);
+    }
+    i = j;
+  }
+  if (found == nullptr) Corrupt();
+  return found;
 }
 
 TRecord* TDataFile::AllocateRecord(TReadHooks* hooks) {

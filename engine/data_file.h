@@ -121,6 +121,13 @@ class TReadHooks {
   // How many consecutive records, ending (backward) or starting (forward) at `record`,
   // the cursor is about to visit; at most `limit`. Return 0 to let the data file choose.
   virtual int ReadAheadCount(int32_t record, bool forward, int limit) = 0;
+  // When the records ahead are not consecutive (an index order, a sparse set): the numbers
+  // of up to `limit` records the cursor visits after `record`, in its order, written to
+  // `out`. They are read with `record` under the same check, so that a walk in an order
+  // the file does not follow pays for the read lock once per batch, not once per record.
+  virtual int UpcomingRecords(int32_t /*record*/, bool /*forward*/, int32_t* /*out*/, int /*limit*/) {
+    return 0;
+  }
 };
 
 // Statistics of one data file; reset at open.
@@ -225,6 +232,14 @@ class TDataFile : public TFileHandler {
   TRecord* TakeBuffer(int32_t number);
   TRecord* EvictLeastRecent();
   TRecord* ReadRecords(int32_t number, bool forward, TReadHooks* hooks, bool readAhead);
+  // Reads `number` and the uncached records of `upcoming` in spans of nearby slots.
+  TRecord* ReadScattered(int32_t number, const int32_t* upcoming, int count);
+  // Puts the images of records first..first+images-1 from ReadBuffer_ into the cache
+  // (held or modified buffers keep what they hold); returns the buffer of `wanted` or
+  // nullptr when it is not among them. With `only`, slots not in that sorted list are
+  // skipped.
+  TRecord* TakeImages(int32_t first, int32_t images, int32_t wanted, const int32_t* only = nullptr,
+                      int onlyCount = 0);
   void SetCapacityForRecordSize();
   void ReturnAllToPool();
   [[noreturn]] void Corrupt() const;
@@ -235,6 +250,7 @@ class TDataFile : public TFileHandler {
   bool DescriptorsChanged_ = false;
   std::vector<TFieldDescriptor> Fields_;
   std::vector<uint8_t> ReadBuffer_;   // grows in steps of 4096
+  std::vector<int32_t> Upcoming_;     // scratch of ReadRecords
   std::vector<uint8_t> WriteBuffer_;  // grows in steps of 4096
   int32_t ReadWindowFirst_ = 0;       // records of the read in progress, 0 = none
   int32_t ReadWindowCount_ = 0;

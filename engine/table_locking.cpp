@@ -38,10 +38,13 @@
 // Tables opened exclusively take no read, write or record locks (only the table lock of
 // transactions); tables whose files are read-only take none at all.
 
+#include <atomic>
 #include <chrono>
+#include <mutex>
 #include <random>
 #include <thread>
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include "engine/data_table.h"
@@ -59,15 +62,21 @@ constexpr int64_t kWriterRangeLength = 65536;
 constexpr int kTableLockAttempts = 8193;
 constexpr auto kTableLockSleep = std::chrono::milliseconds(3);
 
-// Reader slots are drawn from a generator seeded per process (a forked child reseeds).
+// Reader slots are drawn from a generator seeded per thread and process: a forked child
+// reseeds. The fork handler counts forks, so that a draw does not pay for a getpid call.
+std::atomic<uint32_t> g_forkGeneration{1};
+void CountFork() { g_forkGeneration.fetch_add(1); }
+
 int32_t RandomSlot() {
   thread_local std::mt19937 generator;
-  thread_local pid_t seededFor = 0;
-  pid_t pid = getpid();
-  if (seededFor != pid) {
+  thread_local uint32_t seededAt = 0;
+  static std::once_flag forkHandler;
+  std::call_once(forkHandler, [] { pthread_atfork(nullptr, nullptr, CountFork); });
+  const uint32_t generation = g_forkGeneration.load(std::memory_order_relaxed);
+  if (seededAt != generation) {
     std::random_device device;
-    generator.seed(device() ^ uint32_t(pid) ^ uint32_t(reinterpret_cast<uintptr_t>(&generator)));
-    seededFor = pid;
+    generator.seed(device() ^ uint32_t(getpid()) ^ uint32_t(reinterpret_cast<uintptr_t>(&generator)));
+    seededAt = generation;
   }
   return int32_t(std::uniform_int_distribution<int32_t>(1, 65535)(generator));
 }
