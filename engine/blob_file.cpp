@@ -287,78 +287,19 @@ void TBlobFile::Empty() {
 
 // ---- TBlobFile: the block cache ------------------------------------------------------------
 
-size_t TBlobFile::LowerBound(int32_t number) const {
-  size_t lo = 0, hi = Cache_.size();
-  while (lo < hi) {
-    size_t mid = (lo + hi) / 2;
-    if (Cache_[mid]->BlockNumber_ < number)
-      lo = mid + 1;
-    else
-      hi = mid;
-  }
-  return lo;
-}
-
-void TBlobFile::Unlink(TBlock* b) {
-  if (b->Older_) b->Older_->Newer_ = b->Newer_;
-  else if (Oldest_ == b) Oldest_ = b->Newer_;
-  if (b->Newer_) b->Newer_->Older_ = b->Older_;
-  else if (Newest_ == b) Newest_ = b->Older_;
-  b->Older_ = b->Newer_ = nullptr;
-}
-
-void TBlobFile::LinkAtHead(TBlock* b) {
-  b->Newer_ = nullptr;
-  b->Older_ = Newest_;
-  if (Newest_) Newest_->Newer_ = b;
-  Newest_ = b;
-  if (!Oldest_) Oldest_ = b;
-}
-
-TBlock* TBlobFile::FindCached(int32_t number) {
-  // The four most recent blocks first: a chain being walked comes back to what it just used.
-  TBlock* b = Newest_;
-  for (int i = 0; i < 4 && b; ++i, b = b->Older_) {
-    if (b->BlockNumber_ == number) {
-      if (b != Newest_) {
-        Unlink(b);
-        LinkAtHead(b);
-      }
-      return b;
-    }
-  }
-  size_t at = LowerBound(number);
-  if (at < Cache_.size() && Cache_[at]->BlockNumber_ == number) {
-    b = Cache_[at].get();
-    Unlink(b);
-    LinkAtHead(b);
-    return b;
-  }
-  return nullptr;
-}
-
-void TBlobFile::InsertSorted(std::unique_ptr<TBlock> block) {
-  size_t at = LowerBound(block->BlockNumber_);
-  TBlock* raw = block.get();
-  Cache_.insert(Cache_.begin() + std::ptrdiff_t(at), std::move(block));
-  LinkAtHead(raw);
-}
-
 TBlock* TBlobFile::EvictLeastRecent(size_t* skippedModified) {
-  for (TBlock* b = Oldest_; b; b = b->Newer_) {
+  for (TBlock* b = Cache_.Oldest(); b; b = b->Newer_) {
     if (b->Modified_ || b->UseCount_ > 0) {
       if (skippedModified && b->UseCount_ == 0) ++*skippedModified;
       continue;
     }
-    size_t at = LowerBound(b->BlockNumber_);
-    if (at >= Cache_.size() || Cache_[at].get() != b) Corrupt();
     return b;
   }
   return nullptr;
 }
 
 TBlock* TBlobFile::TakeBuffer(int32_t number) {
-  if (Cache_.size() >= Capacity_) {
+  if (Cache_.Size() >= Capacity_) {
     size_t skipped = 0;
     TBlock* victim = EvictLeastRecent(&skipped);
     // Changed blocks that have drifted to the old end of the recency list are written
@@ -370,15 +311,13 @@ TBlock* TBlobFile::TakeBuffer(int32_t number) {
       victim = EvictLeastRecent(nullptr);
     }
     if (victim != nullptr) {
-      // Reuse the evicted block in place: leave the sorted list, take the new number.
-      size_t at = LowerBound(victim->BlockNumber_);
-      std::unique_ptr<TBlock> owned = std::move(Cache_[at]);
-      Cache_.erase(Cache_.begin() + std::ptrdiff_t(at));
-      Unlink(victim);
+      // Reuse the evicted block in place: it leaves the cache and comes back under the
+      // new number.
+      std::unique_ptr<TBlock> owned = Cache_.Remove(victim->BlockNumber_);
+      if (owned.get() != victim) Corrupt();
       owned->BlockNumber_ = number;
       owned->Clear();
-      InsertSorted(std::move(owned));
-      return victim;
+      return Cache_.Insert(number, std::move(owned));
     }
     // Everything is in use or unwritten (a transaction): grow by half, so that the walks
     // above stay rare however much the transaction writes.
@@ -386,9 +325,7 @@ TBlock* TBlobFile::TakeBuffer(int32_t number) {
   }
   std::unique_ptr<TBlock> block = Spares_.Take();
   block->BlockNumber_ = number;
-  TBlock* raw = block.get();
-  InsertSorted(std::move(block));
-  return raw;
+  return Cache_.Insert(number, std::move(block));
 }
 
 TBlock* TBlobFile::GetBlock(int32_t number, int32_t readAheadCount, TReadHooks* hooks,
@@ -407,7 +344,7 @@ TBlock* TBlobFile::GetBlock(int32_t number, int32_t readAheadCount, TReadHooks* 
     block->AddUse();
     return block;
   }
-  TBlock* block = FindCached(number);
+  TBlock* block = Cache_.Touch(number);
   if (block != nullptr) {
     ++Stats_.CacheHits;
   } else {
@@ -448,16 +385,11 @@ TBlock* TBlobFile::ReadBlocks(int32_t number, int32_t count, TReadHooks* hooks) 
     for (int32_t i = 0; i < images; ++i) {
       int32_t n = number + i;
       uint8_t* image = &ReadBuffer_[size_t(i) * BlockSize_];
-      size_t at = LowerBound(n);
-      TBlock* cached = at < Cache_.size() && Cache_[at]->BlockNumber_ == n ? Cache_[at].get()
-                                                                          : nullptr;
+      TBlock* cached = Cache_.Find(n);
       if (cached) {
         // A block someone holds, or one changed here, keeps what it has.
         if (!cached->Modified_ && cached->UseCount_ == 0) cached->LoadFromImage(image);
-        if (n == number) {
-          Unlink(cached);
-          LinkAtHead(cached);
-        }
+        if (n == number) Cache_.MakeNewest(cached, n);
       } else {
         cached = TakeBuffer(n);
         cached->LoadFromImage(image);
@@ -549,13 +481,12 @@ void TBlobFile::FreeChainFrom(int32_t first, int32_t blobId, bool repair,
 
 bool TBlobFile::WriteBack(bool forceFlush) {
   std::vector<TBlock*> dirty;
-  for (const auto& b : Cache_) {
-    if (!b->Modified_ || b->UseCount_ > 0) continue;
-    if (ReadWindowCount_ > 0 && b->BlockNumber_ >= ReadWindowFirst_ &&
-        b->BlockNumber_ < ReadWindowFirst_ + ReadWindowCount_)
-      continue;
-    dirty.push_back(b.get());  // the cache is sorted, so these are in block order
-  }
+  for (const auto& [number, b] : Cache_.Sorted([&](const TBlock& b) {
+         return b.Modified_ && b.UseCount_ == 0 &&
+                !(ReadWindowCount_ > 0 && b.BlockNumber_ >= ReadWindowFirst_ &&
+                  b.BlockNumber_ < ReadWindowFirst_ + ReadWindowCount_);
+       }))
+    dirty.push_back(b);
   if (dirty.empty()) return false;
   size_t maxRun = std::max<size_t>(kMaxWriteRunBytes / BlockSize_, 1);
   size_t i = 0;
@@ -586,9 +517,7 @@ bool TBlobFile::WriteBack(bool forceFlush) {
 }
 
 void TBlobFile::ReturnAllToPool() {
-  for (auto& block : Cache_) Spares_.GiveBack(std::move(block));
-  Cache_.clear();
-  Newest_ = Oldest_ = nullptr;
+  for (auto& block : Cache_.TakeAll()) Spares_.GiveBack(std::move(block));
 }
 
 void TBlobFile::DropCache() {
@@ -598,31 +527,13 @@ void TBlobFile::DropCache() {
 
 void TBlobFile::TrimCache() {
   size_t normal = NormalCapacity();
-  // The least recent free blocks go, in one pass over the sorted list (erasing them one by
-  // one would cost the list's length for each).
-  size_t excess = Cache_.size() > normal ? Cache_.size() - normal : 0;
-  std::vector<TBlock*> victims;
-  for (TBlock* b = Oldest_; b && victims.size() < excess; b = b->Newer_)
-    if (!b->Modified_ && b->UseCount_ == 0) victims.push_back(b);
-  if (!victims.empty()) {
-    for (TBlock* b : victims) {
-      Unlink(b);
-      b->UseCount_ = UINT16_MAX;  // marks it for the pass below
-    }
-    size_t kept = 0;
-    for (size_t i = 0; i < Cache_.size(); ++i) {
-      if (Cache_[i]->UseCount_ == UINT16_MAX) {
-        Cache_[i]->UseCount_ = 0;
-        Spares_.GiveBack(std::move(Cache_[i]));
-      } else {
-        if (kept != i) Cache_[kept] = std::move(Cache_[i]);
-        ++kept;
-      }
-    }
-    Cache_.resize(kept);
-  }
-  Capacity_ = std::max(normal, Cache_.size());
-  Cache_.shrink_to_fit();
+  // The least recent free blocks go.
+  size_t excess = Cache_.Size() > normal ? Cache_.Size() - normal : 0;
+  std::vector<int32_t> victims;
+  for (TBlock* b = Cache_.Oldest(); b && victims.size() < excess; b = b->Newer_)
+    if (!b->Modified_ && b->UseCount_ == 0) victims.push_back(b->BlockNumber_);
+  for (int32_t number : victims) Spares_.GiveBack(Cache_.Remove(number));
+  Capacity_ = std::max(normal, Cache_.Size());
 }
 
 // ---- TBlobBuffer ---------------------------------------------------------------------------

@@ -1,7 +1,7 @@
 // The BLOB file of a table: its header, fixed-size blocks chained into values, the process's
 // cache of blocks, and the buffer in which a cursor holds one open value.
 //
-// `TBlobFile` owns the header copy, the block cache (a list sorted by block number plus a
+// `TBlobFile` owns the header copy, the block cache (a hash table by block number plus a
 // recency list), the pool of spare blocks and the free chain. It reads ahead in batches and
 // writes modified blocks back in runs of consecutive blocks; a block in use or modified is
 // never evicted unwritten. Like the data and index files it has no lock of its own: the
@@ -38,6 +38,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "engine/buffer_cache.h"
 #include "lib/file_layer.h"
 
 namespace veldor {
@@ -129,6 +130,8 @@ class TBlock {
  private:
   friend class TBlobFile;
   friend class TBlockStack;
+  template <typename>
+  friend class TBufferCache;
   void Resize(size_t dataSize);
 
   TBlobFile* File_;
@@ -253,7 +256,7 @@ class TBlobFile : public TFileHandler {
   TDataTable* Table() const { return Table_; }
   bool Encrypted() const;
   size_t CacheCapacity() const { return Capacity_; }
-  size_t CachedCount() const { return Cache_.size(); }
+  size_t CachedCount() const { return Cache_.Size(); }
   size_t ReadAheadBlocks() const { return ReadAhead_; }
   const TBlobFileStatistics& Statistics() const { return Stats_; }
   void ResetStatistics() { Stats_ = TBlobFileStatistics{}; }
@@ -265,11 +268,6 @@ class TBlobFile : public TFileHandler {
   void ReadHeaderImage(TBlobHeader& header);
   void SetupForBlockSize(uint32_t size, uint16_t invalidCode);
   uint64_t BlockOffset(int32_t number) const;
-  size_t LowerBound(int32_t number) const;
-  TBlock* FindCached(int32_t number);
-  void Unlink(TBlock* block);
-  void LinkAtHead(TBlock* block);
-  void InsertSorted(std::unique_ptr<TBlock> block);
   TBlock* TakeBuffer(int32_t number);
   // The least recent block that is neither modified nor in use, or nullptr; counts the
   // modified, unused blocks passed on the way.
@@ -294,9 +292,7 @@ class TBlobFile : public TFileHandler {
   std::vector<uint8_t> WriteBuffer_;   // grows in steps of 4096
   int32_t ReadWindowFirst_ = 0;        // blocks of the read in progress, 0 = none
   int32_t ReadWindowCount_ = 0;
-  std::vector<std::unique_ptr<TBlock>> Cache_;  // sorted by block number
-  TBlock* Newest_ = nullptr;                    // recency list head
-  TBlock* Oldest_ = nullptr;
+  TBufferCache<TBlock> Cache_;
   size_t Capacity_ = 64;
   size_t ReadAhead_ = 32;
   TBlockStack Spares_;

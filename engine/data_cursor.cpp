@@ -521,6 +521,10 @@ TPage* TDataCursor::ReadPage(int32_t page, int index) {
 }
 
 TRecord* TDataCursor::ReadRecord(int32_t number, bool forward) {
+  if (!NaturalOrder_ && Spot_.Page != 0) {
+    PriorReadOrdinal_ = LastReadOrdinal_;
+    LastReadOrdinal_ = Spot_.Logical;
+  }
   TRecord* r = Table_->DataFile().GetRecord(number, forward, Hooks());
   if (r == nullptr) throw TRestart{};
   return r;
@@ -548,6 +552,11 @@ int TDataCursor::ReadAheadCount(int limit, bool forward) {
 
 int TDataCursor::UpcomingRecords(int32_t record, bool forward, int32_t* out, int limit) {
   if (!Open_ || NaturalOrder_ || Spot_.Page == 0 || limit <= 0) return 0;
+  // Only a walk reads ahead: after a seek (a look-up) the records next in the index are
+  // rarely wanted, and reading them would cost more than the look-up.
+  const int64_t moved = Spot_.Logical - PriorReadOrdinal_;
+  if (LastReadOrdinal_ != Spot_.Logical || (forward ? moved <= 0 || moved > kWalkStride : moved >= 0 || moved < -kWalkStride))
+    return 0;
   // The entries after the current one on its leaf, while the range lasts; a cached leaf
   // only, as for the run above.
   TPage* page = Table_->IndexFile().FindPage(IndexNumber_, Spot_.Page);

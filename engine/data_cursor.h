@@ -479,6 +479,10 @@ class TDataCursor : public TDatabaseObject {
   bool Bof_ = true;
   bool Eof_ = true;
   bool LastForward_ = true;
+  // Ordinals of the last two record reads in index order: a walk when they are close.
+  int64_t LastReadOrdinal_ = 0;
+  int64_t PriorReadOrdinal_ = 0;
+  static constexpr int64_t kWalkStride = 64;
   std::vector<uint8_t> RecordBuffer_;
 
   // Range.

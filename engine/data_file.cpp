@@ -163,9 +163,7 @@ void TDataFile::Close() {
 }
 
 void TDataFile::ReturnAllToPool() {
-  for (auto& record : Cache_) Spares_.GiveBack(std::move(record));
-  Cache_.clear();
-  Newest_ = Oldest_ = nullptr;
+  for (auto& record : Cache_.TakeAll()) Spares_.GiveBack(std::move(record));
 }
 
 void TDataFile::CreateTable(int16_t language, uint16_t sort, int16_t userMajor, int16_t userMinor,
@@ -285,90 +283,27 @@ void TDataFile::UpdateDescriptor(uint16_t fieldNumber, const TFieldDescriptor& d
 
 // ---- TDataFile: the record cache -----------------------------------------------------------
 
-size_t TDataFile::LowerBound(int32_t number) const {
-  size_t lo = 0, hi = Cache_.size();
-  while (lo < hi) {
-    size_t mid = (lo + hi) / 2;
-    if (Cache_[mid]->RecordNumber_ < number)
-      lo = mid + 1;
-    else
-      hi = mid;
-  }
-  return lo;
-}
-
-void TDataFile::Unlink(TRecord* r) {
-  if (r->Older_) r->Older_->Newer_ = r->Newer_;
-  else if (Oldest_ == r) Oldest_ = r->Newer_;
-  if (r->Newer_) r->Newer_->Older_ = r->Older_;
-  else if (Newest_ == r) Newest_ = r->Older_;
-  r->Older_ = r->Newer_ = nullptr;
-}
-
-void TDataFile::LinkAtHead(TRecord* r) {
-  r->Newer_ = nullptr;
-  r->Older_ = Newest_;
-  if (Newest_) Newest_->Newer_ = r;
-  Newest_ = r;
-  if (!Oldest_) Oldest_ = r;
-}
-
-TRecord* TDataFile::FindCached(int32_t number) {
-  // The four most recent buffers first: cursors mostly come back to what they just used.
-  TRecord* r = Newest_;
-  for (int i = 0; i < 4 && r; ++i, r = r->Older_) {
-    if (r->RecordNumber_ == number) {
-      if (r != Newest_) {
-        Unlink(r);
-        LinkAtHead(r);
-      }
-      return r;
-    }
-  }
-  size_t at = LowerBound(number);
-  if (at < Cache_.size() && Cache_[at]->RecordNumber_ == number) {
-    r = Cache_[at].get();
-    Unlink(r);
-    LinkAtHead(r);
-    return r;
-  }
-  return nullptr;
-}
-
-void TDataFile::InsertSorted(std::unique_ptr<TRecord> record) {
-  size_t at = LowerBound(record->RecordNumber_);
-  TRecord* raw = record.get();
-  Cache_.insert(Cache_.begin() + std::ptrdiff_t(at), std::move(record));
-  LinkAtHead(raw);
-}
-
 TRecord* TDataFile::EvictLeastRecent() {
-  for (TRecord* r = Oldest_; r; r = r->Newer_) {
-    if (r->Modified_ || r->UseCount_ > 0) continue;
-    size_t at = LowerBound(r->RecordNumber_);
-    if (at >= Cache_.size() || Cache_[at].get() != r) Corrupt();
-    return r;
-  }
+  for (TRecord* r = Cache_.Oldest(); r; r = r->Newer_)
+    if (!r->Modified_ && r->UseCount_ == 0) return r;
   return nullptr;
 }
 
 TRecord* TDataFile::TakeBuffer(int32_t number) {
-  if (Cache_.size() >= Capacity_) {
+  if (Cache_.Size() >= Capacity_) {
     TRecord* victim = EvictLeastRecent();
     if (victim == nullptr && Table_->CanWriteBackUnderPressure()) {
       WriteBack(false);
       victim = EvictLeastRecent();
     }
     if (victim != nullptr) {
-      // Reuse the evicted buffer in place: leave the sorted list, take the new number.
-      size_t at = LowerBound(victim->RecordNumber_);
-      std::unique_ptr<TRecord> owned = std::move(Cache_[at]);
-      Cache_.erase(Cache_.begin() + std::ptrdiff_t(at));
-      Unlink(victim);
+      // Reuse the evicted buffer in place: it leaves the cache and comes back under the
+      // new number.
+      std::unique_ptr<TRecord> owned = Cache_.Remove(victim->RecordNumber_);
+      if (owned.get() != victim) Corrupt();
       owned->RecordNumber_ = number;
       owned->Clear();
-      InsertSorted(std::move(owned));
-      return victim;
+      return Cache_.Insert(number, std::move(owned));
     }
     // Everything is in use or unwritten (a transaction): grow by half, so that the walks
     // above stay rare however much the transaction writes.
@@ -377,9 +312,7 @@ TRecord* TDataFile::TakeBuffer(int32_t number) {
   std::unique_ptr<TRecord> record = Spares_.Take();
   record->RecordNumber_ = number;
   record->Clear();
-  TRecord* raw = record.get();
-  InsertSorted(std::move(record));
-  return raw;
+  return Cache_.Insert(number, std::move(record));
 }
 
 TRecord* TDataFile::GetRecord(int32_t number, bool forward, TReadHooks* hooks,
@@ -402,10 +335,7 @@ TRecord* TDataFile::GetRecord(int32_t number, bool forward, TReadHooks* hooks,
   TRecord* record = FindCached(number);
   if (record != nullptr && record->Stale_ && record->UseCount_ == 0) {
     // Kept through a cache drop while it was held: now free, it is read again.
-    size_t at = LowerBound(number);
-    Unlink(record);
-    Spares_.GiveBack(std::move(Cache_[at]));
-    Cache_.erase(Cache_.begin() + std::ptrdiff_t(at));
+    Spares_.GiveBack(Cache_.Remove(number));
     record = nullptr;
   }
   if (record != nullptr) {
@@ -479,19 +409,14 @@ TRecord* TDataFile::TakeImages(int32_t first, int32_t images, int32_t number, co
         if (o >= onlyCount || only[o] != n) continue;
       }
       uint8_t* image = &ReadBuffer_[size_t(i) * recordSize];
-      size_t at = LowerBound(n);
-      TRecord* cached = at < Cache_.size() && Cache_[at]->RecordNumber_ == n ? Cache_[at].get()
-                                                                            : nullptr;
+      TRecord* cached = Cache_.Find(n);
       if (cached) {
         // Another cursor's current record, or one changed here, keeps what it holds.
         if (!cached->Modified_ && cached->UseCount_ == 0) {
           cached->LoadFromImage(image);
           cached->Stale_ = false;
         }
-        if (n == number) {
-          Unlink(cached);
-          LinkAtHead(cached);
-        }
+        if (n == number) Cache_.MakeNewest(cached, n);
       } else {
         cached = TakeBuffer(n);
         cached->LoadFromImage(image);
@@ -519,8 +444,8 @@ TRecord* TDataFile::ReadScattered(int32_t number, const int32_t* upcoming, int c
   for (int i = 0; i < count; ++i) {
     int32_t n = upcoming[i];
     if (n < 1 || n >= next || n == number) continue;
-    size_t at = LowerBound(n);
-    if (at < Cache_.size() && Cache_[at]->RecordNumber_ == n && !Cache_[at]->Stale_) continue;
+    const TRecord* cached = Cache_.Find(n);
+    if (cached != nullptr && !cached->Stale_) continue;
     wanted.push_back(n);
   }
   std::sort(wanted.begin(), wanted.end());
@@ -584,13 +509,12 @@ void TDataFile::DeleteRecord(TRecord* record) {
 
 bool TDataFile::WriteBack(bool forceFlush) {
   std::vector<TRecord*> dirty;
-  for (const auto& r : Cache_) {
-    if (!r->Modified_ || r->UseCount_ > 0) continue;
-    if (ReadWindowCount_ > 0 && r->RecordNumber_ >= ReadWindowFirst_ &&
-        r->RecordNumber_ < ReadWindowFirst_ + ReadWindowCount_)
-      continue;
-    dirty.push_back(r.get());  // the cache is sorted, so these are in record order
-  }
+  for (const auto& [number, r] : Cache_.Sorted([&](const TRecord& r) {
+         return r.Modified_ && r.UseCount_ == 0 &&
+                !(ReadWindowCount_ > 0 && r.RecordNumber_ >= ReadWindowFirst_ &&
+                  r.RecordNumber_ < ReadWindowFirst_ + ReadWindowCount_);
+       }))
+    dirty.push_back(r);
   if (dirty.empty()) return false;
   uint16_t recordSize = Header_.RecordSize();
   size_t maxRun = std::max<size_t>(kMaxWriteRunBytes / recordSize, 1);
@@ -624,53 +548,25 @@ bool TDataFile::WriteBack(bool forceFlush) {
 void TDataFile::DropCache() {
   // Buffers a cursor still holds stay where they are (their holder re-reads them once it
   // has re-synchronised); what they held no longer counts as a change to write.
-  std::vector<std::unique_ptr<TRecord>> kept;
-  for (auto& record : Cache_) {
-    if (record->UseCount_ > 0) {
-      record->Modified_ = false;
-      record->Stale_ = true;
-      kept.push_back(std::move(record));
-    } else {
-      Spares_.GiveBack(std::move(record));
-    }
-  }
-  Cache_ = std::move(kept);  // still in record order
-  Newest_ = Oldest_ = nullptr;
-  for (auto& record : Cache_) {
-    record->Older_ = record->Newer_ = nullptr;
-    LinkAtHead(record.get());
-  }
+  for (auto& record : Cache_.TakeIf([](const TRecord& r) { return r.UseCount_ == 0; }))
+    Spares_.GiveBack(std::move(record));
+  Cache_.ForEach([](int32_t, TRecord* record) {
+    record->Modified_ = false;
+    record->Stale_ = true;
+  });
 }
 
 void TDataFile::TrimCache() {
   uint16_t size = Header_.RecordSize();
   size_t normal = size == 0 ? kMaxCachedRecords : std::min(kRecordCacheBytes / size, kMaxCachedRecords);
   normal = std::max<size_t>(normal, 1);
-  // The least recent free buffers go, in one pass over the sorted list (erasing them one by
-  // one would cost the list's length for each).
-  size_t excess = Cache_.size() > normal ? Cache_.size() - normal : 0;
-  std::vector<TRecord*> victims;
-  for (TRecord* r = Oldest_; r && victims.size() < excess; r = r->Newer_)
-    if (!r->Modified_ && r->UseCount_ == 0) victims.push_back(r);
-  if (!victims.empty()) {
-    for (TRecord* r : victims) {
-      Unlink(r);
-      r->UseCount_ = UINT16_MAX;  // marks it for the pass below; reset when given back
-    }
-    size_t kept = 0;
-    for (size_t i = 0; i < Cache_.size(); ++i) {
-      if (Cache_[i]->UseCount_ == UINT16_MAX) {
-        Cache_[i]->UseCount_ = 0;
-        Spares_.GiveBack(std::move(Cache_[i]));
-      } else {
-        if (kept != i) Cache_[kept] = std::move(Cache_[i]);
-        ++kept;
-      }
-    }
-    Cache_.resize(kept);
-  }
-  Capacity_ = std::max(normal, Cache_.size());
-  Cache_.shrink_to_fit();
+  // The least recent free buffers go.
+  size_t excess = Cache_.Size() > normal ? Cache_.Size() - normal : 0;
+  std::vector<int32_t> victims;
+  for (TRecord* r = Cache_.Oldest(); r && victims.size() < excess; r = r->Newer_)
+    if (!r->Modified_ && r->UseCount_ == 0) victims.push_back(r->RecordNumber_);
+  for (int32_t number : victims) Spares_.GiveBack(Cache_.Remove(number));
+  Capacity_ = std::max(normal, Cache_.Size());
 }
 
 void TDataFile::Empty() {

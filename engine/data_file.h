@@ -1,7 +1,7 @@
 // The data file of a table: header, field descriptors and fixed-size record slots, with
 // the process's cache of record buffers.
 //
-// `TDataFile` owns the header copy, the descriptors, the record cache (a list sorted by
+// `TDataFile` owns the header copy, the descriptors, the record cache (a hash table by
 // record number plus a recency list), the pool of spare buffers and the free chain of
 // deleted slots. It reads ahead in batches and writes back modified records in runs of
 // consecutive slots; a buffer in use or modified is never evicted unwritten. It does not
@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/buffer_cache.h"
 #include "engine/field_types.h"
 #include "engine/table_header.h"
 #include "lib/file_layer.h"
@@ -83,6 +84,8 @@ class TRecord {
  private:
   friend class TDataFile;
   friend class TRecordStack;
+  template <typename>
+  friend class TBufferCache;
   void Resize(uint16_t recordSize);
 
   TDataFile* File_;
@@ -213,7 +216,7 @@ class TDataFile : public TFileHandler {
   // ---- Record lock bytes (used by the table's locking) ----
   TDataTable* Table() const { return Table_; }
   size_t CacheCapacity() const { return Capacity_; }
-  size_t CachedCount() const { return Cache_.size(); }
+  size_t CachedCount() const { return Cache_.Size(); }
   size_t ReadAheadRecords() const { return ReadAhead_; }
   const TDataFileStatistics& Statistics() const { return Stats_; }
   void ResetStatistics() { Stats_ = TDataFileStatistics{}; }
@@ -222,12 +225,8 @@ class TDataFile : public TFileHandler {
  private:
   friend class TRecord;
 
-  // Cache helpers: sorted-list search, recency links.
-  size_t LowerBound(int32_t number) const;
-  TRecord* FindCached(int32_t number);
-  void Unlink(TRecord* record);
-  void LinkAtHead(TRecord* record);
-  void InsertSorted(std::unique_ptr<TRecord> record);
+  // The cached buffer of `number` made the most recent, or nullptr.
+  TRecord* FindCached(int32_t number) { return Cache_.Touch(number); }
   // A cleared buffer for `number`, inserted in the cache (step: taking a buffer).
   TRecord* TakeBuffer(int32_t number);
   TRecord* EvictLeastRecent();
@@ -254,9 +253,7 @@ class TDataFile : public TFileHandler {
   std::vector<uint8_t> WriteBuffer_;  // grows in steps of 4096
   int32_t ReadWindowFirst_ = 0;       // records of the read in progress, 0 = none
   int32_t ReadWindowCount_ = 0;
-  std::vector<std::unique_ptr<TRecord>> Cache_;  // sorted by record number
-  TRecord* Newest_ = nullptr;                    // recency list head
-  TRecord* Oldest_ = nullptr;
+  TBufferCache<TRecord> Cache_;
   size_t Capacity_ = kMaxCachedRecords;
   size_t ReadAhead_ = 1;
   TRecordStack Spares_;

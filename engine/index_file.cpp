@@ -120,6 +120,17 @@ void TIndexFile::VerifyHeader(const std::vector<TFieldDescriptor>& fields) {
 }
 
 bool TIndexFile::HeaderChangedByOthers() {
+  // The change counter leads the header: four bytes tell whether the rest is worth reading
+  // (this runs at every read lock).
+  uint8_t counter[4];
+  {
+    TFileSection section(*this);
+    Seek(0, 0);
+    if (Read(counter, sizeof counter, true) != sizeof counter)
+      RaiseTableError(VELDOR_HEADERCORRUPT, Table_->Name());
+  }
+  if (Table_->Encrypted()) ScrambleTableData(counter, sizeof counter);
+  if (LoadI32(counter) == Header_.ChangeCounter()) return false;
   TIndexHeader header;
   ReadHeaderImage(header);
   if (header.ChangeCounter() == Header_.ChangeCounter()) return false;
@@ -279,7 +290,7 @@ void TIndexFile::DeleteIndex(int index) {
   // The caches follow their indexes, so modified pages keep their owner.
   std::rotate(Caches_.begin() + index, Caches_.begin() + index + 1, Caches_.begin() + count + 1);
   for (int i = index; i <= count; ++i)
-    for (auto& page : Caches_[size_t(i)].Pages) page->IndexNumber_ = i;
+    Caches_[size_t(i)].Pages.ForEach([i](int32_t, TPage* page) { page->IndexNumber_ = i; });
   Header_.SetSecondaryCount(uint8_t(count - 1));
   HeaderChanged_ = true;
 }
@@ -308,57 +319,8 @@ void TIndexFile::SetupPage(int index, TPage& page) const {
              index == kSysDeletedIndex ? uint8_t(COMPRESS_NONE) : d.Compression());
 }
 
-size_t TIndexFile::LowerBound(const TPageCache& cache, int32_t number) const {
-  size_t lo = 0, hi = cache.Pages.size();
-  while (lo < hi) {
-    size_t mid = (lo + hi) / 2;
-    if (cache.Pages[mid]->PageNumber() < number)
-      lo = mid + 1;
-    else
-      hi = mid;
-  }
-  return lo;
-}
-
-void TIndexFile::Unlink(TPageCache& cache, TPage* p) {
-  if (p->Older_) p->Older_->Newer_ = p->Newer_;
-  else if (cache.Oldest == p) cache.Oldest = p->Newer_;
-  if (p->Newer_) p->Newer_->Older_ = p->Older_;
-  else if (cache.Newest == p) cache.Newest = p->Older_;
-  p->Older_ = p->Newer_ = nullptr;
-}
-
-void TIndexFile::LinkAtHead(TPageCache& cache, TPage* p) {
-  p->Newer_ = nullptr;
-  p->Older_ = cache.Newest;
-  if (cache.Newest) cache.Newest->Newer_ = p;
-  cache.Newest = p;
-  if (!cache.Oldest) cache.Oldest = p;
-}
-
-TPage* TIndexFile::FindCached(TPageCache& cache, int32_t number) {
-  TPage* p = cache.Newest;
-  for (int i = 0; i < 2 && p; ++i, p = p->Older_) {
-    if (p->PageNumber() == number) {
-      if (p != cache.Newest) {
-        Unlink(cache, p);
-        LinkAtHead(cache, p);
-      }
-      return p;
-    }
-  }
-  size_t at = LowerBound(cache, number);
-  if (at < cache.Pages.size() && cache.Pages[at]->PageNumber() == number) {
-    p = cache.Pages[at].get();
-    Unlink(cache, p);
-    LinkAtHead(cache, p);
-    return p;
-  }
-  return nullptr;
-}
-
 TPage* TIndexFile::EvictLeastRecent(TPageCache& cache) {
-  for (TPage* p = cache.Oldest; p; p = p->Newer_)
+  for (TPage* p = cache.Pages.Oldest(); p; p = p->Newer_)
     if (!p->Modified() && p->UseCount() == 0) return p;
   return nullptr;
 }
@@ -366,18 +328,15 @@ TPage* TIndexFile::EvictLeastRecent(TPageCache& cache) {
 TPage* TIndexFile::TakeBuffer(int index, int32_t number) {
   TPageCache& cache = Caches_[size_t(index)];
   std::unique_ptr<TPage> page;
-  if (cache.Pages.size() >= cache.Capacity) {
+  if (cache.Pages.Size() >= cache.Capacity) {
     TPage* victim = EvictLeastRecent(cache);
     if (victim == nullptr && Table_->CanWriteBackUnderPressure()) {
       WriteBack(false);
       victim = EvictLeastRecent(cache);
     }
     if (victim != nullptr) {
-      size_t at = LowerBound(cache, victim->PageNumber());
-      if (at >= cache.Pages.size() || cache.Pages[at].get() != victim) Corrupt();
-      Unlink(cache, victim);
-      page = std::move(cache.Pages[at]);
-      cache.Pages.erase(cache.Pages.begin() + std::ptrdiff_t(at));
+      page = cache.Pages.Remove(victim->PageNumber());
+      if (page.get() != victim) Corrupt();
     } else {
       cache.Capacity += std::max(kPageCacheGrowth, cache.Capacity / 2);  // grow by half: rare walks
     }
@@ -387,11 +346,7 @@ TPage* TIndexFile::TakeBuffer(int index, int32_t number) {
   page->SetPageNumber(number);
   page->ResetUse();
   page->SetModified(false);
-  TPage* raw = page.get();
-  size_t at = LowerBound(cache, number);
-  cache.Pages.insert(cache.Pages.begin() + std::ptrdiff_t(at), std::move(page));
-  LinkAtHead(cache, raw);
-  return raw;
+  return cache.Pages.Insert(number, std::move(page));
 }
 
 TPage* TIndexFile::GetPage(int index, int32_t number, TReadHooks* hooks) {
@@ -408,7 +363,7 @@ TPage* TIndexFile::GetPage(int index, int32_t number, TReadHooks* hooks) {
     return page;
   }
   TPageCache& cache = Caches_[size_t(index)];
-  TPage* page = FindCached(cache, number);
+  TPage* page = cache.Pages.Touch(number);
   if (page != nullptr) {
     ++Stats_.CacheHits;
     page->AddUse();
@@ -433,10 +388,7 @@ TPage* TIndexFile::GetPage(int index, int32_t number, TReadHooks* hooks) {
   page = TakeBuffer(index, number);
   if (!page->Unpack(image.data())) {
     // Leave no half-read page behind in the cache.
-    size_t at = LowerBound(cache, number);
-    Unlink(cache, page);
-    Spares_.GiveBack(std::move(cache.Pages[at]));
-    cache.Pages.erase(cache.Pages.begin() + std::ptrdiff_t(at));
+    Spares_.GiveBack(cache.Pages.Remove(number));
     Corrupt();
   }
   page->AddUse();
@@ -475,8 +427,9 @@ void TIndexFile::FreePage(int index, TPage* page) {
 bool TIndexFile::WriteBack(bool forceFlush) {
   std::vector<TPage*> dirty;
   for (TPageCache& cache : Caches_)
-    for (auto& p : cache.Pages)
-      if (p->Modified() && p->UseCount() == 0) dirty.push_back(p.get());
+    cache.Pages.ForEach([&](int32_t, TPage* p) {
+      if (p->Modified() && p->UseCount() == 0) dirty.push_back(p);
+    });
   if (dirty.empty()) return false;
   std::sort(dirty.begin(), dirty.end(),
             [](const TPage* a, const TPage* b) { return a->PageNumber() < b->PageNumber(); });
@@ -510,12 +463,7 @@ bool TIndexFile::WriteBack(bool forceFlush) {
 }
 
 void TIndexFile::DropCache(TPageCache& cache) {
-  for (auto& p : cache.Pages) {
-    p->Older_ = p->Newer_ = nullptr;
-    Spares_.GiveBack(std::move(p));
-  }
-  cache.Pages.clear();
-  cache.Newest = cache.Oldest = nullptr;
+  for (auto& p : cache.Pages.TakeAll()) Spares_.GiveBack(std::move(p));
   cache.Capacity = kPageCacheCapacity;
 }
 
@@ -526,29 +474,13 @@ void TIndexFile::DropCaches(bool includeSysDeleted) {
 
 void TIndexFile::TrimCaches() {
   for (TPageCache& cache : Caches_) {
-    // The least recent free pages go, in one pass over the sorted list.
-    size_t excess = cache.Pages.size() > kPageCacheTrimmed ? cache.Pages.size() - kPageCacheTrimmed : 0;
-    std::vector<TPage*> victims;
-    for (TPage* p = cache.Oldest; p && victims.size() < excess; p = p->Newer_)
-      if (!p->Modified() && p->UseCount() == 0) victims.push_back(p);
-    if (!victims.empty()) {
-      for (TPage* p : victims) {
-        Unlink(cache, p);
-        p->UseCount_ = UINT16_MAX;  // marks it for the pass below
-      }
-      size_t kept = 0;
-      for (size_t i = 0; i < cache.Pages.size(); ++i) {
-        if (cache.Pages[i]->UseCount_ == UINT16_MAX) {
-          cache.Pages[i]->UseCount_ = 0;
-          Spares_.GiveBack(std::move(cache.Pages[i]));
-        } else {
-          if (kept != i) cache.Pages[kept] = std::move(cache.Pages[i]);
-          ++kept;
-        }
-      }
-      cache.Pages.resize(kept);
-    }
-    cache.Capacity = std::max(kPageCacheCapacity, cache.Pages.size());
+    // The least recent free pages go.
+    size_t excess = cache.Pages.Size() > kPageCacheTrimmed ? cache.Pages.Size() - kPageCacheTrimmed : 0;
+    std::vector<int32_t> victims;
+    for (TPage* p = cache.Pages.Oldest(); p && victims.size() < excess; p = p->Newer_)
+      if (!p->Modified() && p->UseCount() == 0) victims.push_back(p->PageNumber());
+    for (int32_t number : victims) Spares_.GiveBack(cache.Pages.Remove(number));
+    cache.Capacity = std::max(kPageCacheCapacity, cache.Pages.Size());
   }
 }
 

@@ -2,7 +2,7 @@
 // per index with write-back and per-index free page chains.
 //
 // `TIndexFile` owns the 4096-byte header copy (descriptors, page count, live record count,
-// no-user-primary flag), one page cache per index (a list sorted by page number and a
+// no-user-primary flag), one page cache per index (a hash table by page number and a
 // recency list, so that a long scan of one index does not evict another index's upper
 // levels), the spare page pool and the rules for defining and removing indexes. The tree
 // algorithms live in `TBTree`; the order of keys in `TKeyLayout`. Like the data file it has
@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/buffer_cache.h"
 #include "engine/field_types.h"
 #include "engine/index_format.h"
 #include "engine/index_page.h"
@@ -108,7 +109,7 @@ class TIndexFile : public TFileHandler {
   // The cached page `number` of `index`, or nullptr; never reads and raises no use count.
   TPage* FindPage(int index, int32_t number) {
     if (index < 0 || index >= kDescriptorSlots) return nullptr;
-    return FindCached(Caches_[size_t(index)], number);
+    return Caches_[size_t(index)].Pages.Touch(number);
   }
   // A cleared page for `index`: the head of its free chain, or a new page. Modified.
   TPage* AllocatePage(int index, TReadHooks* hooks = nullptr);
@@ -122,22 +123,16 @@ class TIndexFile : public TFileHandler {
   TDataTable* Table() const { return Table_; }
   const TIndexFileStatistics& Statistics() const { return Stats_; }
   void ResetStatistics() { Stats_ = TIndexFileStatistics{}; }
-  size_t CachedPages(int index) const { return Caches_[size_t(index)].Pages.size(); }
+  size_t CachedPages(int index) const { return Caches_[size_t(index)].Pages.Size(); }
 
  private:
   struct TPageCache {
-    std::vector<std::unique_ptr<TPage>> Pages;  // sorted by page number
-    TPage* Newest = nullptr;
-    TPage* Oldest = nullptr;
+    TBufferCache<TPage> Pages;
     size_t Capacity = kPageCacheCapacity;
   };
 
   void ReadHeaderImage(TIndexHeader& header);
   void SetupPage(int index, TPage& page) const;
-  size_t LowerBound(const TPageCache& cache, int32_t number) const;
-  TPage* FindCached(TPageCache& cache, int32_t number);
-  void Unlink(TPageCache& cache, TPage* page);
-  void LinkAtHead(TPageCache& cache, TPage* page);
   TPage* TakeBuffer(int index, int32_t number);
   TPage* EvictLeastRecent(TPageCache& cache);
   void DropCache(TPageCache& cache);

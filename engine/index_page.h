@@ -115,6 +115,8 @@ class TPage {
  private:
   friend class TIndexFile;
   friend class TPageStack;
+  template <typename>
+  friend class TBufferCache;
 
   int Stride() const { return KeyLength_ + 10; }
   uint8_t* Entry(int position) { return &Entries_[size_t(position - 1) * size_t(Stride())]; }
