@@ -55,9 +55,10 @@ inline constexpr uint32_t kMinBlobBlockSize = 64;
 inline constexpr uint32_t kMaxBlobBlockSize = 65535 + kBlockHeaderSize;
 inline constexpr int32_t kMaxBlobBlocks = 2000000000;
 inline constexpr uint64_t kMaxBlobFileEnd = 4000000000ull;
-inline constexpr size_t kBlockCacheBytes = 32768;
+// Larger than the format's smallest figures: a 20 KB value read back is one read.
+inline constexpr size_t kBlockCacheBytes = 262144;
 inline constexpr size_t kMaxCachedBlocks = 8192;
-inline constexpr size_t kBlockReadAheadBytes = 16384;
+inline constexpr size_t kBlockReadAheadBytes = 65536;
 inline constexpr size_t kBlockCacheGrowth = 16;
 
 // The header copy: a value type over its 512 stored bytes.

@@ -26,7 +26,7 @@ TRecord::TRecord(TDataFile* file) : File_(file) { Resize(file->Header().RecordSi
 void TRecord::Resize(uint16_t recordSize) {
   RecordSize_ = recordSize;
   size_t size = std::max<size_t>(recordSize, kRecordPrefixSize);
-  if (Data_.capacity() < size) Data_.reserve((size + 255) / 256 * 256);
+  if (Data_.capacity() < size) Data_.reserve((size + 15) / 16 * 16);
   Data_.assign(size, 0);
 }
 

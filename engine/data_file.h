@@ -30,9 +30,12 @@ class TDataTable;
 
 inline constexpr int32_t kMaxRecordSlots = 200000000;
 inline constexpr uint64_t kMaxDataFileEnd = 4000000000ull;
-inline constexpr size_t kRecordCacheBytes = 16384;
-inline constexpr size_t kMaxCachedRecords = 8192;
-inline constexpr size_t kReadAheadBytes = 8192;
+// Cache and read-ahead sizes: larger than the smallest the format allows, so that a walk
+// in an order the file does not follow finds its records again; a buffer in use or
+// modified is never evicted unwritten, whatever the size.
+inline constexpr size_t kRecordCacheBytes = 262144;
+inline constexpr size_t kMaxCachedRecords = 32768;
+inline constexpr size_t kReadAheadBytes = 32768;
 inline constexpr size_t kCacheGrowth = 64;
 
 // One record buffer: a record image and its cache bookkeeping.
@@ -93,7 +96,7 @@ class TRecord {
   bool Stale_ = false;  // kept through a cache drop for its holder; re-read once free
   uint16_t UseCount_ = 0;
   int32_t RecordNumber_ = 0;
-  std::vector<uint8_t> Data_;  // the image; capacity grows in steps of 256
+  std::vector<uint8_t> Data_;  // the image; capacity grows in steps of 16
   uint16_t RecordSize_ = 0;
   TRecord* Older_ = nullptr;  // recency list links while cached
   TRecord* Newer_ = nullptr;

@@ -27,9 +27,10 @@ namespace veldor {
 class TDataTable;
 class TReadHooks;
 
-// Pages an index's cache holds before it evicts, and keeps when trimmed; growth when every
+// Pages an index's cache holds before it evicts (1 MB of pages: the upper levels and the
+// recent leaves of a large index), and keeps when trimmed; growth when every
 // cached page is in use or modified.
-inline constexpr size_t kPageCacheCapacity = 64;
+inline constexpr size_t kPageCacheCapacity = 256;
 inline constexpr size_t kPageCacheTrimmed = 2;
 inline constexpr size_t kPageCacheGrowth = 4;
 

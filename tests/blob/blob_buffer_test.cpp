@@ -324,32 +324,35 @@ TEST_F(BlobBufferTest, SavingOverABrokenOldChainStopsWithoutFreeingTheNewValue) 
 }
 
 TEST_F(BlobBufferTest, LongValuesMoveInRunsOfConsecutiveBlocks) {
-  TBlobFile& f = CreateBlobTable("runs", 512);  // read-ahead 32 blocks, cache 64
-  std::vector<uint8_t> value = Pattern(40 * 494, 8);
+  TBlobFile& f = CreateBlobTable("runs", 512);
+  // A value of a full read-ahead and eight blocks more.
+  const uint64_t blocks = f.ReadAheadBlocks() + 8;
+  ASSERT_LT(blocks, f.CacheCapacity());
+  std::vector<uint8_t> value = Pattern(blocks * 494, 8);
   f.ResetStatistics();
   TBlobRef ref = Save(value);
   EXPECT_EQ(f.Statistics().BlockReads, 0u);  // appended blocks are never read
   FlushAll();
   EXPECT_EQ(f.Statistics().BlockWrites, 1u);
-  EXPECT_EQ(f.Statistics().BlocksWritten, 40u);
+  EXPECT_EQ(f.Statistics().BlocksWritten, blocks);
 
   f.DropCache();
   f.ResetStatistics();
   EXPECT_EQ(Load(ref), value);
-  // The first block alone (its length is not known yet), then 32 and the last 7.
+  // The first block alone (its length is not known yet), then a read-ahead and the last 7.
   EXPECT_EQ(f.Statistics().BlockReads, 3u);
-  EXPECT_EQ(f.Statistics().BlocksRead, 40u);
+  EXPECT_EQ(f.Statistics().BlocksRead, blocks);
 
   // Saving again over the old chain reads it ahead and writes it as one run.
   f.DropCache();
   f.ResetStatistics();
-  std::vector<uint8_t> again = Pattern(40 * 494 - 100, 9);
+  std::vector<uint8_t> again = Pattern(blocks * 494 - 100, 9);
   ref = Save(again, ref);
   FlushAll();
   EXPECT_EQ(f.Statistics().BlockReads, 2u);
-  EXPECT_EQ(f.Statistics().BlocksRead, 40u);
+  EXPECT_EQ(f.Statistics().BlocksRead, blocks);
   EXPECT_EQ(f.Statistics().BlockWrites, 1u);
-  EXPECT_EQ(f.Statistics().BlocksWritten, 40u);
+  EXPECT_EQ(f.Statistics().BlocksWritten, blocks);
 
   // A value larger than the cache is written back under pressure, still in long runs.
   f.ResetStatistics();

@@ -167,14 +167,16 @@ TEST_F(BlobFileTest, ReadAheadNeverRefreshesAHeldOrModifiedBlock) {
 }
 
 TEST_F(BlobFileTest, TheCacheNeverEvictsHeldOrModifiedBlocks) {
-  Filled("cache", 512, 100);
+  const int32_t capacity = int32_t(kBlockCacheBytes / 512);
+  const int32_t blocks = capacity + capacity / 2 + 4;
+  Filled("cache", 512, blocks);
   TBlobFile& f = *blob_;
-  EXPECT_EQ(f.CacheCapacity(), 64u);
-  EXPECT_EQ(f.ReadAheadBlocks(), 32u);
+  EXPECT_EQ(f.CacheCapacity(), size_t(capacity));
+  EXPECT_EQ(f.ReadAheadBlocks(), kBlockReadAheadBytes / 512);
   // A held and a modified block survive a walk over far more blocks than the cache holds.
   TBlockPin held(f.GetBlock(1));
   Modify(2, 0x22);
-  for (int32_t n = 3; n <= 100; ++n) TBlockPin(f.GetBlock(n, 100 - n + 1));
+  for (int32_t n = 3; n <= blocks; ++n) TBlockPin(f.GetBlock(n, blocks - n + 1));
   EXPECT_LE(f.CachedCount(), f.CacheCapacity());
   TBlockPin again(f.GetBlock(1));
   EXPECT_EQ(again.Get(), held.Get());
@@ -190,23 +192,23 @@ TEST_F(BlobFileTest, TheCacheNeverEvictsHeldOrModifiedBlocks) {
   f.WriteBack(false);
   f.DropCache();
   f.ResetStatistics();
-  for (int32_t n = 1; n <= 64; ++n) Modify(n, uint8_t(n));
-  { TBlockPin more(f.GetBlock(65)); }
+  for (int32_t n = 1; n <= capacity; ++n) Modify(n, uint8_t(n));
+  { TBlockPin more(f.GetBlock(capacity + 1)); }
   EXPECT_EQ(f.Statistics().BlockWrites, 1u);
-  EXPECT_EQ(f.Statistics().BlocksWritten, 64u);
-  EXPECT_EQ(f.CacheCapacity(), 64u);
+  EXPECT_EQ(f.Statistics().BlocksWritten, uint64_t(capacity));
+  EXPECT_EQ(f.CacheCapacity(), size_t(capacity));
 
   // Everything held: the cache grows by half instead of evicting.
   std::vector<TBlockPin> pins;
-  for (int32_t n = 1; n <= 70; ++n) pins.emplace_back(f.GetBlock(n));
-  EXPECT_EQ(f.CacheCapacity(), 96u);
-  for (int32_t n = 1; n <= 70; ++n) EXPECT_EQ(pins[size_t(n - 1)]->BlockNumber(), n);
+  for (int32_t n = 1; n <= capacity + 6; ++n) pins.emplace_back(f.GetBlock(n));
+  EXPECT_EQ(f.CacheCapacity(), size_t(capacity + capacity / 2));
+  for (int32_t n = 1; n <= capacity + 6; ++n) EXPECT_EQ(pins[size_t(n - 1)]->BlockNumber(), n);
   pins.clear();
   f.TrimCache();
-  EXPECT_EQ(f.CachedCount(), 64u);
-  EXPECT_EQ(f.CacheCapacity(), 64u);
+  EXPECT_EQ(f.CachedCount(), size_t(capacity));
+  EXPECT_EQ(f.CacheCapacity(), size_t(capacity));
   Reopen();
-  for (int32_t n = 1; n <= 64; ++n) {
+  for (int32_t n = 1; n <= capacity; ++n) {
     TBlockPin b(blob_->GetBlock(n));
     ASSERT_EQ(b->Data()[0], uint8_t(n)) << n;
   }

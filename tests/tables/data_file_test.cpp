@@ -120,13 +120,14 @@ TEST_F(DataFileTest, WriteBackGoesInRunsOfAdjacentSlots) {
 }
 
 TEST_F(DataFileTest, BuffersInUseOrModifiedAreNeverEvictedOrRefreshed) {
-  // 26-byte records: the cache holds 630 buffers.
-  TDataTable& t = Filled("cache", 2000);
+  // 26-byte records: the file holds more than twice what the cache does.
+  const int records = int(kRecordCacheBytes / 26) * 2 + 100;
+  TDataTable& t = Filled("cache", records);
   TDataFile& f = t.DataFile();
   t.Close();
   TDataTable& again = OpenTable("cache");
   TDataFile& g = again.DataFile();
-  EXPECT_EQ(g.CacheCapacity(), 16384u / 26);
+  EXPECT_EQ(g.CacheCapacity(), kRecordCacheBytes / 26);
   TRecordPin held(g.GetRecord(1));
   int32_t changed = -1;
   PutFieldValue(held->Data(), g.Fields()[0], &changed);  // not marked modified: only held
@@ -135,7 +136,7 @@ TEST_F(DataFileTest, BuffersInUseOrModifiedAreNeverEvictedOrRefreshed) {
   PutFieldValue(dirty->Data(), g.Fields()[0], &kept);
   dirty->SetModified();
   dirty.Reset();
-  for (int n = 3; n <= 2000; ++n) ASSERT_EQ(IdOf(again, n), n);
+  for (int n = 3; n <= records; ++n) ASSERT_EQ(IdOf(again, n), n);
   // Record 1 is still the held buffer with its change; record 2 was written back under
   // pressure, not dropped; read-ahead over record 1 again does not refresh it.
   EXPECT_LE(g.CachedCount(), g.CacheCapacity());
@@ -167,16 +168,17 @@ TEST_F(DataFileTest, DroppingTheCacheLeavesHeldBuffersToTheirHolders) {
 }
 
 TEST_F(DataFileTest, CacheGrowsWhenEverythingIsInUse) {
-  TDataTable& t = Filled("grow", 700);
+  const int records = int(kRecordCacheBytes / 26) + 70;
+  TDataTable& t = Filled("grow", records);
   TDataFile& f = t.DataFile();
   f.TrimCache();
   std::vector<TRecordPin> pins;
-  for (int n = 1; n <= 700; ++n) pins.emplace_back(f.GetRecord(n));
-  EXPECT_GE(f.CacheCapacity(), 700u);
-  for (int n = 1; n <= 700; ++n) EXPECT_EQ(pins[n - 1]->RecordNumber(), n);
+  for (int n = 1; n <= records; ++n) pins.emplace_back(f.GetRecord(n));
+  EXPECT_GE(f.CacheCapacity(), size_t(records));
+  for (int n = 1; n <= records; ++n) EXPECT_EQ(pins[n - 1]->RecordNumber(), n);
   pins.clear();
   f.TrimCache();
-  EXPECT_EQ(f.CachedCount(), 16384u / 26);
+  EXPECT_EQ(f.CachedCount(), kRecordCacheBytes / 26);
 }
 
 TEST_F(DataFileTest, EmptyTruncatesAndRestartsNumbering) {
