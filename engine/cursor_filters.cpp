@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <optional>
 
 #include "engine/blob_file.h"
 #include "engine/cursor_internal.h"
@@ -682,6 +683,63 @@ class TDataCursor::TScanHooks : public TReadHooks {
   const TRecordsBitmap& Members_;
 };
 
+namespace {
+
+// One comparison of a column with a constant, tested on record images without building a
+// result tree per record: the column's value is put into a node of its own exactly as the
+// cursor's fetcher would put it, and the evaluator's own comparison decides. Only for
+// columns and constants that are not text (those compare through the collation) and not
+// BLOBs (their values live in the BLOB file).
+class TColumnComparison {
+ public:
+  static std::optional<TColumnComparison> From(const TExpToken* node, const std::vector<TFieldDescriptor>& fields) {
+    if (node == nullptr || node->Kind != kTokenBinary || node->Code < kOpEqual || node->Code > kOpLessOrEqual ||
+        node->Left == nullptr || node->Right == nullptr)
+      return std::nullopt;
+    const bool columnLeft = node->Left->Kind == kTokenColumn;
+    const TExpToken* column = columnLeft ? node->Left : node->Right;
+    const TExpToken* constant = columnLeft ? node->Right : node->Left;
+    if (column->Kind != kTokenColumn || constant->Kind != kTokenConstant || constant->IsParameter) return std::nullopt;
+    if (column->FieldNumber < 1 || column->FieldNumber > fields.size()) return std::nullopt;
+    const TFieldDescriptor& field = fields[column->FieldNumber - 1];
+    if (field.FieldType() == FIELD_BLOB || field.FieldType() == FIELD_STRING ||
+        IsStringLike(column->DataType, column->SubType) || IsStringLike(constant->DataType, constant->SubType))
+      return std::nullopt;
+    TColumnComparison c;
+    c.Op_ = node->Code;
+    c.ColumnLeft_ = columnLeft;
+    c.Constant_ = constant;
+    c.Field_ = &field;
+    c.Column_.CopyFrom(*column);
+    c.Column_.Parent = c.Column_.Left = c.Column_.Right = c.Column_.Third = nullptr;
+    c.Column_.Kind = kTokenConstant;
+    c.Size_ = field.IsAutoInc() ? 4 : field.SlotSize();
+    c.Column_.SetDataSize(c.Size_);
+    c.Buffer_.assign(std::max<size_t>(field.SlotSize(), 8) + 1, 0);
+    return c;
+  }
+
+  bool Accepts(const uint8_t* record) {
+    std::fill(Buffer_.begin(), Buffer_.end(), uint8_t(0));
+    Column_.IsNull = GetFieldValue(record, *Field_, Buffer_.data()) ? 1 : 0;
+    std::memcpy(Column_.Value.data(), Buffer_.data(), size_t(Size_));
+    std::optional<bool> decided =
+        ColumnLeft_ ? CompareValues(Op_, Column_, *Constant_) : CompareValues(Op_, *Constant_, Column_);
+    return decided.value_or(false);
+  }
+
+ private:
+  uint8_t Op_ = 0;
+  bool ColumnLeft_ = true;
+  const TExpToken* Constant_ = nullptr;
+  const TFieldDescriptor* Field_ = nullptr;
+  TExpToken Column_;
+  int32_t Size_ = 0;
+  std::vector<uint8_t> Buffer_;
+};
+
+}  // namespace
+
 void TDataCursor::Scan(const TExpToken* node, TFilter* callback, TRecordsBitmap& bitmap, bool underAnd) {
   TDataFile& data = Table_->DataFile();
   TPooledBitmap members;
@@ -692,6 +750,8 @@ void TDataCursor::Scan(const TExpToken* node, TFilter* callback, TRecordsBitmap&
     members->Assign(bitmap);
   }
   TScanHooks hooks(*this, *members);
+  std::optional<TColumnComparison> direct;
+  if (!callback) direct = TColumnComparison::From(node, Fields_);
   std::vector<uint8_t> image(TableRecordSize_);
   uint32_t position = 0;
   int32_t counter = 0;
@@ -706,7 +766,9 @@ void TDataCursor::Scan(const TExpToken* node, TFilter* callback, TRecordsBitmap&
       if (underAnd) bitmap.ClearBit(position);
       continue;
     }
-    bool accepted = callback ? FilterAccepts(*callback, image.data(), number) : Accepts(node, image.data());
+    bool accepted = callback   ? FilterAccepts(*callback, image.data(), number)
+                    : direct ? direct->Accepts(image.data())
+                             : Accepts(node, image.data());
     if (!accepted) bitmap.ClearBit(position);
   }
 }

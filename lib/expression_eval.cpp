@@ -173,7 +173,6 @@ class TEvaluator {
     const std::string a = TextOf(l), b = TextOf(r);
     return Collation_.Compare(a.c_str(), b.c_str(), size_t(std::max(partial, 0)), caseInsensitive);
   }
-  int CompareNonNull(const TExpToken& l, const TExpToken& r) const;
   bool Compare(uint8_t op, const TExpToken& l, const TExpToken& r, int32_t partial, bool caseInsensitive) const;
   void Arithmetic(TExpToken& result, const TExpToken& l, const TExpToken& r) const;
   void Function(TExpToken& result, const TExpToken* node);
@@ -190,9 +189,12 @@ class TEvaluator {
   TSubSelectSource* SubSelects_;
 };
 
-int TEvaluator::CompareNonNull(const TExpToken& l, const TExpToken& r) const {
+}  // namespace
+
+// Both values non-NULL and neither text.
+int CompareNonNull(const TExpToken& l, const TExpToken& r) {
   const uint8_t lt = l.DataType, rt = r.DataType;
-  if (lt == FIELD_BOOLEAN || rt == FIELD_BOOLEAN) return Sign(Truth(l), Truth(r));
+  if (lt == FIELD_BOOLEAN || rt == FIELD_BOOLEAN) return Sign(IntegerOf(l) != 0, IntegerOf(r) != 0);
   if (lt == FIELD_BYTES || lt == FIELD_VARBYTES || lt == FIELD_BLOB) {
     const size_t n = std::min({size_t(std::max(l.DataSize, 0)), l.Value.size(), r.Value.size()});
     const int c = std::memcmp(l.Value.data(), r.Value.data(), n);
@@ -209,23 +211,34 @@ int TEvaluator::CompareNonNull(const TExpToken& l, const TExpToken& r) const {
   return Sign(IntegerOf(l), IntegerOf(r));
 }
 
-bool TEvaluator::Compare(uint8_t op, const TExpToken& l, const TExpToken& r, int32_t partial,
-                         bool caseInsensitive) const {
-  const bool text = StringLike(l) || StringLike(r);
-  int c = 0;
+std::optional<bool> CompareValues(uint8_t op, const TExpToken& l, const TExpToken& r) {
+  if (StringLike(l) || StringLike(r)) return std::nullopt;
   if (op == kOpEqual || op == kOpNotEqual) {
-    bool equal;
-    if (l.IsNull || r.IsNull) equal = l.IsNull && r.IsNull;
-    else equal = (text ? CompareText(l, r, partial, caseInsensitive) : CompareNonNull(l, r)) == 0;
+    const bool equal = l.IsNull || r.IsNull ? l.IsNull && r.IsNull : CompareNonNull(l, r) == 0;
     return op == kOpEqual ? equal : !equal;
   }
-  if (text) {
-    c = CompareText(l, r, partial, caseInsensitive);  // a NULL string reads as empty
-  } else if (l.IsNull != r.IsNull) {
-    return false;
-  } else if (!l.IsNull) {
-    c = CompareNonNull(l, r);
+  if (l.IsNull != r.IsNull) return false;
+  const int c = l.IsNull ? 0 : CompareNonNull(l, r);
+  switch (op) {
+    case kOpGreater: return c > 0;
+    case kOpLess: return c < 0;
+    case kOpGreaterOrEqual: return c >= 0;
+    default: return c <= 0;
   }
+}
+
+namespace {
+
+bool TEvaluator::Compare(uint8_t op, const TExpToken& l, const TExpToken& r, int32_t partial,
+                         bool caseInsensitive) const {
+  if (std::optional<bool> decided = CompareValues(op, l, r)) return *decided;
+  // Text: a NULL string reads as empty in ordering comparisons.
+  if (op == kOpEqual || op == kOpNotEqual) {
+    const bool equal = l.IsNull || r.IsNull ? l.IsNull && r.IsNull
+                                            : CompareText(l, r, partial, caseInsensitive) == 0;
+    return op == kOpEqual ? equal : !equal;
+  }
+  const int c = CompareText(l, r, partial, caseInsensitive);
   switch (op) {
     case kOpGreater: return c > 0;
     case kOpLess: return c < 0;

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "lib/expression.h"
@@ -76,6 +77,11 @@ void CheckExpression(uint16_t errorCode, const std::string& databaseName, const 
 // and converted to the left operand's type. The caller owns and frees both trees.
 TTokenTree PrepareExpression(const TExpToken* node, void* owner, bool noPartialCompare, bool caseInsensitive,
                              uint16_t language, uint16_t sort, const TFetchColumn& fetch);
+
+// A comparison (=, <>, <, <=, >, >=) of two values decided as the evaluator decides it,
+// when neither value is text; nullopt when one is (text compares through the collation).
+// Lets a caller that tests one comparison on many records skip building result trees.
+std::optional<bool> CompareValues(uint8_t op, const TExpToken& left, const TExpToken& right);
 
 // The value of a checked (and possibly prepared) tree for `record`: a new node of kind 5
 // (a copy of the evaluated node with its value), owned by the caller. Never raises for
