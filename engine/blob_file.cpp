@@ -573,8 +573,12 @@ void TBlobBuffer::Load(TBlobFile& file, TReadHooks* hooks) {
         if (!file.ValidLink(next) || !met.insert(next).second) file.Corrupt();
         // Released before the next read: a change check may drop the whole cache.
         block.Reset();
-        block = TBlockPin(file.GetBlock(next, BlocksFor(total - int64_t(Data.size()), dataSize),
-                                        hooks, true));
+        // A full read-ahead, also past this value: values written one after another lie
+        // one after another, so the next one read is then found in the cache (no read,
+        // no lock).
+        block = TBlockPin(file.GetBlock(
+            next, std::max(BlocksFor(total - int64_t(Data.size()), dataSize), int32_t(file.ReadAheadBlocks())),
+            hooks, true));
         if (!block) {
           restart = true;
           break;
