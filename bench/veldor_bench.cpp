@@ -20,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,13 @@ struct TOptions {
 };
 
 TOptions g_options;
+
+// What a workload found (rows, matches, bytes): both engines must find the same.
+int64_t g_answer = 0;
+
+[[noreturn]] void Mismatch(const char* what, long long got, long long expected) {
+  throw std::runtime_error(std::string(what) + ": " + std::to_string(got) + " instead of " + std::to_string(expected));
+}
 
 // ---- The data both engines hold ------------------------------------------------------------------
 
@@ -201,7 +209,8 @@ double VeldorWorkload(const std::string& workload) {
       TVeldor::Fill(c, probe, RowOf(k));
       found += c.Find(false, probe.data(), out.data(), 0, false, byName ? 1 : 0);
     }
-    if (found != 100000) std::fprintf(stderr, "lookups found %lld of 100000\n", (long long)found);
+    if (found != 100000) Mismatch("lookups found", found, 100000);
+    g_answer = found;
   } else if (workload == "scan-primary" || workload == "scan-natural") {
     TDataCursor& c = v.Cursor("bench");
     if (workload == "scan-natural") c.SetIndexNumber(kNaturalOrder);
@@ -216,7 +225,8 @@ double VeldorWorkload(const std::string& workload) {
       sum += count + name[0];
       ++rows;
     }
-    if (rows != n) std::fprintf(stderr, "scan saw %lld rows\n", (long long)rows);
+    if (rows != n) Mismatch("scan rows", rows, n);
+    g_answer = rows;
   } else if (workload == "range-scans") {
     TDataCursor& c = v.Cursor("bench");
     image.resize(c.RecordSize());
@@ -232,7 +242,8 @@ double VeldorWorkload(const std::string& workload) {
       c.SetToBegin();
       while (c.GetNextRecord(image.data()) == 0) ++rows;
     }
-    if (rows != 1000 * width) std::fprintf(stderr, "range scans saw %lld rows\n", (long long)rows);
+    if (rows != 1000 * width) Mismatch("range scan rows", rows, 1000 * width);
+    g_answer = rows;
   } else if (workload == "count-indexed" || workload == "count-unindexed" || workload == "count-and") {
     TDataCursor& c = v.Cursor("bench");
     const char* text = workload == "count-indexed" ? "Qty = 7"
@@ -240,8 +251,7 @@ double VeldorWorkload(const std::string& workload) {
                                                        : "Qty = 7 AND Score < 100";
     TFilter* f = c.AddFilter(nullptr, text, false, false, true, false);
     c.ActivateFilter(f);
-    volatile int64_t count = c.GetRecordCount();
-    (void)count;
+    g_answer = c.GetRecordCount();
   } else if (workload == "modify-plain" || workload == "modify-indexed" || workload == "delete-tenth") {
     TDataCursor& c = v.Cursor("bench");
     image.resize(c.RecordSize());
@@ -299,7 +309,8 @@ double VeldorWorkload(const std::string& workload) {
         bytes += got;
         c.FreeBlob(2, image.data(), kBlobOwnerEngine, false);
       }
-      if (bytes != 10000LL * 20 * 1024) std::fprintf(stderr, "read %lld BLOB bytes\n", (long long)bytes);
+      if (bytes != 10000LL * 20 * 1024) Mismatch("BLOB bytes read", bytes, 10000LL * 20 * 1024);
+      g_answer = bytes;
     }
   }
   return Seconds(started);
@@ -398,12 +409,17 @@ double SqliteWorkload(const std::string& workload, bool bigCache) {
       found += db.Run(s);
     }
     sqlite3_finalize(s);
+    g_answer = found;
   } else if (workload == "scan-primary" || workload == "scan-natural") {
     sqlite3_stmt* s = db.Prepare(workload == "scan-primary" ? "SELECT count, name FROM bench ORDER BY id"
                                                             : "SELECT count, name FROM bench");
-    int64_t sum = 0;
-    while (sqlite3_step(s) == SQLITE_ROW) sum += sqlite3_column_int(s, 0) + sqlite3_column_text(s, 1)[0];
+    int64_t sum = 0, rows = 0;
+    while (sqlite3_step(s) == SQLITE_ROW) {
+      sum += sqlite3_column_int(s, 0) + sqlite3_column_text(s, 1)[0];
+      ++rows;
+    }
     sqlite3_finalize(s);
+    g_answer = rows;
   } else if (workload == "range-scans") {
     sqlite3_stmt* s = db.Prepare("SELECT * FROM bench WHERE id BETWEEN ? AND ? ORDER BY id");
     std::mt19937 random(4);
@@ -412,7 +428,7 @@ double SqliteWorkload(const std::string& workload, bool bigCache) {
       int64_t start = int64_t(random() % uint64_t(n - width + 1)) + 1;
       sqlite3_bind_int64(s, 1, start);
       sqlite3_bind_int64(s, 2, start + width - 1);
-      db.Run(s);
+      g_answer += db.Run(s);
     }
     sqlite3_finalize(s);
   } else if (workload == "count-indexed" || workload == "count-unindexed" || workload == "count-and") {
@@ -420,7 +436,8 @@ double SqliteWorkload(const std::string& workload, bool bigCache) {
                       : workload == "count-unindexed" ? "SELECT COUNT(*) FROM bench WHERE score < 100"
                                                       : "SELECT COUNT(*) FROM bench WHERE count = 7 AND score < 100";
     sqlite3_stmt* s = db.Prepare(sql);
-    db.Run(s);
+    if (sqlite3_step(s) != SQLITE_ROW) db.Fail("count");
+    g_answer = sqlite3_column_int64(s, 0);
     sqlite3_finalize(s);
   } else if (workload == "modify-plain" || workload == "modify-indexed" || workload == "delete-tenth") {
     sqlite3_stmt* s = db.Prepare(workload == "modify-plain"     ? "UPDATE bench SET score = ? WHERE id = ?"
@@ -469,6 +486,7 @@ double SqliteWorkload(const std::string& workload, bool bigCache) {
         std::memcpy(data.data(), sqlite3_column_blob(s, 0), size_t(sqlite3_column_bytes(s, 0)));
       }
       sqlite3_finalize(s);
+      g_answer = bytes;
     }
   }
   return Seconds(started);
@@ -478,7 +496,9 @@ double SqliteWorkload(const std::string& workload, bool bigCache) {
 
 struct TResult {
   double Seconds = -1;
+  int64_t Answer = 0;
   long PeakKilobytes = 0;
+  bool Ran = false;
 };
 
 TResult InChild(const std::function<double()>& body) {
@@ -488,25 +508,31 @@ TResult InChild(const std::function<double()>& body) {
   pid_t pid = fork();
   if (pid == 0) {
     close(pipeFds[0]);
-    double seconds = -1;
+    double report[2] = {-1, 0};
     try {
-      seconds = body();
+      g_answer = 0;
+      report[0] = body();
+      report[1] = double(g_answer);
     } catch (const std::exception& e) {
       std::fprintf(stderr, "error: %s\n", e.what());
     }
-    ssize_t written = write(pipeFds[1], &seconds, sizeof seconds);
+    ssize_t written = write(pipeFds[1], report, sizeof report);
     (void)written;
-    _exit(seconds < 0 ? 1 : 0);
+    _exit(report[0] < 0 ? 1 : 0);
   }
   close(pipeFds[1]);
   TResult result;
-  if (read(pipeFds[0], &result.Seconds, sizeof result.Seconds) != ssize_t(sizeof result.Seconds))
-    result.Seconds = -1;
+  result.Ran = true;
+  double report[2] = {-1, 0};
+  if (read(pipeFds[0], report, sizeof report) != ssize_t(sizeof report)) report[0] = -1;
+  result.Seconds = report[0];
+  result.Answer = int64_t(report[1]);
   close(pipeFds[0]);
   int status = 0;
   rusage usage{};
   wait4(pid, &status, 0, &usage);
   result.PeakKilobytes = usage.ru_maxrss;
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) result.Seconds = -1;
   return result;
 }
 
@@ -569,6 +595,7 @@ int Main(int argc, char** argv) {
   std::printf("%lld records in %s\n\n", (long long)g_options.Records, g_options.Directory.c_str());
   std::printf("%-17s %11s %11s %11s %8s %10s %10s %10s\n", "workload", "VELDOR", "SQLite", "SQLite 64M",
               "ratio", "mem VELDOR", "mem SQLite", "mem 64M");
+  bool failed = false;
   for (const std::string& w : workloads) {
     if (!g_options.Only.empty() && g_options.Only != w) continue;
     TResult v = InChild([&] { return VeldorWorkload(w); });
@@ -579,6 +606,12 @@ int Main(int argc, char** argv) {
     }
     char ratio[32] = "-";
     if (v.Seconds >= 0 && s.Seconds > 0) std::snprintf(ratio, sizeof ratio, "%.2fx", v.Seconds / s.Seconds);
+    failed = failed || v.Seconds < 0 || (s.Ran && s.Seconds < 0) || (b.Ran && b.Seconds < 0);
+    if (v.Seconds >= 0 && s.Seconds >= 0 && v.Answer != s.Answer) {
+      std::fprintf(stderr, "%s: VELDOR found %lld, SQLite %lld\n", w.c_str(), (long long)v.Answer,
+                   (long long)s.Answer);
+      failed = true;
+    }
     std::printf("%-17s %11s %11s %11s %8s %10s %10s %10s\n", w.c_str(), Time(v.Seconds).c_str(),
                 Time(s.Seconds).c_str(), Time(b.Seconds).c_str(), ratio, Megabytes(v.PeakKilobytes).c_str(),
                 Megabytes(s.PeakKilobytes).c_str(), Megabytes(b.PeakKilobytes).c_str());
@@ -594,7 +627,7 @@ int Main(int argc, char** argv) {
                   1048576.0);
   ShutdownEngine();
   if (madeDirectory) std::filesystem::remove_all(d);
-  return 0;
+  return failed ? 1 : 0;
 }
 
 }  // namespace

@@ -18,7 +18,7 @@ void GrowBitmap(TRecordsBitmap& bitmap, uint32_t size) {
   uint32_t old = bitmap.Size();
   if (old == size) return;
   bitmap.SetSize(size);
-  for (uint32_t n = old + 1; n <= size; ++n) bitmap.ClearBit(n);
+  bitmap.ClearBits(old + 1, size);
 }
 
 }  // namespace

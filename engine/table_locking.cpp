@@ -102,7 +102,7 @@ void TDataTable::EnsureLockBitmaps(int32_t record) {
     uint32_t old = b->Size();
     b->SetSize(needed);
     // Growing within the allocation keeps stale bits: clear what was uncovered.
-    for (uint32_t n = old + 1; n <= needed; ++n) b->ClearBit(n);
+    b->ClearBits(old + 1, needed);
   }
 }
 

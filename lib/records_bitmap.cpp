@@ -178,6 +178,16 @@ void TRecordsBitmap::ClearBit(uint32_t n) {
   Bits[(n - 1) / 32] &= ~(uint32_t{1} << ((n - 1) % 32));
 }
 
+void TRecordsBitmap::ClearBits(uint32_t first, uint32_t last) {
+  first = std::max(first, uint32_t{1});
+  last = std::min(last, SizeValue);
+  if (first > last) return;
+  uint32_t from = first - 1, to = last - 1;  // bit positions
+  for (; from <= to && from % 32 != 0; ++from) Bits[from / 32] &= ~(uint32_t{1} << (from % 32));
+  for (; from + 31 <= to; from += 32) Bits[from / 32] = 0;
+  for (; from <= to; ++from) Bits[from / 32] &= ~(uint32_t{1} << (from % 32));
+}
+
 void TRecordsBitmap::ClearAll() {
   if (AllocatedBytes != 0) std::memset(Bits.get(), 0, AllocatedBytes);
 }

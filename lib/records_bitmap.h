@@ -67,6 +67,8 @@ class TRecordsBitmap {
   bool GetBit(uint32_t n) const;
   void SetBit(uint32_t n);
   void ClearBit(uint32_t n);
+  // Clears records first..last (clamped to 1..Size()), a word at a time.
+  void ClearBits(uint32_t first, uint32_t last);
 
   // Zero, or set to all ones, every allocated byte (also those beyond WordCount()).
   void ClearAll();

@@ -120,6 +120,20 @@ TEST(RecordsBitmap, CreatedEmpty) {
   EXPECT_EQ(b.Count(), 0u);
 }
 
+TEST(RecordsBitmap, ClearBitsClearsExactlyTheRangeWithinTheSize) {
+  // Ranges inside one word, across word edges, whole words, clamped ends, empty ones.
+  const std::pair<uint32_t, uint32_t> ranges[] = {{5, 9},   {1, 32},  {31, 33}, {32, 96}, {33, 64},
+                                                  {2, 199}, {0, 300}, {150, 10}, {200, 200}, {64, 65}};
+  for (auto [first, last] : ranges) {
+    TRecordsBitmap b;
+    b.SetSize(200);
+    b.SetAll();
+    b.ClearBits(first, last);
+    for (uint32_t n = 1; n <= 200; ++n)
+      ASSERT_EQ(b.GetBit(n), n < std::max(first, 1u) || n > last) << first << ".." << last << " at " << n;
+  }
+}
+
 TEST(RecordsBitmap, RecordBitPositions) {
   TRecordsBitmap b;
   b.SetSize(64);
