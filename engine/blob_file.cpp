@@ -533,6 +533,7 @@ void TBlobFile::TrimCache() {
   for (TBlock* b = Cache_.Oldest(); b && victims.size() < excess; b = b->Newer_)
     if (!b->Modified_ && b->UseCount_ == 0) victims.push_back(b->BlockNumber_);
   for (int32_t number : victims) Spares_.GiveBack(Cache_.Remove(number));
+  Cache_.Shrink();
   Capacity_ = std::max(normal, Cache_.Size());
 }
 

@@ -566,6 +566,7 @@ void TDataFile::TrimCache() {
   for (TRecord* r = Cache_.Oldest(); r && victims.size() < excess; r = r->Newer_)
     if (!r->Modified_ && r->UseCount_ == 0) victims.push_back(r->RecordNumber_);
   for (int32_t number : victims) Spares_.GiveBack(Cache_.Remove(number));
+  Cache_.Shrink();
   Capacity_ = std::max(normal, Cache_.Size());
 }
 

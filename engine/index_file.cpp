@@ -480,6 +480,7 @@ void TIndexFile::TrimCaches() {
     for (TPage* p = cache.Pages.Oldest(); p && victims.size() < excess; p = p->Newer_)
       if (!p->Modified() && p->UseCount() == 0) victims.push_back(p->PageNumber());
     for (int32_t number : victims) Spares_.GiveBack(cache.Pages.Remove(number));
+    cache.Pages.Shrink();
     cache.Capacity = std::max(kPageCacheCapacity, cache.Pages.Size());
   }
 }
