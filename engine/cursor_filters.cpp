@@ -685,6 +685,22 @@ class TDataCursor::TScanHooks : public TReadHooks {
 
 namespace {
 
+// The smallest window a scan reads past the cache.
+constexpr int32_t kMinScanWindow = 16;
+
+// Whether at least a quarter of the `window` slots from `first` on are members.
+bool MembersDense(const TRecordsBitmap& members, int32_t first, int32_t window) {
+  const int needed = std::max(window / 4, 1);
+  uint32_t position = uint32_t(first);
+  int32_t counter = 0;
+  int seen = 1;  // `first` itself
+  while (seen < needed && members.NextMembers(position, 1, counter).Found) {
+    if (position >= uint32_t(first) + uint32_t(window)) return false;
+    ++seen;
+  }
+  return seen >= needed;
+}
+
 // One comparison of a column with a constant, tested on record images without building a
 // result tree per record: the column's value is put into a node of its own exactly as the
 // cursor's fetcher would put it, and the evaluator's own comparison decides. Only for
@@ -753,15 +769,43 @@ void TDataCursor::Scan(const TExpToken* node, TFilter* callback, TRecordsBitmap&
   std::optional<TColumnComparison> direct;
   if (!callback) direct = TColumnComparison::From(node, Fields_);
   std::vector<uint8_t> image(TableRecordSize_);
+  // Long runs of members are read a window at a time past the cache; scattered ones
+  // through it (with its scattered read-ahead).
+  const int32_t window = int32_t(data.ReadAheadRecords());
+  std::vector<uint8_t> run;
+  int32_t runFirst = 0, runCount = 0;
+  int32_t sparseUntil = 0;  // members before it were found scattered: no second look
   uint32_t position = 0;
   int32_t counter = 0;
   while (members->NextMembers(position, 1, counter).Found) {
     const int32_t number = int32_t(position);
-    TRecord* record = data.GetRecord(number, true, Writing_ ? nullptr : &hooks);
-    if (record == nullptr) throw TRestart{};
-    const bool deleted = record->Deleted();
-    std::memcpy(image.data(), record->Data(), TableRecordSize_);
-    data.Release(record);
+    bool deleted;
+    if (runCount == 0 || number < runFirst || number >= runFirst + runCount) {
+      // Members close together (a quarter of the slots ahead or more): the slots ahead
+      // are read in one go, the members among them taken from there.
+      runCount = 0;
+      if (window >= kMinScanWindow && number >= sparseUntil) {
+        if (MembersDense(*members, number, window)) {
+          runFirst = number;
+          runCount = window;
+          if (!data.PeekRun(runFirst, runCount, Writing_ ? nullptr : &hooks, run)) throw TRestart{};
+        } else {
+          sparseUntil = number + window;
+        }
+      }
+    }
+    if (runCount > 0) {
+      const uint8_t* at = &run[size_t(number - runFirst) * TableRecordSize_];
+      deleted = at[kRecordDeletedOffset] != 0;
+      std::memcpy(image.data(), at, TableRecordSize_);
+      data.CountPeekedUse();
+    } else {
+      TRecord* record = data.GetRecord(number, true, Writing_ ? nullptr : &hooks);
+      if (record == nullptr) throw TRestart{};
+      deleted = record->Deleted();
+      std::memcpy(image.data(), record->Data(), TableRecordSize_);
+      data.Release(record);
+    }
     if (deleted) {
       if (underAnd) bitmap.ClearBit(position);
       continue;

@@ -346,6 +346,7 @@ TRecord* TDataFile::GetRecord(int32_t number, bool forward, TReadHooks* hooks,
   }
   if (record->RecordNumber_ != number) Corrupt();
   record->AddUse();
+  ++Stats_.Fetches;
   return record;
 }
 
@@ -485,6 +486,44 @@ TRecord* TDataFile::ReadScattered(int32_t number, const int32_t* upcoming, int c
   }
   if (found == nullptr) Corrupt();
   return found;
+}
+
+bool TDataFile::PeekRun(int32_t first, int32_t& count, TReadHooks* hooks, std::vector<uint8_t>& out) {
+  const int32_t next = Header_.NextRecordNumber();
+  if (first <= 0 || first >= next) Corrupt();
+  count = std::max(1, std::min(count, next - first));
+  if (hooks && !hooks->BeforeDiskRead()) return false;
+  const uint16_t recordSize = Header_.RecordSize();
+  if (recordSize < kRecordPrefixSize) Corrupt();
+  const size_t bytes = size_t(count) * recordSize;
+  GrowBuffer(out, bytes);
+  size_t got;
+  {
+    TFileSection section(*this);
+    Seek(0, int64_t(RecordsStart() + uint64_t(first - 1) * recordSize));
+    got = Read(out.data(), bytes, true);
+  }
+  ++Stats_.BlockReads;
+  if (got < bytes && !Table_->AcceptShortRead()) RaiseTableError(VELDOR_READERR, Table_->Name());
+  const int32_t images = int32_t(got / recordSize);
+  Stats_.RecordsRead += uint64_t(images);
+  for (int32_t i = 0; i < count; ++i) {
+    uint8_t* image = &out[size_t(i) * recordSize];
+    const int32_t n = first + i;
+    if (const TRecord* cached = Cache_.Find(n); cached != nullptr && !cached->Stale_) {
+      std::memcpy(image, cached->Data(), recordSize);
+      continue;
+    }
+    if (i >= images) {
+      // Past the file's end and not cached: the file was cut short.
+      if (i == 0) Corrupt();
+      count = i;
+      break;
+    }
+    if (Encrypted()) ScrambleTableData(image, recordSize);
+    if (image[kRecordDeletedOffset] == 0) StoreI32(&image[kRecordNumberOffset], n);
+  }
+  return true;
 }
 
 TRecord* TDataFile::AllocateRecord(TReadHooks* hooks) {

@@ -138,6 +138,7 @@ class TReadHooks {
 
 // Statistics of one data file; reset at open.
 struct TDataFileStatistics {
+  uint64_t Fetches = 0;  // records handed out: by GetRecord, and images of PeekRun used
   uint64_t CacheHits = 0;
   uint64_t BlockReads = 0;   // reads of one or more slots from the file
   uint64_t RecordsRead = 0;  // slots those reads covered
@@ -197,6 +198,16 @@ class TDataFile : public TFileHandler {
   TRecord* GetRecord(int32_t number, bool forward = true, TReadHooks* hooks = nullptr,
                      bool readAhead = true);
   void Release(TRecord* record) { record->ReleaseUse(); }
+  // For scans that read each record once: the images of up to `count` slots from `first`
+  // on, read in one go into `out` (the caller's, so that nothing another cursor does can
+  // move it) instead of the cache, so that a long scan neither evicts the cache nor pays for a buffer per
+  // record. Cached buffers win over the file (this process's unwritten changes), records
+  // appended only in the cache included. Images are unscrambled and carry their record
+  // number like cached ones. `count` becomes how many slots `out` holds; false when `hooks`
+  // reported a change by others.
+  bool PeekRun(int32_t first, int32_t& count, TReadHooks* hooks, std::vector<uint8_t>& out);
+  // A scan took one image of a PeekRun (the statistics count what is used, not read).
+  void CountPeekedUse() { ++Stats_.Fetches; }
   // The slot for an insert: the free chain's head, or a new slot when the chain is empty or
   // the table has no user primary key. Returned in use, as GetRecord.
   TRecord* AllocateRecord(TReadHooks* hooks = nullptr);
