@@ -172,17 +172,34 @@ void TDataTable::UnlockRecord(int32_t record) {
 
 void TDataTable::UnlockAllRecords(bool pendingOnly) {
   TRecordsBitmap& which = pendingOnly ? *PendingUnlocks_ : *ProcessLocks_;
+  // Runs of held records that all go are released with one call each: the kernel walks
+  // the file's whole lock list for every call, so a commit releasing its thousands of
+  // locks one by one would cost their number squared. Records held by this process that
+  // stay (another cursor is editing them) end a run.
   uint32_t position = 0;
   int32_t counter = 0;
-  std::vector<uint32_t> records;
-  while (which.NextMembers(position, 1, counter).Found) records.push_back(position);
-  for (uint32_t n : records) {
-    if (ProcessLocks_->GetBit(n)) {
-      Data_->Unlock(1, kRecordBytesTop - int64_t(n));
+  std::vector<uint32_t> run;
+  auto release = [&] {
+    if (run.empty()) return;
+    const int64_t low = int64_t(run.front()), high = int64_t(run.back());
+    if (!Data_->UnlockSpan(high - low + 1, kRecordBytesTop - high))
+      for (uint32_t n : run) Data_->Unlock(1, kRecordBytesTop - int64_t(n));
+    for (uint32_t n : run) {
       ProcessLocks_->ClearBit(n);
+      PendingUnlocks_->ClearBit(n);
     }
-    PendingUnlocks_->ClearBit(n);
+    run.clear();
+  };
+  while (ProcessLocks_->NextMembers(position, 1, counter).Found) {
+    if (which.GetBit(position)) {
+      run.push_back(position);
+    } else {
+      release();
+    }
   }
+  release();
+  // Deferred unlocks of records no longer held have nothing left to release.
+  if (pendingOnly) PendingUnlocks_->ClearAll();
 }
 
 // ---- Read locks ---------------------------------------------------------------------------------

@@ -392,6 +392,23 @@ bool TAbstractFile::OverlapsLock(int64_t start, int64_t end) const {
   return std::prev(after)->second.End >= start;
 }
 
+bool TAbstractFile::UnlockSpan(int32_t handle, int64_t offset, int64_t length) {
+  std::lock_guard<std::recursive_mutex> guard(mutex_);
+  int64_t end;
+  if (!RangeEnd(offset, length, end) || FindHandle(handle) < 0) return false;
+  auto first = locks_.lower_bound(offset);
+  if (first != locks_.begin() && std::prev(first)->second.End >= offset) return false;
+  auto last = first;
+  for (; last != locks_.end() && last->first <= end; ++last) {
+    const TFileLock& lock = last->second;
+    if (lock.End > end || (lock.Owner != 0 && lock.Owner != handle)) return false;
+  }
+  if (first == last) return true;
+  if (!ReleaseSpan(offset, length)) return false;
+  locks_.erase(first, last);
+  return true;
+}
+
 bool TAbstractFile::RangeEnd(int64_t offset, int64_t length, int64_t& end) {
   if (length <= 0 || offset < 0 || offset > kMaxInt64 - (length - 1)) return false;
   end = offset + (length - 1);
@@ -643,6 +660,10 @@ bool TPhysicalFile::UnlockRange(int32_t handle, int64_t offset, int64_t length) 
   if (fd_ >= 0 && SetOfdLock(fd_, F_UNLCK, offset, length) != 0) return false;
   locks_.erase(it);
   return true;
+}
+
+bool TPhysicalFile::ReleaseSpan(int64_t offset, int64_t length) {
+  return fd_ < 0 || SetOfdLock(fd_, F_UNLCK, offset, length) == 0;
 }
 
 // ---- TMemoryFile -------------------------------------------------------------------------
@@ -1202,6 +1223,11 @@ bool TFileHandler::Lock(int64_t length, int64_t offset) {
 bool TFileHandler::Unlock(int64_t length, int64_t offset) {
   if (!open_ || file_ == nullptr) return false;
   return file_->UnlockRange(handle_, offset, length);
+}
+
+bool TFileHandler::UnlockSpan(int64_t length, int64_t offset) {
+  if (!open_ || file_ == nullptr) return false;
+  return file_->UnlockSpan(handle_, offset, length);
 }
 
 int64_t TFileHandler::Seek(int origin, int64_t offset) {

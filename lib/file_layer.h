@@ -112,6 +112,11 @@ class TAbstractFile {
   // Removes the lock entry of exactly this offset and length (set through this handle on
   // disk files; by anyone on in-memory files). False when there is none.
   virtual bool UnlockRange(int32_t handle, int64_t offset, int64_t length) = 0;
+  // Removes every lock entry lying in bytes offset .. offset + length - 1 with one call to
+  // the system (releasing many locks one by one costs, in the kernel, the length of the
+  // file's lock list for each). False, and nothing changed, when an entry reaches out of
+  // the span or was set through another handle (disk files).
+  bool UnlockSpan(int32_t handle, int64_t offset, int64_t length);
 
   // The object's critical section (recursive: the operations above take it again).
   std::recursive_mutex& Mutex() const { return mutex_; }
@@ -132,6 +137,8 @@ class TAbstractFile {
   int32_t AddHandle();  // appends a handle at position 0 and returns its number
   THandleEntry* Entry(int32_t handle);
   bool OverlapsLock(int64_t start, int64_t end) const;
+  // Releases bytes offset .. offset + length - 1 at the system, for UnlockSpan.
+  virtual bool ReleaseSpan(int64_t /*offset*/, int64_t /*length*/) { return true; }
   // Checks length > 0, offset >= 0 and no overflow; sets `end` (inclusive).
   static bool RangeEnd(int64_t offset, int64_t length, int64_t& end);
   // New position for a seek or -11047.
@@ -176,6 +183,9 @@ class TPhysicalFile : public TAbstractFile {
   // In a forked child only: drops the descriptor inherited from the parent (its locks stay
   // the parent's) without unlinking anything; later operations fail with -11014.
   void DetachAfterFork();
+
+ protected:
+  bool ReleaseSpan(int64_t offset, int64_t length) override;
 
  private:
   void CloseDescriptor();  // mutex_ held
@@ -356,6 +366,9 @@ class TFileHandler {
   // (in-memory files: not locked with exactly this offset and length). False when closed.
   bool Lock(int64_t length, int64_t offset);
   bool Unlock(int64_t length, int64_t offset);
+  // Every lock this handler holds within the span, released with one system call; false
+  // (nothing released) when a lock there is another handler's or reaches out of the span.
+  bool UnlockSpan(int64_t length, int64_t offset);
   // Moves the position (origin `TSeekOrigin`) and returns it; failures raise their code.
   int64_t Seek(int origin, int64_t offset);
   // The file's size; the position is unchanged.

@@ -119,6 +119,26 @@ TEST_F(DiskLockTest, ParentIsRefusedWhileAChildHoldsTheRange) {
   EXPECT_EQ(child.Join(), 0);
 }
 
+TEST_F(DiskLockTest, UnlockSpanReleasesOnlyWholeLocksOfItsOwnHandler) {
+  TFileHandler first(path_), second(path_);
+  first.Open();
+  second.Open();
+  for (int64_t at : {100, 103, 110, 120}) ASSERT_TRUE(first.Lock(1, at));
+  ASSERT_TRUE(second.Lock(1, 130));
+  ASSERT_TRUE(first.Lock(5, 140));                   // 140..144
+  EXPECT_FALSE(first.UnlockSpan(41, 100));          // 100..140 would take the other's 130
+  EXPECT_FALSE(first.UnlockSpan(42, 100));          // and reaches into 140..144
+  EXPECT_FALSE(first.UnlockSpan(9, 142));           // starts inside 140..144
+  EXPECT_EQ(first.File()->Locks().size(), 6u);      // every refusal changed nothing
+  EXPECT_EQ(ProbeFromChild(1, 103), 0);
+  EXPECT_TRUE(first.UnlockSpan(21, 100));           // 100..120: four locks, one call
+  EXPECT_EQ(first.File()->Locks().size(), 2u);
+  for (int64_t at : {100, 103, 110, 120}) EXPECT_EQ(ProbeFromChild(1, at), 1) << at;
+  EXPECT_EQ(ProbeFromChild(1, 130), 0);
+  EXPECT_EQ(ProbeFromChild(1, 142), 0);
+  EXPECT_TRUE(first.UnlockSpan(10, 0));             // nothing held there: nothing to do
+}
+
 TEST_F(DiskLockTest, UnlockingOneRangeKeepsTheAdjacentRangeLockedForOtherProcesses) {
   // One descriptor's adjacent locks merge in the kernel into 10..29; an unlock of 10..19
   // must leave 20..29 locked.
