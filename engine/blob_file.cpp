@@ -298,7 +298,7 @@ TBlock* TBlobFile::EvictLeastRecent(size_t* skippedModified) {
   return nullptr;
 }
 
-TBlock* TBlobFile::TakeBuffer(int32_t number) {
+TBlock* TBlobFile::TakeBuffer(int32_t number, bool clear) {
   if (Cache_.Size() >= Capacity_) {
     size_t skipped = 0;
     TBlock* victim = EvictLeastRecent(&skipped);
@@ -316,7 +316,7 @@ TBlock* TBlobFile::TakeBuffer(int32_t number) {
       std::unique_ptr<TBlock> owned = Cache_.Remove(victim->BlockNumber_);
       if (owned.get() != victim) Corrupt();
       owned->BlockNumber_ = number;
-      owned->Clear();
+      if (clear) owned->Clear();
       return Cache_.Insert(number, std::move(owned));
     }
     // Everything is in use or unwritten (a transaction): grow by half, so that the walks
@@ -391,7 +391,7 @@ TBlock* TBlobFile::ReadBlocks(int32_t number, int32_t count, TReadHooks* hooks) 
         if (!cached->Modified_ && cached->UseCount_ == 0) cached->LoadFromImage(image);
         if (n == number) Cache_.MakeNewest(cached, n);
       } else {
-        cached = TakeBuffer(n);
+        cached = TakeBuffer(n, false);  // the image fills it whole
         cached->LoadFromImage(image);
       }
       if (n == number) {
@@ -558,7 +558,10 @@ void TBlobBuffer::Load(TBlobFile& file, TReadHooks* hooks) {
       // first stretch the value grows only with the bytes actually read.
       uint64_t capacity = uint64_t(file.BlockCount()) * dataSize;
       Data.reserve(size_t(std::min<uint64_t>({uint64_t(total), capacity, kLoadReserveLimit})));
-      std::unordered_set<int32_t> met{FirstBlock};
+      // The blocks met, checked for repeats once the walk ends; a walk longer than the
+      // file has blocks has met one twice already.
+      std::vector<int32_t> met{FirstBlock};
+      met.reserve(size_t(std::min<int64_t>(BlocksFor(total, dataSize), file.BlockCount())) + 1);
       bool restart = false;
       while (int64_t(Data.size()) < total) {
         if (block->BlobId() != BlobId) RaiseTableError(VELDOR_KEYORRECDELETED, file.Table_->Name());
@@ -571,7 +574,8 @@ void TBlobBuffer::Load(TBlobFile& file, TReadHooks* hooks) {
         if (got < want) break;
         int32_t next = block->Next();
         if (int64_t(Data.size()) >= total || next == 0) break;
-        if (!file.ValidLink(next) || !met.insert(next).second) file.Corrupt();
+        if (!file.ValidLink(next) || int64_t(met.size()) >= int64_t(file.BlockCount())) file.Corrupt();
+        met.push_back(next);
         // Released before the next read: a change check may drop the whole cache.
         block.Reset();
         // A full read-ahead, also past this value: values written one after another lie
@@ -586,6 +590,8 @@ void TBlobBuffer::Load(TBlobFile& file, TReadHooks* hooks) {
         }
       }
       if (restart) continue;
+      std::sort(met.begin(), met.end());
+      if (std::adjacent_find(met.begin(), met.end()) != met.end()) file.Corrupt();
       if (int64_t(Data.size()) != total) RaiseTableError(VELDOR_ENDOFBLOB, file.Table_->Name());
       return;
     }

@@ -269,7 +269,8 @@ class TBlobFile : public TFileHandler {
   void ReadHeaderImage(TBlobHeader& header);
   void SetupForBlockSize(uint32_t size, uint16_t invalidCode);
   uint64_t BlockOffset(int32_t number) const;
-  TBlock* TakeBuffer(int32_t number);
+  // A buffer for block `number` in the cache, cleared unless the caller fills it whole.
+  TBlock* TakeBuffer(int32_t number, bool clear = true);
   // The least recent block that is neither modified nor in use, or nullptr; counts the
   // modified, unused blocks passed on the way.
   TBlock* EvictLeastRecent(size_t* skippedModified);
