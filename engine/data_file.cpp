@@ -376,23 +376,28 @@ TRecord* TDataFile::ReadRecords(int32_t number, bool forward, TReadHooks* hooks,
   int32_t first = forward ? number : number - count + 1;
   uint16_t recordSize = Header_.RecordSize();
   if (recordSize < kRecordPrefixSize) Corrupt();
-  size_t bytes = size_t(count) * recordSize;
-  GrowBuffer(ReadBuffer_, bytes);
-  size_t got;
-  {
-    TFileSection section(*this);
-    Seek(0, int64_t(RecordsStart() + uint64_t(first - 1) * recordSize));
-    got = Read(ReadBuffer_.data(), bytes, true);
-  }
-  ++Stats_.BlockReads;
-  // Appended records may still live only in the cache; a short read is then expected.
-  if (got < bytes && !Table_->AcceptShortRead()) RaiseTableError(VELDOR_READERR, Table_->Name());
-  int32_t images = int32_t(got / recordSize);
+  const int32_t images = ReadSlots(first, count, ReadBuffer_);
   Stats_.RecordsRead += uint64_t(images);
   TRecord* wanted = TakeImages(first, images, number);
   // The slot is neither in the file nor in the cache: the file was cut short.
   if (wanted == nullptr) Corrupt();
   return wanted;
+}
+
+int32_t TDataFile::ReadSlots(int32_t first, int32_t count, std::vector<uint8_t>& into) {
+  const uint16_t recordSize = Header_.RecordSize();
+  const size_t bytes = size_t(count) * recordSize;
+  GrowBuffer(into, bytes);
+  size_t got;
+  {
+    TFileSection section(*this);
+    Seek(0, int64_t(RecordsStart() + uint64_t(first - 1) * recordSize));
+    got = Read(into.data(), bytes, true);
+  }
+  ++Stats_.BlockReads;
+  // Appended records may still live only in the cache; a short read is then expected.
+  if (got < bytes && !Table_->AcceptShortRead()) RaiseTableError(VELDOR_READERR, Table_->Name());
+  return int32_t(got / recordSize);
 }
 
 TRecord* TDataFile::TakeImages(int32_t first, int32_t images, int32_t number, const int32_t* only,
@@ -464,17 +469,7 @@ TRecord* TDataFile::ReadScattered(int32_t number, const int32_t* upcoming, int c
     while (j < wanted.size() && wanted[j] - wanted[j - 1] <= gap && wanted[j] - wanted[i] < longest) ++j;
     const int32_t first = wanted[i];
     const int32_t span = wanted[j - 1] - first + 1;
-    size_t bytes = size_t(span) * recordSize;
-    GrowBuffer(ReadBuffer_, bytes);
-    size_t got;
-    {
-      TFileSection section(*this);
-      Seek(0, int64_t(RecordsStart() + uint64_t(first - 1) * recordSize));
-      got = Read(ReadBuffer_.data(), bytes, true);
-    }
-    ++Stats_.BlockReads;
-    if (got < bytes && !Table_->AcceptShortRead()) RaiseTableError(VELDOR_READERR, Table_->Name());
-    int32_t images = int32_t(got / recordSize);
+    const int32_t images = ReadSlots(first, span, ReadBuffer_);
     Stats_.RecordsRead += uint64_t(j - i);
     TRecord* r = TakeImages(first, images, number, &wanted[i], int(j - i));
     if (r) {
@@ -495,17 +490,7 @@ bool TDataFile::PeekRun(int32_t first, int32_t& count, TReadHooks* hooks, std::v
   if (hooks && !hooks->BeforeDiskRead()) return false;
   const uint16_t recordSize = Header_.RecordSize();
   if (recordSize < kRecordPrefixSize) Corrupt();
-  const size_t bytes = size_t(count) * recordSize;
-  GrowBuffer(out, bytes);
-  size_t got;
-  {
-    TFileSection section(*this);
-    Seek(0, int64_t(RecordsStart() + uint64_t(first - 1) * recordSize));
-    got = Read(out.data(), bytes, true);
-  }
-  ++Stats_.BlockReads;
-  if (got < bytes && !Table_->AcceptShortRead()) RaiseTableError(VELDOR_READERR, Table_->Name());
-  const int32_t images = int32_t(got / recordSize);
+  const int32_t images = ReadSlots(first, count, out);
   Stats_.RecordsRead += uint64_t(images);
   for (int32_t i = 0; i < count; ++i) {
     uint8_t* image = &out[size_t(i) * recordSize];

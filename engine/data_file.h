@@ -245,6 +245,8 @@ class TDataFile : public TFileHandler {
   TRecord* TakeBuffer(int32_t number);
   TRecord* EvictLeastRecent();
   TRecord* ReadRecords(int32_t number, bool forward, TReadHooks* hooks, bool readAhead);
+  // Reads `count` slots from `first` into `into` (one read); returns the whole images got.
+  int32_t ReadSlots(int32_t first, int32_t count, std::vector<uint8_t>& into);
   // Reads `number` and the uncached records of `upcoming` in spans of nearby slots.
   TRecord* ReadScattered(int32_t number, const int32_t* upcoming, int count);
   // Puts the images of records first..first+images-1 from ReadBuffer_ into the cache
