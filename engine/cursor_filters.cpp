@@ -387,16 +387,26 @@ uint8_t TDataCursor::Optimize(TExpToken* node, bool estimate, bool root) {
 
 // ---- Key selections ----------------------------------------------------------------------------------
 
-// The first ordinal whose key is at or above (strictly above) `key` over `length` bytes in
-// the index's order, 0 when there is none.
-int64_t TDataCursor::FirstOrdinal(int index, const uint8_t* key, int length, bool strict) {
-  const TKeyLayout& layout = LayoutOf(index);
+namespace {
+
+// `key` with the bytes after its first `length` filled to the highest or lowest value, so
+// that a descent lands after or before every key that shares those bytes.
+std::vector<uint8_t> BoundProbe(const TKeyLayout& layout, const uint8_t* key, int length, bool high) {
   std::vector<uint8_t> probe(key, key + layout.KeyLength());
-  const bool high = strict != layout.Descending();
   if (high)
     layout.FillHigh(probe.data(), length);
   else
     layout.FillLow(probe.data(), length);
+  return probe;
+}
+
+}  // namespace
+
+// The first ordinal whose key is at or above (strictly above) `key` over `length` bytes in
+// the index's order, 0 when there is none.
+int64_t TDataCursor::FirstOrdinal(int index, const uint8_t* key, int length, bool strict) {
+  const TKeyLayout& layout = LayoutOf(index);
+  std::vector<uint8_t> probe = BoundProbe(layout, key, length, strict != layout.Descending());
   TSpot spot;
   int32_t record = 0;
   std::vector<uint8_t> found;
@@ -413,12 +423,7 @@ int64_t TDataCursor::FirstOrdinal(int index, const uint8_t* key, int length, boo
 // The last ordinal whose key is at or below (strictly below) `key`, 0 when there is none.
 int64_t TDataCursor::LastOrdinal(int index, const uint8_t* key, int length, bool strict) {
   const TKeyLayout& layout = LayoutOf(index);
-  std::vector<uint8_t> probe(key, key + layout.KeyLength());
-  const bool high = !strict != layout.Descending();
-  if (high)
-    layout.FillHigh(probe.data(), length);
-  else
-    layout.FillLow(probe.data(), length);
+  std::vector<uint8_t> probe = BoundProbe(layout, key, length, !strict != layout.Descending());
   TSpot spot;
   int32_t record = 0;
   std::vector<uint8_t> found;
