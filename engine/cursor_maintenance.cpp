@@ -166,6 +166,14 @@ static void RenumberDefinition(TTableDefinition& d) {
   LayoutFields(d.Fields);
 }
 
+// Emptying and restructuring rewrite the table's files directly, past the caches that a
+// rollback throws away: inside a transaction they could be neither undone nor kept apart
+// from it, so they are refused before anything changes.
+void TDataCursor::RefuseInTransaction() const {
+  if ((Table_ != nullptr && Table_->InTransaction()) || (Database_ && Database_->InTransaction()))
+    RaiseTableError(VELDOR_TABLEOPEN, TableName_);
+}
+
 void TDataCursor::RequireExclusive() const {
   if (!Exclusive_) RaiseTableError(VELDOR_NEEDEXCLACCESS, TableName_);
   if (ReadOnly_) RaiseTableError(VELDOR_OSEACCES, TableName_);
@@ -207,6 +215,7 @@ void TDataCursor::RenameTable(const std::string& newName) {
 void TDataCursor::EmptyTable() {
   RequireOpen();
   RequireExclusive();
+  RefuseInTransaction();
   Blobs_.clear();
   Table_->Empty();
   SaveCounters();
@@ -396,6 +405,7 @@ void TDataCursor::RestructureTable(const TTableDefinition& definition, bool noBa
                                    int32_t lastAutoInc, bool allowNoPrimary) {
   CheckClosed();
   RequireExclusive();
+  RefuseInTransaction();
   TTableDefinition d = definition;
   ValidateTableDefinition(d, allowNoPrimary, lastAutoInc, TableName_);
   // Where each old field's data goes: new field numbers identify old fields.

@@ -359,14 +359,25 @@ uint16_t TDataCursor::GetCurrentRecord(uint8_t* buffer, bool lock) {
 
 // ---- Record numbers and counts -------------------------------------------------------------------
 
-int64_t TDataCursor::GetRecordCount() const {
+// Counts and record numbers are answered from the cursor's state; a change made meanwhile
+// through a sibling cursor or thrown away by a rollback (seen in the table object's counters,
+// without reading a file) is taken in first.
+void TDataCursor::SyncWithSiblings() {
+  if (!Open_ || BracketDepth_ > 0 || Table_ == nullptr) return;
+  if (Table_->ChangeCounters() == Counters_ || FilesReadOnly_) return;
+  Bracketed([] {});
+}
+
+int64_t TDataCursor::GetRecordCount() {
+  SyncWithSiblings();
   if (!Open_) return 0;
   if (BitmapMode_) return VisibleCount_;
   if (First_ <= 0 || Last_ <= 0 || Last_ < First_) return 0;
   return Last_ - First_ + 1;
 }
 
-int64_t TDataCursor::GetRecNo() const {
+int64_t TDataCursor::GetRecNo() {
+  SyncWithSiblings();
   if (!Open_ || (Bof_ && Eof_)) return 0;
   if (NaturalOrder_) return Spot_.Logical;
   int64_t n = Spot_.Logical - First_ + 1;

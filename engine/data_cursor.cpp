@@ -223,15 +223,58 @@ void TDataCursor::LoadLayout() {
     HasCalculated_ |= f.Calculated();
   }
   if (!HasAutoInc_) SuppressAutoInc_ = false;
-  // Key layouts always follow the table's stored fields.
-  const TIndexFile& index = table.IndexFile();
-  const std::vector<TFieldDescriptor>& stored = table.DataFile().Fields();
-  Layouts_.clear();
-  for (int i = 0; i <= index.SecondaryCount(); ++i)
-    Layouts_.push_back(std::make_unique<TKeyLayout>(index.Descriptor(i), stored, *Collation_));
+  BuildLayouts();
   SysDeletedLayout_ = std::make_unique<TKeyLayout>(TKeyLayout::SysDeleted());
   StartKey_.assign(kMaxKeyLength, 0);
   EndKey_.assign(kMaxKeyLength, 0xFF);
+}
+
+// What the key layouts are made from: whether there is a user primary key and every index
+// descriptor without its page bookkeeping (which changes with every insert).
+std::vector<uint8_t> TDataCursor::IndexDefinitions() const {
+  const TIndexFile& index = Table_->IndexFile();
+  std::vector<uint8_t> out;
+  out.push_back(index.NoUserPrimary() ? 1 : 0);
+  for (int i = 0; i <= index.SecondaryCount(); ++i) {
+    TIndexDescriptor d = index.Descriptor(i);
+    d.ClearPages();
+    out.insert(out.end(), d.Bytes.begin(), d.Bytes.end());
+  }
+  return out;
+}
+
+void TDataCursor::BuildLayouts() {
+  // Key layouts always follow the table's stored fields.
+  const TIndexFile& index = Table_->IndexFile();
+  const std::vector<TFieldDescriptor>& stored = Table_->DataFile().Fields();
+  Layouts_.clear();
+  for (int i = 0; i <= index.SecondaryCount(); ++i)
+    Layouts_.push_back(std::make_unique<TKeyLayout>(index.Descriptor(i), stored, *Collation_));
+  LayoutSource_ = IndexDefinitions();
+}
+
+// After a change by a sibling cursor or a rollback the indexes themselves may differ from
+// those the layouts were built for (an index added, deleted, or its deletion rolled back).
+// Returns false when the current index is no longer the one the cursor stood in: its
+// bookmark then means nothing and the cursor starts over at the beginning.
+bool TDataCursor::RefreshLayouts() {
+  if (IndexDefinitions() == LayoutSource_) return true;
+  const std::string name = IndexName_;
+  const int number = IndexNumber_;
+  std::vector<uint8_t> before = LayoutSource_;
+  BuildLayouts();
+  if (number == kNaturalOrder) return true;
+  int now = Table_->IndexFile().IndexOfName(name);
+  if (now < 0 || now == kSysDeletedIndex) now = kPrimaryIndex;
+  const size_t size = kIndexDescriptorSize;
+  const size_t at = 1 + size_t(number) * size;
+  const bool same = now == number && before.size() >= at + size &&
+                    std::equal(before.begin() + long(at), before.begin() + long(at + size),
+                               LayoutSource_.begin() + long(1 + size_t(now) * size)) &&
+                    before[0] == LayoutSource_[0];
+  if (same) return true;
+  LoadIndex(now);
+  return false;
 }
 
 void TDataCursor::RebuildSysDeleted() {
@@ -439,8 +482,11 @@ void TDataCursor::SelectIndex(int number) {
 
 void TDataCursor::SaveCounters() { Counters_ = Table_->ChangeCounters(); }
 
+// An exclusive cursor compares too: its siblings (clones) write the same table object, and a
+// rollback throws away what it built inside the transaction. The counters are the table
+// object's copies in memory, so the comparison reads no file.
 bool TDataCursor::CountersChanged() {
-  if ((Exclusive_ && !CloneOfExclusive_) || FilesReadOnly_) return false;
+  if (FilesReadOnly_) return false;
   TChangeCounters now = Table_->ChangeCounters();
   if (now == Counters_) return false;
   Counters_ = now;
@@ -485,9 +531,19 @@ void TDataCursor::ResyncLocal() {
   ResyncPending_ = false;
   Bof_ = SavedBof_;
   Eof_ = SavedEof_;
+  const bool sameIndex = RefreshLayouts();
   ComputeRangeLimits();
+  UpdateBitmapMode();
   if (BitmapMode_) RebuildVisible();
-  SetToBookmarkLocal(SavedBookmark_.data(), true);
+  if (sameIndex) {
+    SetToBookmarkLocal(SavedBookmark_.data(), true);
+    return;
+  }
+  GoFirst();
+  if (CurrentRecordNumber() != 0) {
+    MoveBy(-1);
+    LoadRecordBuffer();
+  }
 }
 
 void TDataCursor::Resync() {

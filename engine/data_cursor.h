@@ -179,8 +179,9 @@ class TDataCursor : public TDatabaseObject {
   bool Bof() const { return Bof_; }
   bool Eof() const { return Eof_; }
   // The logical number: 1-based among visible records (natural order) or in the range.
-  int64_t GetRecNo() const;
-  int64_t GetRecordCount() const;
+  // Both first take in what a sibling cursor or a rollback changed (see SyncWithSiblings).
+  int64_t GetRecNo();
+  int64_t GetRecordCount();
   // The physical number of the current record, 0 when there is none.
   int32_t CurrentRecordNumber() const;
   // The record buffer: the current record image (zeros without a current record).
@@ -257,6 +258,8 @@ class TDataCursor : public TDatabaseObject {
   // record number stays). The cursor ends before the first record.
   void AddIndex(TIndexDescriptor definition);
   void DeleteIndex(const std::string& name, bool removeDefinition);
+  // Open Exclusive cursor; refused (VELDOR_TABLEOPEN) while the table is in a transaction,
+  // as RestructureTable is.
   void EmptyTable();
   // Closed cursor (VELDOR_TABLEOPEN).
   void DeleteTable();
@@ -316,6 +319,7 @@ class TDataCursor : public TDatabaseObject {
   // ---- Bracket and change detection ----
   void BeginRead();
   void EndRead() noexcept;
+  void SyncWithSiblings();
   void ResyncLocal();
   void SelectIndex(int number);
   bool CountersChanged();
@@ -334,6 +338,9 @@ class TDataCursor : public TDatabaseObject {
   void CheckPassword();
   void RequirePassword(const std::string& password);
   void LoadLayout();
+  void BuildLayouts();
+  std::vector<uint8_t> IndexDefinitions() const;
+  bool RefreshLayouts();
   void RebuildSysDeleted();
   void LoadIndex(int number);
 
@@ -404,6 +411,7 @@ class TDataCursor : public TDatabaseObject {
 
   // ---- Maintenance helpers ----
   void RequireExclusive() const;
+  void RefuseInTransaction() const;
   void RemoveRecord(int32_t number, const std::vector<bool>& skip);
   bool ReleaseBlobs(const uint8_t* record);
   void FillIndex(int slot);
@@ -465,6 +473,7 @@ class TDataCursor : public TDatabaseObject {
   bool HasAutoInc_ = false;
   std::vector<std::unique_ptr<TKeyLayout>> Layouts_;  // 0 = primary, then secondaries
   std::unique_ptr<TKeyLayout> SysDeletedLayout_;
+  std::vector<uint8_t> LayoutSource_;  // IndexDefinitions() the layouts were built from
 
   // Current index.
   int IndexNumber_ = kPrimaryIndex;

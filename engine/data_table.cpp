@@ -253,6 +253,7 @@ void TDataTable::BackupIndex() {
 void TDataTable::RestoreIndex(bool skipCopy, bool deleteBackup) {
   std::string backup = TableFileName(InMemory_ ? "" : Directory_, Name_, kIndexBackupExtension);
   if (!skipCopy) {
+    ++Discards_;
     Index_->DropCaches();
     Index_->CopyFrom(backup);
     // The copy may be shorter than what the index had grown to: cut the rest.

@@ -34,11 +34,15 @@ struct TTableSettings {
   uint16_t LockWaitTime = 100;         // milliseconds between those retries
 };
 
-// The change counters of a table's three file headers, as a cursor last saw them.
+// The change counters of a table's three file headers, as a cursor last saw them, and the
+// table object's own count of the times it threw away what it held in memory (a rollback,
+// an index restored from its backup): the header counters then go back to values a cursor
+// may already have seen, so they alone cannot tell it that its view is stale.
 struct TChangeCounters {
   int32_t Data = 0;
   int32_t Index = 0;
   int32_t Blob = 0;
+  uint32_t Discards = 0;
   bool operator==(const TChangeCounters&) const = default;
 };
 
@@ -250,6 +254,7 @@ class TDataTable {
   bool WriteLocked_ = false;
   bool Written_ = false;
   bool IndexRecreated_ = false;
+  uint32_t Discards_ = 0;  // see TChangeCounters
   const TTableSettings* Settings_;
   bool ReadLocked_ = false;
   bool QueryReadLocked_ = false;

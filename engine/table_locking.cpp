@@ -130,6 +130,7 @@ TChangeCounters TDataTable::ChangeCounters() const {
   c.Data = Data_->Header().ChangeCounter();
   if (Index_->IsOpen()) c.Index = Index_->Header().ChangeCounter();
   if (Blob_->IsOpen()) c.Blob = Blob_->ChangeCounter();
+  c.Discards = Discards_;
   return c;
 }
 
@@ -438,7 +439,9 @@ void TDataTable::CommitTransaction(bool end, bool forceFlush) {
 void TDataTable::RollbackTransaction() {
   if (!InTransaction_) return;
   InTransaction_ = false;
-  // What changed in memory is forgotten and read again from the files.
+  // What changed in memory is forgotten and read again from the files; every cursor of
+  // the table re-synchronises at its next operation.
+  ++Discards_;
   Data_->DropCache();
   Index_->DropCaches();
   DropBlobCache();
