@@ -77,12 +77,25 @@ void TDataTable::Open() {
       if (e.ErrorCode != VELDOR_OSENOENT) throw;
       // A lost index file is recreated empty; the first cursor rebuilds "Sys Deleted".
       IndexRecreated_ = true;
-      Index_->Create();
-      Index_->SetNoUserPrimary(true);
-      Index_->WriteHeader(true, false);
-      Index_->Close();
-      Index_->SetExclusive(Exclusive_);
-      Index_->Open();
+      if (!InMemory_ && (ReadOnly_ || Data_->ReadOnlyByAttribute())) {
+        // A reader creates no file: the rebuilt index lives in a scratch in-memory file of
+        // this table object, gone when the table closes, and the first writer recreates
+        // the file on disk.
+        Index_->SetInMemory(true);
+        Index_->SetTemporary(true);
+        Index_->SetFileName(IndexFileName() + "#scratch@" +
+                            std::to_string(reinterpret_cast<uintptr_t>(this)));
+        Index_->Create();
+        Index_->SetNoUserPrimary(true);
+        Index_->WriteHeader(true, false);
+      } else {
+        Index_->Create();
+        Index_->SetNoUserPrimary(true);
+        Index_->WriteHeader(true, false);
+        Index_->Close();
+        Index_->SetExclusive(Exclusive_);
+        Index_->Open();
+      }
     }
     int blobFields = 0;
     for (const TFieldDescriptor& f : Data_->Fields()) blobFields += f.FieldType() == FIELD_BLOB;

@@ -1,3 +1,6 @@
+#include <filesystem>
+
+#include "engine/table_check.h"
 #include "tests/cursor/cursor_fixture.h"
 
 namespace veldor::test {
@@ -286,6 +289,38 @@ TEST_F(NavigationTest, LostIndexFileIsRebuilt) {
   EXPECT_TRUE(c.NaturalOrder());
   EXPECT_EQ(c.GetRecordCount(), 9);
   EXPECT_EQ(Ids(c), (std::vector<int32_t>{1, 2, 4, 5, 6, 7, 8, 9, 10}));
+}
+
+// A reader rebuilds the lost index in memory for its own open and creates no file; the
+// first writer makes the file again and fills it.
+TEST_F(NavigationTest, LostIndexFileIsRebuiltInMemoryByAReader) {
+  {
+    TDataCursor& c = Filled(true);
+    c.SetToRecNo(3);
+    c.DeleteRecord(c.RecordBuffer());
+  }
+  cursors_.clear();
+  const std::string index = dir_ + "people.IDX";
+  ASSERT_EQ(std::remove(index.c_str()), 0);
+  for (int round = 0; round < 2; ++round) {
+    auto reader = std::make_unique<TDataCursor>(db_);
+    reader->SetTableName("people");
+    reader->SetReadOnly(true);
+    reader->Open();
+    EXPECT_EQ(reader->GetRecordCount(), 9);
+    EXPECT_EQ(Ids(*reader), (std::vector<int32_t>{1, 2, 4, 5, 6, 7, 8, 9, 10}));
+    EXPECT_FALSE(std::filesystem::exists(index));
+    reader.reset();
+    EXPECT_FALSE(std::filesystem::exists(index));
+  }
+  TDataCursor& writer = OpenCursor("people");
+  EXPECT_EQ(writer.GetRecordCount(), 9);
+  EXPECT_TRUE(std::filesystem::exists(index));
+  cursors_.clear();
+  TDataCursor& again = OpenCursor("people");
+  EXPECT_EQ(Ids(again), (std::vector<int32_t>{1, 2, 4, 5, 6, 7, 8, 9, 10}));
+  std::vector<std::string> problems = CheckTable(*again.Table());
+  EXPECT_TRUE(problems.empty()) << (problems.empty() ? "" : problems.front());
 }
 
 TEST_F(NavigationTest, PasswordOfAnEncryptedTable) {
