@@ -305,12 +305,12 @@ void TDataCursor::CheckBlobOwners(const uint8_t* image) const {
     if (f.FieldType() != FIELD_BLOB || !f.IsStored()) continue;
     int32_t reference = LoadI32(image + f.Offset() + 1);
     if (reference >= 0) continue;
-    size_t index = size_t(-int64_t(reference) - 1);
-    if (index >= Blobs_.size() || !Blobs_[index]) RaiseTableError(VELDOR_INVALIDBLOBHANDLE, TableName_);
-    if (!Blobs_[index]->Modified) continue;
-    if (have && Blobs_[index]->RecordNumber != owner) RaiseTableError(VELDOR_MEMOCORRUPT, TableName_);
+    const TBlobBuffer* buffer = OpenBufferFor(reference, image, f);
+    if (buffer == nullptr) RaiseTableError(VELDOR_MEMOCORRUPT, TableName_);
+    if (!buffer->Modified) continue;
+    if (have && buffer->RecordNumber != owner) RaiseTableError(VELDOR_MEMOCORRUPT, TableName_);
     have = true;
-    owner = Blobs_[index]->RecordNumber;
+    owner = buffer->RecordNumber;
   }
 }
 
@@ -398,45 +398,135 @@ void TDataCursor::AppendRecord(uint8_t* image, bool reposition) {
   if (SuppressAutoInc_) CheckStatusKey(LoadI32(image + kRowIdOffset));
   CheckBlobOwners(image);
 
-  // From here on the table changes.
+  // From here on the table changes; what a failure leaves half done is undone below, so
+  // that a refused append changes nothing (the key checks above refuse the usual cases
+  // before the first change, the limits of the files and damage are found only on the way).
+  TAppendUndo undo;
+  undo.FirstDeleted = data.Header().FirstDeleted();
+  undo.NextRecord = data.Header().NextRecordNumber();
+  undo.LastAutoInc = table.LastAutoInc();
   TRecordPin record(data.AllocateRecord());
-  if (record->RecordNumber() != slot) RaiseTableError(VELDOR_FILECORRUPT, TableName_);
-  const int32_t oldRowId = record->RowId();
-  int32_t rowId;
-  if (SuppressAutoInc_) {
-    rowId = LoadI32(image + kRowIdOffset);
-    int32_t last = table.LastAutoInc();
-    table.SetLastAutoInc(std::max(last + 1, rowId));
-  } else {
-    rowId = data.NextRowId();
+  undo.Slot = slot;
+  undo.Allocated = true;
+  undo.Before.assign(record->Data(), record->Data() + TableRecordSize_);
+  try {
+    if (record->RecordNumber() != slot) RaiseTableError(VELDOR_FILECORRUPT, TableName_);
+    const int32_t oldRowId = record->RowId();
+    int32_t rowId;
+    if (SuppressAutoInc_) {
+      rowId = LoadI32(image + kRowIdOffset);
+      int32_t last = table.LastAutoInc();
+      table.SetLastAutoInc(std::max(last + 1, rowId));
+    } else {
+      rowId = data.NextRowId();
+    }
+    record->Clear();
+    CopyFieldsIntoRecord(record->Data(), image);
+    record->SetRowId(rowId);
+    StoreI32(image + kRowIdOffset, rowId);
+    std::vector<uint8_t> key(kMaxKeyLength);
+    TIndexPath path;
+    for (size_t i = 0; i < Layouts_.size(); ++i) {
+      if (i == 0 && !table.HasUserPrimaryKey()) continue;
+      Layouts_[i]->BuildKey(record->Data(), key.data());
+      TBTree(index, int(i), *Layouts_[i]).Insert(key.data(), slot, path);
+      undo.Keys.emplace_back(int(i), key);
+    }
+    TBTree status(index, kSysDeletedIndex, *SysDeletedLayout_);
+    auto live = StatusKey(false, rowId);
+    if (reuse) {
+      auto gone = StatusKey(true, oldRowId);
+      status.Replace(gone.data(), live.data(), slot, path);
+      undo.Status.emplace_back(gone.begin(), gone.end());
+    } else {
+      status.Insert(live.data(), slot, path);
+    }
+    undo.Status.emplace(undo.Status.begin(), live.begin(), live.end());
+    index.IncrementActiveRecords();
+    undo.Counted = true;
+    const bool blobs = ImageHasBlobs(image, nullptr);
+    undo.Blobs = true;
+    WriteBlobs(image, record->Data(), nullptr);
+    record->SetModified();
+    std::vector<uint8_t> stored(record->Data(), record->Data() + TableRecordSize_);
+    record.Reset();
+    undo.Allocated = false;  // complete: nothing to undo any more
+    // The caller's image now stands for the stored record, as its open BLOB buffers do.
+    StoreI32(image + kRecordNumberOffset, slot);
+    FlushBuffers(false, false, blobs, true, true);
+    FinishWrite(slot, stored.data(), false, reposition, stored);
+  } catch (...) {
+    if (undo.Allocated) UndoAppend(undo, record, image);
+    throw;
   }
-  record->Clear();
-  CopyFieldsIntoRecord(record->Data(), image);
-  record->SetRowId(rowId);
-  StoreI32(image + kRowIdOffset, rowId);
-  std::vector<uint8_t> key(kMaxKeyLength);
+}
+
+// Takes back a failed append step by step, newest first: the BLOB values it stored, the
+// count, the keys, the slot and the counters. Each step is tried on its own; when one
+// cannot be taken back the caches no longer match the files and are dropped, so that the
+// table is read again as it is on disk (nothing of the append was written there).
+void TDataCursor::UndoAppend(TAppendUndo& undo, TRecordPin& record, uint8_t* image) noexcept {
+  TDataTable& table = *Table_;
+  TIndexFile& index = table.IndexFile();
+  bool clean = true;
+  auto attempt = [&](auto&& step) {
+    try {
+      step();
+    } catch (...) {
+      clean = false;
+    }
+  };
+  if (undo.Blobs && record) {
+    attempt([&] {
+      std::vector<uint8_t> now(record->Data(), record->Data() + TableRecordSize_);
+      for (const TFieldDescriptor& f : Fields_) {
+        if (f.FieldType() != FIELD_BLOB || !f.IsStored()) continue;
+        if (LoadI32(BlobSlot(now.data(), f)) > 0) {
+          TBlobBuffer value = StoredBlob(now.data(), f);
+          value.Delete(table.BlobFile());
+        }
+        // A buffer saved into the chain just freed must save its value again next time.
+        const int32_t reference = LoadI32(BlobSlot(image, f));
+        if (reference < 0) {
+          const size_t at = size_t(-int64_t(reference) - 1);
+          if (at < Blobs_.size() && Blobs_[at] && Blobs_[at]->RecordNumber == undo.Slot) {
+            Blobs_[at]->FirstBlock = 0;
+            Blobs_[at]->Modified = true;
+            Blobs_[at]->RecordNumber = LoadI32(image + kRecordNumberOffset);
+          }
+        }
+      }
+    });
+  }
+  if (undo.Counted) attempt([&] { index.DecrementActiveRecords(); });
   TIndexPath path;
-  for (size_t i = 0; i < Layouts_.size(); ++i) {
-    if (i == 0 && !table.HasUserPrimaryKey()) continue;
-    Layouts_[i]->BuildKey(record->Data(), key.data());
-    TBTree(index, int(i), *Layouts_[i]).Insert(key.data(), slot, path);
+  if (!undo.Status.empty()) {
+    attempt([&] {
+      TBTree status(index, kSysDeletedIndex, *SysDeletedLayout_);
+      status.Delete(undo.Status[0].data(), path);
+      if (undo.Status.size() > 1) status.Insert(undo.Status[1].data(), undo.Slot, path);
+    });
   }
-  TBTree status(index, kSysDeletedIndex, *SysDeletedLayout_);
-  auto live = StatusKey(false, rowId);
-  if (reuse) {
-    auto gone = StatusKey(true, oldRowId);
-    status.Replace(gone.data(), live.data(), slot, path);
-  } else {
-    status.Insert(live.data(), slot, path);
-  }
-  index.IncrementActiveRecords();
-  const bool blobs = ImageHasBlobs(image, nullptr);
-  WriteBlobs(image, record->Data(), nullptr);
-  record->SetModified();
-  std::vector<uint8_t> stored(record->Data(), record->Data() + TableRecordSize_);
+  for (auto it = undo.Keys.rbegin(); it != undo.Keys.rend(); ++it)
+    attempt([&] { TBTree(index, it->first, *Layouts_[size_t(it->first)]).Delete(it->second.data(), path); });
   record.Reset();
-  FlushBuffers(false, false, blobs, true, true);
-  FinishWrite(slot, stored.data(), false, reposition, stored);
+  attempt([&] {
+    table.DataFile().UndoAllocate(undo.Slot, undo.Before, undo.FirstDeleted, undo.NextRecord);
+    table.SetLastAutoInc(undo.LastAutoInc);
+  });
+  if (!clean) {
+    try {
+      table.DataFile().DropCache();
+      table.IndexFile().DropCaches();
+      if (table.HasBlobFile()) table.BlobFile().DropCache();
+      table.DataFile().ReadHeader();
+      table.IndexFile().ReloadHeader();
+      if (table.HasBlobFile()) table.BlobFile().ReloadHeader();
+    } catch (...) {
+    }
+  }
+  undo.Allocated = false;
+  ResyncPending_ = true;
 }
 
 // ---- Modify ----------------------------------------------------------------------------------------
@@ -449,6 +539,8 @@ void TDataCursor::ModifyRecord(uint8_t* image, bool unlock, bool reposition) {
   TDataFile& data = table.DataFile();
   TIndexFile& index = table.IndexFile();
   TWritingMark writing(Writing_);
+  // The record as the cursor last read it: the caller's edit started from it.
+  const std::vector<uint8_t> seen(RecordBuffer_.begin(), RecordBuffer_.begin() + TableRecordSize_);
   SaveBookmark();
   TWriteLockGuard lock(table);
   ResyncIfChanged(lock.Changed);
@@ -476,6 +568,11 @@ void TDataCursor::ModifyRecord(uint8_t* image, bool unlock, bool reposition) {
 
   TRecordPin record(data.GetRecord(number));
   if (record->Deleted()) RaiseTableError(VELDOR_KEYORRECDELETED, TableName_);
+  // Without a lock held since the edit began, another cursor or program may have changed
+  // the record meanwhile: as for a delete, the edit then is refused instead of overwriting
+  // that change (an exclusive cursor's siblings write only through this process).
+  if (implicit && !Exclusive_ && std::memcmp(record->Data(), seen.data(), seen.size()) != 0)
+    RaiseTableError(VELDOR_KEYORRECDELETED, TableName_);
   std::vector<uint8_t> old(record->Data(), record->Data() + TableRecordSize_);
   const int32_t oldRowId = record->RowId();
   int32_t rowId = oldRowId;
@@ -570,6 +667,7 @@ void TDataCursor::DeleteRecord(const uint8_t* image, bool reposition) {
   TBTree(index, kSysDeletedIndex, *SysDeletedLayout_).Replace(live.data(), gone.data(), number, path);
   index.DecrementActiveRecords();
   const bool blobs = ReleaseBlobs(old.data());
+  ClearBlobSlots(record->Data());
   data.DeleteRecord(record.Get());
   record.Reset();
   FlushBuffers(false, false, blobs, true, true);

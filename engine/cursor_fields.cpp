@@ -15,15 +15,6 @@
 #include "lib/byte_order.h"
 
 namespace veldor {
-namespace {
-
-// The 8-byte BLOB slot: reference, then identifier.
-uint8_t* BlobSlot(uint8_t* record, const TFieldDescriptor& field) { return record + field.Offset() + 1; }
-const uint8_t* BlobSlot(const uint8_t* record, const TFieldDescriptor& field) {
-  return record + field.Offset() + 1;
-}
-
-}  // namespace
 
 bool TDataCursor::GetField(uint16_t field, const uint8_t* record, void* value) const {
   const TFieldDescriptor& f = Field(field);
@@ -70,13 +61,28 @@ TBlobBuffer* TDataCursor::BufferOf(uint16_t field, const uint8_t* record, bool b
     return nullptr;
   }
   int32_t reference = LoadI32(BlobSlot(record, *f));
-  size_t index = reference < 0 ? size_t(-int64_t(reference) - 1) : Blobs_.size();
-  if (index >= Blobs_.size() || !Blobs_[index]) {
+  if (reference >= 0) {
     code = VELDOR_INVALIDBLOBHANDLE;
     return nullptr;
   }
-  code = 0;
-  return Blobs_[index].get();
+  TBlobBuffer* buffer = OpenBufferFor(reference, record, *f);
+  code = buffer != nullptr ? 0 : VELDOR_MEMOCORRUPT;
+  return buffer;
+}
+
+// The open buffer a negative reference in `record` names. Only the cursor's own buffers
+// put such references into images, and only into the image of the record (or new record)
+// the buffer was opened on: a negative reference in a stored record, or one naming a buffer
+// of another record or field, is damage and names nothing.
+TBlobBuffer* TDataCursor::OpenBufferFor(int32_t reference, const uint8_t* record,
+                                        const TFieldDescriptor& field) const {
+  const size_t index = size_t(-int64_t(reference) - 1);
+  if (reference >= 0 || index >= Blobs_.size() || !Blobs_[index]) return nullptr;
+  TBlobBuffer* buffer = Blobs_[index].get();
+  const int32_t number = LoadI32(record + kRecordNumberOffset);
+  if (buffer->FieldNumber != field.FieldNumber()) return nullptr;
+  if (number != 0 && buffer->RecordNumber != 0 && buffer->RecordNumber != number) return nullptr;
+  return buffer;
 }
 
 void TDataCursor::UpdateBlobField(const TFieldDescriptor& field, uint8_t* record,
@@ -96,9 +102,9 @@ uint16_t TDataCursor::OpenBlob(uint16_t field, uint8_t* record, uint8_t owner, b
   uint8_t* slot = BlobSlot(record, *f);
   int32_t reference = LoadI32(slot);
   if (reference < 0) {
-    size_t index = size_t(-int64_t(reference) - 1);
-    if (index >= Blobs_.size() || !Blobs_[index]) return VELDOR_INVALIDBLOBOFFSET;
-    TBlobBuffer& open = *Blobs_[index];
+    TBlobBuffer* found = OpenBufferFor(reference, record, *f);
+    if (found == nullptr) return VELDOR_MEMOCORRUPT;
+    TBlobBuffer& open = *found;
     // A caller that opens a buffer the engine opened takes it over.
     if (owner == kBlobOwnerCaller) open.OwnerTag = kBlobOwnerCaller;
     open.Access = std::max(open.Access, access);
@@ -225,9 +231,9 @@ void TDataCursor::WriteBlobs(uint8_t* image, uint8_t* target, const uint8_t* old
     if (f.FieldType() != FIELD_BLOB || !f.IsStored()) continue;
     int32_t reference = LoadI32(BlobSlot(image, f));
     if (reference >= 0) continue;
-    size_t index = size_t(-int64_t(reference) - 1);
-    if (index >= Blobs_.size() || !Blobs_[index]) RaiseTableError(VELDOR_INVALIDBLOBHANDLE, TableName_);
-    TBlobBuffer& buffer = *Blobs_[index];
+    TBlobBuffer* found = OpenBufferFor(reference, image, f);
+    if (found == nullptr) RaiseTableError(VELDOR_MEMOCORRUPT, TableName_);
+    TBlobBuffer& buffer = *found;
     if (!buffer.Modified) continue;
     if (haveOwner && buffer.RecordNumber != owner) RaiseTableError(VELDOR_MEMOCORRUPT, TableName_);
     haveOwner = true;
@@ -241,7 +247,7 @@ void TDataCursor::WriteBlobs(uint8_t* image, uint8_t* target, const uint8_t* old
     const int32_t oldReference = oldRecord ? LoadI32(BlobSlot(oldRecord, f)) : 0;
     bool oldHandled = false;  // the buffer rewrote or freed the old chain itself
     if (reference < 0) {
-      TBlobBuffer& buffer = *Blobs_[size_t(-int64_t(reference) - 1)];
+      TBlobBuffer& buffer = *OpenBufferFor(reference, image, f);
       // Only the chain this record already references may be rewritten in place; a value
       // opened on another record's image becomes a new value of this one.
       const bool own = oldRecord != nullptr && buffer.FirstBlock == oldReference;

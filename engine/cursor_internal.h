@@ -22,6 +22,14 @@ inline std::array<uint8_t, 5> StatusKey(bool deleted, int32_t rowId) {
   return key;
 }
 
+// The 8-byte BLOB slot of a field in a record image: reference, then identifier.
+inline uint8_t* BlobSlot(uint8_t* record, const TFieldDescriptor& field) {
+  return record + field.Offset() + 1;
+}
+inline const uint8_t* BlobSlot(const uint8_t* record, const TFieldDescriptor& field) {
+  return record + field.Offset() + 1;
+}
+
 // A buffer naming the value a record's BLOB slot holds (reference and identifier), unloaded.
 inline TBlobBuffer StoredBlob(const uint8_t* record, const TFieldDescriptor& field) {
   TBlobBuffer value;

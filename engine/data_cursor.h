@@ -414,6 +414,7 @@ class TDataCursor : public TDatabaseObject {
   void RefuseInTransaction() const;
   void RemoveRecord(int32_t number, const std::vector<bool>& skip);
   bool ReleaseBlobs(const uint8_t* record);
+  void ClearBlobSlots(uint8_t* record) const;
   void FillIndex(int slot);
   bool ReportDataLost(int cause, const std::string& context, bool& stopAsking);
   bool RebuildIndexes(const TTableDefinition& definition, bool noBackup);
@@ -421,9 +422,25 @@ class TDataCursor : public TDatabaseObject {
                          bool noBackup, int32_t lastAutoInc, bool allowNoPrimary);
 
   // ---- Editing helpers ----
+  // What an append changed so far, for taking it back when a later step fails.
+  struct TAppendUndo {
+    bool Allocated = false;  // the slot was taken and the append is not complete
+    int32_t Slot = 0;
+    std::vector<uint8_t> Before;  // the slot's image before the append
+    int32_t FirstDeleted = 0;
+    int32_t NextRecord = 0;
+    int32_t LastAutoInc = 0;
+    std::vector<std::pair<int, std::vector<uint8_t>>> Keys;  // (index, key) inserted
+    std::vector<std::vector<uint8_t>> Status;  // "Sys Deleted": the key put, the one replaced
+    bool Counted = false;
+    bool Blobs = false;
+  };
+  void UndoAppend(TAppendUndo& undo, TRecordPin& record, uint8_t* image) noexcept;
   TBlobBuffer* BufferOf(uint16_t field, const uint8_t* record, bool byTableNumber,
                         uint16_t& code) const;
   const TFieldDescriptor* BlobField(uint16_t field, bool byTableNumber) const;
+  TBlobBuffer* OpenBufferFor(int32_t reference, const uint8_t* record,
+                             const TFieldDescriptor& field) const;
   void UpdateBlobField(const TFieldDescriptor& field, uint8_t* record, TBlobBuffer& buffer);
   void WriteBlobs(uint8_t* image, uint8_t* target, const uint8_t* oldRecord);
   void FreeBuffer(size_t index, uint8_t* record);

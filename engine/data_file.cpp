@@ -515,13 +515,34 @@ TRecord* TDataFile::AllocateRecord(TReadHooks* hooks) {
   int32_t head = Header_.FirstDeleted();
   bool reuse = head != 0 && Table_->HasUserPrimaryKey();
   int32_t number = reuse ? head : Header_.NextRecordNumber();
+  if (reuse && (head < 1 || head > RecordCount())) Corrupt();
   TRecord* record = GetRecord(number, true, hooks);
   if (record == nullptr) return nullptr;
   if (reuse) {
-    Header_.SetFirstDeleted(record->Deleted() ? record->FreeLink() : 0);
+    const int32_t link = record->FreeLink();
+    if (!record->Deleted() || link < 0 || link > RecordCount() || link == number) {
+      record->ReleaseUse();
+      Corrupt();
+    }
+    Header_.SetFirstDeleted(link);
     HeaderChanged_ = true;
   }
   return record;
+}
+
+void TDataFile::UndoAllocate(int32_t number, const std::vector<uint8_t>& before,
+                             int32_t firstDeleted, int32_t nextRecord) {
+  TRecord* record = FindCached(number);
+  if (number >= nextRecord && number == Header_.NextRecordNumber() - 1) {
+    // A new slot exists only in the cache: it goes, and the file never hears of it.
+    if (record != nullptr && record->UseCount_ == 0) Spares_.GiveBack(Cache_.Remove(number));
+    Header_.SetNextRecordNumber(nextRecord);
+  } else if (record != nullptr) {
+    std::memcpy(record->Data(), before.data(), std::min<size_t>(before.size(), record->RecordSize()));
+    record->SetModified();
+  }
+  Header_.SetFirstDeleted(firstDeleted);
+  HeaderChanged_ = true;
 }
 
 void TDataFile::DeleteRecord(TRecord* record) {

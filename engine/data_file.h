@@ -209,8 +209,15 @@ class TDataFile : public TFileHandler {
   // A scan took one image of a PeekRun (the statistics count what is used, not read).
   void CountPeekedUse() { ++Stats_.Fetches; }
   // The slot for an insert: the free chain's head, or a new slot when the chain is empty or
-  // the table has no user primary key. Returned in use, as GetRecord.
+  // the table has no user primary key. Returned in use, as GetRecord. A head that names no
+  // slot, or a slot that is not deleted, is damage (VELDOR_FILECORRUPT) found before
+  // anything changes: a live record is never handed out to be overwritten.
   TRecord* AllocateRecord(TReadHooks* hooks = nullptr);
+  // Undoes AllocateRecord for an insert that failed later: `record` (released by the caller
+  // first, and not written since) takes back the image `before`, and the free chain head or
+  // the slot count return to `firstDeleted` and `nextRecord`.
+  void UndoAllocate(int32_t number, const std::vector<uint8_t>& before, int32_t firstDeleted,
+                    int32_t nextRecord);
   // Puts the record on the free chain (its link is 0 in tables without a user primary key).
   void DeleteRecord(TRecord* record);
   // Writes modified, unused buffers in runs of consecutive slots; true when any was written.

@@ -1016,11 +1016,11 @@ TEST_F(EditTest, BlobCallsReportWrongFieldsAndHandles) {
   EXPECT_EQ(c.TruncateBlob(memo, image.data(), false, 0), VELDOR_INVALIDBLOBHANDLE);
   EXPECT_EQ(c.GetBlobSize(memo, image.data(), false, size), VELDOR_INVALIDBLOBHANDLE);
   EXPECT_EQ(c.FreeBlob(memo, image.data(), kBlobOwnerCaller, false), VELDOR_INVALIDBLOBHANDLE);
-  // A negative reference that is no open buffer of this cursor.
+  // A negative reference that is no open buffer of this cursor is damage.
   int32_t bogus = -5;
   c.PutField(memo, image.data(), &bogus);
   EXPECT_EQ(c.OpenBlob(memo, image.data(), kBlobOwnerCaller, false, kBlobRead),
-            VELDOR_INVALIDBLOBOFFSET);
+            VELDOR_MEMOCORRUPT);
   EXPECT_EQ(c.OpenBlobCount(), 0);
 }
 
