@@ -252,7 +252,17 @@ void TDataCursor::RemoveRecord(int32_t number, const std::vector<bool>& skip) {
   auto live = StatusKey(false, record->RowId()), gone = StatusKey(true, record->RowId());
   TBTree(index, kSysDeletedIndex, *SysDeletedLayout_).Replace(live.data(), gone.data(), number, path);
   index.DecrementActiveRecords();
+  ClearBlobSlots(record->Data());
   table.DataFile().DeleteRecord(record.Get());
+}
+
+// A deleted record keeps no reference to the chains its BLOB values had: they are free.
+void TDataCursor::ClearBlobSlots(uint8_t* record) const {
+  for (const TFieldDescriptor& f : Table_->DataFile().Fields()) {
+    if (f.FieldType() != FIELD_BLOB) continue;
+    std::memset(BlobSlot(record, f), 0, 8);
+    SetFieldPresent(record, f, false);
+  }
 }
 
 // Gives index `slot` the key of every live record; a record whose key a unique index
@@ -636,7 +646,12 @@ void TDataCursor::RestructureByCopy(const TTableDefinition& d, const TTableDefin
         }
         const TFieldDescriptor& to = out.Fields()[size_t(position - 1)];
         value.assign(std::max<size_t>({kConvertBufferSize, from.SlotSize(), to.SlotSize()}) + 8, 0);
-        if (GetFieldValue(old.data(), from, value.data())) continue;
+        if (GetFieldValue(old.data(), from, value.data())) {
+          // Defaults are for new fields: a kept field's NULL stays NULL.
+          if (to.FieldType() != FIELD_BLOB && !to.IsAutoInc())
+            out.PutField(uint16_t(position), image.data(), nullptr);
+          continue;
+        }
         bool lost = false;
         if (from.FieldType() == FIELD_BLOB) {
           TBlobBuffer blob = StoredBlob(old.data(), from);

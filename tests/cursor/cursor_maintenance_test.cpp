@@ -1087,6 +1087,24 @@ TEST_F(MaintenanceTest, FieldsAreRenumberedInTheirNewOrderAndNewFieldsGetDefault
   ExpectConsistent(c, {1, 2, 3});
 }
 
+// A copy starts each record from the new defaults, but a kept field that was NULL stays
+// NULL: defaults are for new fields and new records.
+TEST_F(MaintenanceTest, AKeptNullStaysNullThroughACopy) {
+  TDataCursor& c = Filled({{1, "Al", 10, ""}, {2, "", 20, ""}});
+  TTableDefinition d = People();
+  d.Fields[1].SetDefaultValue("dflt");
+  d.Fields[1].SetDeclaredSize(30);
+  c.RestructureTable(d, true, -1, false);
+  c.Open();
+  std::map<int32_t, std::string> names;
+  EachRecord(c, [&](const uint8_t* r) {
+    names[IntOf(c, r, "Id")] = IsNull(c, r, "Name") ? "<null>" : TextOf(c, r, "Name");
+  });
+  EXPECT_EQ(names, (std::map<int32_t, std::string>{{1, "Al"}, {2, "<null>"}}));
+  EXPECT_EQ(TextOf(c, Blank(c).data(), "Name"), "dflt");
+  ExpectConsistent(c, {1, 2});
+}
+
 TEST_F(MaintenanceTest, ADroppedFieldIsReportedOncePerRecordUnlessStopAsking) {
   TTableDefinition d = People();
   d.Fields.erase(d.Fields.begin() + 2);  // Amount
