@@ -535,6 +535,30 @@ bool TDataCursor::SearchKey(const uint8_t* key, bool nearest, bool keepCrack) {
   return exact && CurrentRecord_ == record;
 }
 
+// A language orders whole strings before their case, so the keys that start with a prefix
+// as written are not always next to each other: "smith" may stand between "Smith" and
+// "Smithe". From the first key at or above the prefix, the run of keys that start with it
+// without regard to case is walked for the first one that starts with it as written. When
+// there is none, the cursor returns to where the search put it.
+bool TDataCursor::FindCasedPrefix(const uint8_t* key, int length) {
+  const TKeyLayout& layout = Layout();
+  const TSpot spot = Spot_;
+  const int32_t record = CurrentRecord_;
+  const std::vector<uint8_t> current = CurrentKey_;
+  const bool bof = Bof_, eof = Eof_;
+  while (CurrentRecordNumber() != 0 && !Bof_ && !Eof_ &&
+         layout.Compare(CurrentKey_.data(), key, length, true) == 0) {
+    if (layout.Compare(CurrentKey_.data(), key, length) == 0) return true;
+    MoveBy(1);
+  }
+  Spot_ = spot;
+  CurrentRecord_ = record;
+  CurrentKey_ = current;
+  Bof_ = bof;
+  Eof_ = eof;
+  return false;
+}
+
 bool TDataCursor::Find(bool dataIsKey, const uint8_t* data, uint8_t* out, int partialLength,
                        bool nearest, int fieldCount) {
   RequireOpen();
@@ -560,6 +584,7 @@ bool TDataCursor::Find(bool dataIsKey, const uint8_t* data, uint8_t* out, int pa
         FillKeyLow(key.data(), c);
       SearchKey(key.data(), true, false);
       found = CurrentRecordNumber() != 0 && !Eof_ && CompareKeys(CurrentKey_.data(), key.data(), c) == 0;
+      if (!found && layout.UsesCollation()) found = FindCasedPrefix(key.data(), c);
     } else {
       found = SearchKey(key.data(), nearest, false);
     }

@@ -366,6 +366,7 @@ class TDataCursor : public TDatabaseObject {
   bool CurrentSpotValid();
   bool InRange(int64_t logical) const { return logical >= First_ && logical <= Last_; }
   bool SearchKey(const uint8_t* key, bool nearest, bool keepCrack);
+  bool FindCasedPrefix(const uint8_t* key, int length);
   void NaturalSeek(int32_t physical);
   void KeepNaturalCrack(bool bof, bool eof);
   void Reseek();

@@ -194,7 +194,7 @@ void TKeyLayout::EncodeKeyPart(int part, const uint8_t* value, uint8_t* key) con
 }
 
 // `length` is clamped to the key length; 0 or less compares nothing (equal).
-int TKeyLayout::Compare(const uint8_t* a, const uint8_t* b, int length) const {
+int TKeyLayout::Compare(const uint8_t* a, const uint8_t* b, int length, bool ignoreCase) const {
   length = std::min(length, KeyLength_);
   if (Collation_ == nullptr) {
     int r = CompareBytes(a, b, length);
@@ -212,7 +212,7 @@ int TKeyLayout::Compare(const uint8_t* a, const uint8_t* b, int length) const {
       int n = std::min(part.Length, remaining - 1);
       if (r == 0 && n > 0)
         r = Collation_->Compare(reinterpret_cast<const char*>(a + pos + 1),
-                                reinterpret_cast<const char*>(b + pos + 1), size_t(n), false);
+                                reinterpret_cast<const char*>(b + pos + 1), size_t(n), ignoreCase);
     } else {
       r = CompareBytes(a + pos, b + pos, std::min(part.Length + 1, remaining));
     }

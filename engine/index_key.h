@@ -62,8 +62,10 @@ class TKeyLayout {
   // `value` nullptr gives a null part. `value` is in the field's slot encoding (for a BCD
   // field the 34-byte packed decimal). Used to build bounds from constants.
   void EncodeKeyPart(int part, const uint8_t* value, uint8_t* key) const;
-  // -1, 0 or 1 over the first `length` bytes, in the index's order.
-  int Compare(const uint8_t* a, const uint8_t* b, int length) const;
+  // -1, 0 or 1 over the first `length` bytes, in the index's order. With `ignoreCase`,
+  // string text in a table with a language compares without regard to case: the keys that
+  // are equal so form one run of the index, within which case decides the order.
+  int Compare(const uint8_t* a, const uint8_t* b, int length, bool ignoreCase = false) const;
   int Compare(const uint8_t* a, const uint8_t* b) const { return Compare(a, b, KeyLength_); }
   // Fill the key from byte `from` to its end with the lowest (highest) bytes: 0x00
   // (0xFF), and in a table with a language the collation's lowest (highest) character in

@@ -1,6 +1,8 @@
 #include <filesystem>
+#include <random>
 
 #include "engine/table_check.h"
+#include "lib/collation.h"
 #include "tests/cursor/cursor_fixture.h"
 
 namespace veldor::test {
@@ -160,6 +162,62 @@ TEST_F(NavigationTest, PartialAndNonUniqueFinds) {
   probe = ImageWith(c, 0, "Smit", 0);
   EXPECT_TRUE(c.Find(false, probe.data(), nullptr, 4, false, 0));
   EXPECT_EQ(CurrentId(c), 2);
+}
+
+// In a language table the collation orders whole strings before case, so keys that start
+// with a prefix as written need not be adjacent; a partial find still finds the first of
+// them, as a walk over the whole index in its order does.
+TEST_F(NavigationTest, PartialFindsInLanguageTablesAgreeWithAScan) {
+  for (uint16_t language : {uint16_t(0x040C), uint16_t(0x0407)}) {
+    SCOPED_TRACE(language);
+    cursors_.clear();
+    for (const char* ending : {"DAT", "IDX", "BLB"})
+      std::filesystem::remove(dir_ + "people." + ending);
+    MakeTable("people", People(true, int16_t(language)));
+    TDataCursor& c = OpenCursor("people");
+    c.SetIndexName("ByName");
+    Add(c, 1, "smith", 1);
+    Add(c, 2, "Smith", 2);
+    std::vector<uint8_t> probe = ImageWith(c, 0, "Smith", 0);
+    EXPECT_TRUE(c.Find(false, probe.data(), nullptr, 3, true, 0));
+    EXPECT_EQ(CurrentId(c), 2);
+
+    const unsigned seed = std::random_device{}();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    const std::string letters = "sSmMiIe\xE9\xC9";  // s S m M i I e é É
+    auto text = [&](size_t length) {
+      std::string out;
+      for (size_t i = 0; i < length; ++i) out += letters[random() % letters.size()];
+      return out;
+    };
+    for (int id = 3; id <= 300; ++id) Add(c, id, text(1 + random() % 5), id);
+    // The Ids and names in index order.
+    std::vector<std::pair<int32_t, std::string>> order;
+    std::vector<uint8_t> image(c.RecordSize());
+    c.SetToBegin();
+    while (c.GetNextRecord(image.data()) == 0)
+      order.emplace_back(IntOf(c, image.data(), "Id"), TextOf(c, image.data(), "Name"));
+    const TCollation& collation = c.Collation();
+    for (int probeNumber = 0; probeNumber < 400; ++probeNumber) {
+      const std::string prefix = text(1 + random() % 3);
+      const int partial = int(prefix.size());
+      int32_t expected = 0;
+      for (const auto& [id, name] : order) {
+        if (name.size() >= prefix.size() &&
+            collation.Compare(name.c_str(), prefix.c_str(), prefix.size(), false) == 0) {
+          expected = id;
+          break;
+        }
+      }
+      probe = ImageWith(c, 0, prefix, 0);
+      const bool found = c.Find(false, probe.data(), nullptr, partial, true, 0);
+      ASSERT_EQ(found, expected != 0) << "prefix " << prefix;
+      if (found) {
+        ASSERT_EQ(CurrentId(c), expected) << "prefix " << prefix;
+      }
+    }
+  }
 }
 
 TEST_F(NavigationTest, Ranges) {
