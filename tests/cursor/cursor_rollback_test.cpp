@@ -46,6 +46,8 @@ TEST_P(RollbackCases, CursorSeesTheTableAsBeforeTheTransaction) {
 
   EXPECT_EQ(c.GetRecordCount(), 5);
   EXPECT_EQ(Ids(c), (std::vector<int32_t>{1, 2, 3, 4, 5}));
+  c.SetToRecNo(7);
+  EXPECT_TRUE(c.Eof());
   c.SetToRecNo(5);
   std::vector<uint8_t> image(c.RecordSize());
   ASSERT_EQ(c.GetCurrentRecord(image.data()), 0);
