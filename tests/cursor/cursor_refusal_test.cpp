@@ -39,14 +39,6 @@ class RefusalTest : public CursorTest {
     EXPECT_TRUE(problems.empty()) << (problems.empty() ? "" : problems.front());
   }
 
-  uint16_t ErrorOf(const std::function<void()>& f) {
-    try {
-      f();
-    } catch (const EVELDOREngineError& e) {
-      return e.ErrorCode;
-    }
-    return 0;
-  }
 };
 
 // The BLOB step comes after the keys: a value that cannot be stored takes the keys, the
