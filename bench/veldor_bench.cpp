@@ -86,6 +86,13 @@ std::vector<int32_t> ShuffledKeys(int64_t n, uint32_t seed) {
   return keys;
 }
 
+// The page walk: pages of a grid's size at random row numbers of the name index.
+constexpr int kPageRows = 40;
+constexpr int kPageWalkPages = 2500;
+
+// The autocommit loads: fewer records when every one is synced to the disk.
+int64_t SmallLoadCount(const std::string& workload) { return workload == "load-synced" ? 1000 : 10000; }
+
 double Seconds(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
@@ -162,6 +169,7 @@ class TVeldor {
   }
 
   TDataDirectory& Database() { return *Database_; }
+  TDataSession& Session() { return *Session_; }
 
  private:
   std::unique_ptr<TDataSession> Session_;
@@ -186,12 +194,14 @@ double VeldorWorkload(const std::string& workload) {
       c.AppendRecord(image.data(), false);
     }
     v.Database().CommitTransaction(true, false);
-  } else if (workload == "load-autocommit") {
+  } else if (workload == "load-autocommit" || workload == "load-synced" || workload == "load-unsynced") {
+    // Synced: every append reaches the disk before it returns, as SQLite's default does.
+    v.Session().SetForceBufferFlush(workload == "load-synced");
     v.Create("small", false);
     started = std::chrono::steady_clock::now();
-    TDataCursor& c = v.Cursor("small", true);
+    TDataCursor& c = v.Cursor("small", workload == "load-autocommit");
     image.resize(c.RecordSize());
-    for (int32_t k : ShuffledKeys(10000, 2)) {
+    for (int32_t k : ShuffledKeys(SmallLoadCount(workload), 2)) {
       TVeldor::Fill(c, image, RowOf(k));
       c.AppendRecord(image.data(), false);
     }
@@ -226,6 +236,23 @@ double VeldorWorkload(const std::string& workload) {
       ++rows;
     }
     if (rows != n) Mismatch("scan rows", rows, n);
+    g_answer = rows;
+  } else if (workload == "page-walk") {
+    // A grid's way: jump to a row number of the index, then read a page of rows.
+    TDataCursor& c = v.Cursor("bench");
+    c.SetIndexName("ByName");
+    image.resize(c.RecordSize());
+    std::mt19937 random(9);
+    int64_t rows = 0;
+    for (int page = 0; page < kPageWalkPages; ++page) {
+      const int64_t first = int64_t(random() % uint64_t(n - kPageRows + 1)) + 1;
+      c.SetToRecNo(first);
+      for (int i = 0; i < kPageRows; ++i) {
+        if ((i == 0 ? c.GetCurrentRecord(image.data()) : c.GetNextRecord(image.data())) != 0) break;
+        ++rows;
+      }
+    }
+    if (rows != int64_t(kPageWalkPages) * kPageRows) Mismatch("page walk rows", rows, int64_t(kPageWalkPages) * kPageRows);
     g_answer = rows;
   } else if (workload == "range-scans") {
     TDataCursor& c = v.Cursor("bench");
@@ -387,12 +414,14 @@ double SqliteWorkload(const std::string& workload, bool bigCache) {
     db.Exec(kSchema);
     started = std::chrono::steady_clock::now();
     insertAll("bench", ShuffledKeys(n, 1), true);
-  } else if (workload == "load-autocommit") {
+  } else if (workload == "load-autocommit" || workload == "load-synced" || workload == "load-unsynced") {
+    // Unsynced: SQLite leaves the writing to the operating system, as the engine's default does.
+    if (workload == "load-unsynced") db.Exec("PRAGMA synchronous=OFF");
     db.Exec("DROP TABLE IF EXISTS small");
     db.Exec("CREATE TABLE small(id INTEGER PRIMARY KEY, name TEXT, born INTEGER, count INTEGER, score REAL);"
             "CREATE INDEX smallname ON small(name);CREATE INDEX smallcount ON small(count)");
     started = std::chrono::steady_clock::now();
-    insertAll("small", ShuffledKeys(10000, 2), false);
+    insertAll("small", ShuffledKeys(SmallLoadCount(workload), 2), false);
   } else if (workload == "lookup-primary" || workload == "lookup-name") {
     const bool byName = workload == "lookup-name";
     sqlite3_stmt* s = db.Prepare(byName ? "SELECT * FROM bench WHERE name = ?" : "SELECT * FROM bench WHERE id = ?");
@@ -420,6 +449,16 @@ double SqliteWorkload(const std::string& workload, bool bigCache) {
     }
     sqlite3_finalize(s);
     g_answer = rows;
+  } else if (workload == "page-walk") {
+    sqlite3_stmt* s = db.Prepare("SELECT * FROM bench ORDER BY name LIMIT ? OFFSET ?");
+    std::mt19937 random(9);
+    for (int page = 0; page < kPageWalkPages; ++page) {
+      const int64_t first = int64_t(random() % uint64_t(n - kPageRows + 1)) + 1;
+      sqlite3_bind_int(s, 1, kPageRows);
+      sqlite3_bind_int64(s, 2, first - 1);
+      g_answer += db.Run(s);
+    }
+    sqlite3_finalize(s);
   } else if (workload == "range-scans") {
     sqlite3_stmt* s = db.Prepare("SELECT * FROM bench WHERE id BETWEEN ? AND ? ORDER BY id");
     std::mt19937 random(4);
@@ -589,10 +628,17 @@ int Main(int argc, char** argv) {
   }
   InitEngine();
   const std::vector<std::string> workloads = {
-      "load-transaction", "load-autocommit", "lookup-primary", "lookup-name",  "scan-primary",
-      "scan-natural",     "range-scans",     "count-indexed",  "count-unindexed", "count-and",
-      "modify-plain",     "modify-indexed",  "delete-tenth",   "blob-write",   "blob-read"};
-  std::printf("%lld records in %s\n\n", (long long)g_options.Records, g_options.Directory.c_str());
+      "load-transaction", "load-autocommit", "load-synced",     "load-unsynced", "lookup-primary",
+      "lookup-name",      "scan-primary",    "scan-natural",    "page-walk",     "range-scans",
+      "count-indexed",    "count-unindexed", "count-and",       "modify-plain",  "modify-indexed",
+      "delete-tenth",     "blob-write",      "blob-read"};
+  std::printf("%lld records in %s\n", (long long)g_options.Records, g_options.Directory.c_str());
+  // The ratios compare only within one run on an idle machine: say how idle it was.
+  double load[3] = {-1, -1, -1};
+  if (getloadavg(load, 3) == 3)
+    std::printf("load average at start: %.2f %.2f %.2f (%ld processors)\n", load[0], load[1], load[2],
+                sysconf(_SC_NPROCESSORS_ONLN));
+  std::printf("\n");
   std::printf("%-17s %11s %11s %11s %8s %10s %10s %10s\n", "workload", "VELDOR", "SQLite", "SQLite 64M",
               "ratio", "mem VELDOR", "mem SQLite", "mem 64M");
   bool failed = false;
