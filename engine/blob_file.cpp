@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <unordered_set>
+#include <iterator>
+#include <map>
 
 #include "engine/data_file.h"
 #include "engine/data_table.h"
@@ -29,6 +30,39 @@ int32_t BlocksFor(int64_t bytes, size_t dataSize) {
 }
 
 }  // namespace
+
+// The blocks a chain walk has met, as runs of consecutive numbers: a value written in one
+// go lies in one run, so the usual walk adds no allocation per block, while a chain that
+// returns to any block met before is caught at that block.
+class TBlockRunSet {
+ public:
+  // Adds `block`; false when it was met already.
+  bool Insert(int32_t block) {
+    const int64_t n = block;
+    auto after = Runs_.upper_bound(block);  // the first run that starts above `block`
+    const bool joinsAfter = after != Runs_.end() && int64_t(after->first) == n + 1;
+    if (after != Runs_.begin()) {
+      auto run = std::prev(after);
+      if (n <= run->second) return false;
+      if (int64_t(run->second) + 1 == n) {
+        run->second = joinsAfter ? after->second : block;
+        if (joinsAfter) Runs_.erase(after);
+        return true;
+      }
+    }
+    if (joinsAfter) {
+      const int32_t last = after->second;
+      Runs_.erase(after);
+      Runs_.emplace(block, last);
+      return true;
+    }
+    Runs_.emplace(block, block);
+    return true;
+  }
+
+ private:
+  std::map<int32_t, int32_t> Runs_;  // first block of a run -> its last block
+};
 
 // ---- TBlobHeader ---------------------------------------------------------------------------
 
@@ -199,6 +233,7 @@ void TBlobFile::Open() {
     ReadHeaderImage(header);
     Header_ = header;
     HeaderChanged_ = false;
+    NoteBlocksOnDisk();
   } catch (...) {
     Close();
     throw;
@@ -219,6 +254,7 @@ void TBlobFile::Create() {
   Header_.SetFirstFreeBlock(0);
   Header_.SetNextBlockNumber(1);
   HeaderChanged_ = true;
+  BlocksOnDisk_ = BlocksAppended_ = 0;
 }
 
 void TBlobFile::VerifyVersion() const {
@@ -230,8 +266,10 @@ void TBlobFile::VerifyHeader() const {
   int32_t next = Header_.NextBlockNumber();
   bool sane = next >= 1 && next - 1 <= kMaxBlobBlocks &&
               BlockOffset(next) <= kMaxBlobFileEnd;
+  // Against the header's own count: a header counting blocks the file lacks is not refused
+  // here, only never trusted beyond the blocks held.
   int32_t head = Header_.FirstFreeBlock();
-  if (!sane || (head != 0 && !ValidLink(head)))
+  if (!sane || (head != 0 && (head < 1 || head > BlockCount())))
     RaiseTableError(VELDOR_HEADERCORRUPT, Table_->Name());
 }
 
@@ -241,12 +279,25 @@ bool TBlobFile::HeaderChangedByOthers() {
   if (header.ChangeCounter() == Header_.ChangeCounter()) return false;
   Header_ = header;
   HeaderChanged_ = false;
+  NoteBlocksOnDisk();
   return true;
 }
 
 void TBlobFile::ReloadHeader() {
   ReadHeaderImage(Header_);
   HeaderChanged_ = false;
+  NoteBlocksOnDisk();
+}
+
+void TBlobFile::NoteBlocksOnDisk() {
+  const int64_t size = Size();
+  const int64_t blocks = size > int64_t(kBlobHeaderSize) ? (size - int64_t(kBlobHeaderSize)) / BlockSize_ : 0;
+  BlocksOnDisk_ = int32_t(std::min<int64_t>(blocks, INT32_MAX));
+  BlocksAppended_ = 0;
+}
+
+int32_t TBlobFile::BlocksHeld() const {
+  return std::max(std::min(BlockCount(), std::max(BlocksOnDisk_, BlocksAppended_)), 0);
 }
 
 void TBlobFile::WriteHeader(bool force, bool flush) {
@@ -283,6 +334,7 @@ void TBlobFile::Empty() {
   Header_.SetNextBlockNumber(1);
   Header_.SetFirstFreeBlock(0);
   HeaderChanged_ = true;
+  BlocksOnDisk_ = BlocksAppended_ = 0;
 }
 
 // ---- TBlobFile: the block cache ------------------------------------------------------------
@@ -341,6 +393,7 @@ TBlock* TBlobFile::GetBlock(int32_t number, int32_t readAheadCount, TReadHooks* 
     block->Modified_ = true;
     Header_.SetNextBlockNumber(next + 1);
     HeaderChanged_ = true;
+    BlocksAppended_ = number;
     block->AddUse();
     return block;
   }
@@ -359,10 +412,11 @@ TBlock* TBlobFile::GetBlock(int32_t number, int32_t readAheadCount, TReadHooks* 
 
 TBlock* TBlobFile::ReadBlocks(int32_t number, int32_t count, TReadHooks* hooks) {
   if (hooks && !hooks->BeforeDiskRead()) return nullptr;
-  // The hooks may have taken a new header from another process.
-  int32_t next = Header_.NextBlockNumber();
-  if (number >= next) Corrupt();
-  count = int32_t(std::min<int64_t>(count, int64_t(next) - number));
+  // The hooks may have taken a new header from another process. Nothing past the blocks
+  // held is read, whatever the header counts.
+  const int64_t end = int64_t(BlocksHeld()) + 1;
+  if (number >= end) Corrupt();
+  count = int32_t(std::min<int64_t>(count, end - number));
   size_t bytes = size_t(count) * BlockSize_;
   GrowBuffer(ReadBuffer_, bytes);
   size_t got;
@@ -443,13 +497,13 @@ void TBlobFile::FreeBlock(TBlock* block) {
 
 void TBlobFile::FreeChain(int32_t& firstBlock, int32_t blobId, bool repair) {
   if (firstBlock == 0) return;
-  std::unordered_set<int32_t> met;
+  TBlockRunSet met;
   FreeChainFrom(firstBlock, blobId, repair, met, 0);
   firstBlock = 0;
 }
 
 void TBlobFile::FreeChainFrom(int32_t first, int32_t blobId, bool repair,
-                              std::unordered_set<int32_t>& met, int32_t blocksHint) {
+                              TBlockRunSet& met, int32_t blocksHint) {
   // Checks a block of the chain before its predecessor is freed.
   auto check = [&](TBlock* b) {
     if (b->UseCount() > 1) Corrupt();
@@ -458,7 +512,7 @@ void TBlobFile::FreeChainFrom(int32_t first, int32_t blobId, bool repair,
       b->SetBlobId(blobId);
     }
   };
-  if (!ValidLink(first) || !met.insert(first).second) Corrupt();
+  if (!ValidLink(first) || !met.Insert(first)) Corrupt();
   TBlockPin current(GetBlock(first, std::max(blocksHint, 1)));
   check(current.Get());
   // Without a hint, the first block's length tells how many blocks follow.
@@ -468,7 +522,7 @@ void TBlobFile::FreeChainFrom(int32_t first, int32_t blobId, bool repair,
     int32_t next = current->Next();
     TBlockPin successor;
     if (next != 0) {
-      if (!ValidLink(next) || !met.insert(next).second) Corrupt();
+      if (!ValidLink(next) || !met.Insert(next)) Corrupt();
       successor = TBlockPin(GetBlock(next, std::max(remaining, 1)));
       check(successor.Get());
       --remaining;
@@ -509,6 +563,7 @@ bool TBlobFile::WriteBack(bool forceFlush) {
     }
     ++Stats_.BlockWrites;
     Stats_.BlocksWritten += j - i;
+    BlocksOnDisk_ = std::max(BlocksOnDisk_, dirty[j - 1]->BlockNumber_);
     if (forceFlush || Table_->ForceBufferFlush()) Flush();
     Table_->MarkWritten();
     i = j;
@@ -523,6 +578,8 @@ void TBlobFile::ReturnAllToPool() {
 void TBlobFile::DropCache() {
   ReturnAllToPool();
   Capacity_ = NormalCapacity();
+  // Appended blocks that were never written are gone with the cache.
+  BlocksAppended_ = 0;
 }
 
 void TBlobFile::TrimCache() {
@@ -553,15 +610,13 @@ void TBlobBuffer::Load(TBlobFile& file, TReadHooks* hooks) {
       if (!block) continue;  // the table changed: the cursor has re-synchronised
       if (block->BlobId() != BlobId) RaiseTableError(VELDOR_KEYORRECDELETED, file.Table_->Name());
       int64_t total = block->TotalLength();
-      if (total < 0) file.Corrupt();
-      // A damaged length must not make us allocate more than the file can hold; beyond a
-      // first stretch the value grows only with the bytes actually read.
-      uint64_t capacity = uint64_t(file.BlockCount()) * dataSize;
-      Data.reserve(size_t(std::min<uint64_t>({uint64_t(total), capacity, kLoadReserveLimit})));
-      // The blocks met, checked for repeats once the walk ends; a walk longer than the
-      // file has blocks has met one twice already.
-      std::vector<int32_t> met{FirstBlock};
-      met.reserve(size_t(std::min<int64_t>(BlocksFor(total, dataSize), file.BlockCount())) + 1);
+      // A length the file's blocks cannot hold is damage, refused before anything is sized
+      // by it; within that bound the value still grows only with the bytes actually read.
+      if (total < 0 || uint64_t(total) > uint64_t(file.BlocksHeld()) * dataSize) file.Corrupt();
+      Data.reserve(size_t(std::min<uint64_t>(uint64_t(total), kLoadReserveLimit)));
+      // Every block once: a chain that returns to a block met before is refused there.
+      TBlockRunSet met;
+      met.Insert(FirstBlock);
       bool restart = false;
       while (int64_t(Data.size()) < total) {
         if (block->BlobId() != BlobId) RaiseTableError(VELDOR_KEYORRECDELETED, file.Table_->Name());
@@ -574,8 +629,7 @@ void TBlobBuffer::Load(TBlobFile& file, TReadHooks* hooks) {
         if (got < want) break;
         int32_t next = block->Next();
         if (int64_t(Data.size()) >= total || next == 0) break;
-        if (!file.ValidLink(next) || int64_t(met.size()) >= int64_t(file.BlockCount())) file.Corrupt();
-        met.push_back(next);
+        if (!file.ValidLink(next) || !met.Insert(next)) file.Corrupt();
         // Released before the next read: a change check may drop the whole cache.
         block.Reset();
         // A full read-ahead, also past this value: values written one after another lie
@@ -590,8 +644,6 @@ void TBlobBuffer::Load(TBlobFile& file, TReadHooks* hooks) {
         }
       }
       if (restart) continue;
-      std::sort(met.begin(), met.end());
-      if (std::adjacent_find(met.begin(), met.end()) != met.end()) file.Corrupt();
       if (int64_t(Data.size()) != total) RaiseTableError(VELDOR_ENDOFBLOB, file.Table_->Name());
       return;
     }
@@ -628,7 +680,8 @@ void TBlobBuffer::Save(TBlobFile& file) {
   }
   block->SetBlobId(id);
   block->SetTotalLength(int32_t(total));
-  std::unordered_set<int32_t> met{FirstBlock};
+  TBlockRunSet met;
+  met.Insert(FirstBlock);
   int32_t used = 1;
   size_t done = 0;
   for (;;) {
@@ -640,12 +693,12 @@ void TBlobBuffer::Save(TBlobFile& file) {
     TBlockPin following;
     if (next != 0) {
       // The old chain goes on: reuse it, reading ahead over what is still to be written.
-      if (!file.ValidLink(next) || !met.insert(next).second) file.Corrupt();
+      if (!file.ValidLink(next) || !met.Insert(next)) file.Corrupt();
       following = TBlockPin(file.GetBlock(next, BlocksFor(total - int64_t(done), dataSize)));
       if (following->UseCount() > 1) file.Corrupt();
     } else {
       following = TBlockPin(file.AllocateBlock());
-      if (!met.insert(following->BlockNumber()).second) file.Corrupt();
+      if (!met.Insert(following->BlockNumber())) file.Corrupt();
       block->SetNext(following->BlockNumber());
     }
     following->SetPrevious(block->BlockNumber());

@@ -35,7 +35,6 @@
 #include <array>
 #include <cstdint>
 #include <memory>
-#include <unordered_set>
 #include <vector>
 
 #include "engine/buffer_cache.h"
@@ -44,6 +43,7 @@
 namespace veldor {
 
 class TBlobFile;
+class TBlockRunSet;
 class TDataCursor;
 class TDataTable;
 class TReadHooks;
@@ -218,7 +218,18 @@ class TBlobFile : public TFileHandler {
   // Drops the cache and truncates the file after its header: no blocks, no free chain,
   // header changed. The change counter is kept, so other processes see the change.
   void Empty();
-  int32_t BlockCount() const { return Header_.NextBlockNumber() - 1; }
+  // What the header counts: next block number - 1 (-1 for a next number below 1, which
+  // VerifyHeader refuses). A count read from disk; BlocksHeld says what is really there.
+  int32_t BlockCount() const {
+    int32_t next = Header_.NextBlockNumber();
+    return next >= 1 ? next - 1 : -1;
+  }
+  // The blocks the file really has: the whole blocks on disk (as of the last header read or
+  // write-back) and those appended in this process's cache, at most BlockCount(). Equal to
+  // BlockCount() in a sound file; less when the header counts blocks the file lacks. Every
+  // link is checked against it, and whatever a stored count or length would size (a
+  // buffer, a walk, a table per block) is bounded by it.
+  int32_t BlocksHeld() const;
   int32_t FirstFreeBlock() const { return Header_.FirstFreeBlock(); }
 
   // ---- Blocks ----
@@ -241,8 +252,8 @@ class TBlobFile : public TFileHandler {
   // Frees the chain of a value from `firstBlock`, block by block in chain order, so that
   // its last block ends at the head of the free chain; `firstBlock` becomes 0. Every block
   // must carry `blobId` (with `repair` a different identifier is overwritten instead) and
-  // must not be held elsewhere; a next link out of the file, or one that returns to a
-  // block already met, raises VELDOR_MEMOCORRUPT. Each block is freed only after its
+  // must not be held elsewhere; a next link beyond the blocks held, or one that returns to
+  // a block already met, raises VELDOR_MEMOCORRUPT. Each block is freed only after its
   // successor passed these checks, so a broken chain loses its tail but never frees a block
   // twice; `firstBlock` is unchanged then.
   void FreeChain(int32_t& firstBlock, int32_t blobId, bool repair);
@@ -277,10 +288,12 @@ class TBlobFile : public TFileHandler {
   TBlock* ReadBlocks(int32_t number, int32_t count, TReadHooks* hooks);
   // FreeChain from `first`, refusing any block already in `met` (and adding each one);
   // `blocksHint` is how many blocks the chain is expected to have (0: unknown).
-  void FreeChainFrom(int32_t first, int32_t blobId, bool repair, std::unordered_set<int32_t>& met,
-                     int32_t blocksHint);
-  // Whether `number` can be the next block of a chain: between 1 and the last block.
-  bool ValidLink(int32_t number) const { return number >= 1 && number <= BlockCount(); }
+  void FreeChainFrom(int32_t first, int32_t blobId, bool repair, TBlockRunSet& met, int32_t blocksHint);
+  // Whether `number` can be the next block of a chain: between 1 and the last block held.
+  bool ValidLink(int32_t number) const { return number >= 1 && number <= BlocksHeld(); }
+  // Takes the file's size as the blocks on disk and forgets the appended ones (a header
+  // was just read from the file, or the cache dropped).
+  void NoteBlocksOnDisk();
   size_t NormalCapacity() const;
   void ReturnAllToPool();
   [[noreturn]] void Corrupt() const;
@@ -292,6 +305,8 @@ class TBlobFile : public TFileHandler {
   uint32_t BlockSize_ = 512;           // the size the file was opened or created with
   std::vector<uint8_t> ReadBuffer_;    // grows in steps of 4096
   std::vector<uint8_t> WriteBuffer_;   // grows in steps of 4096
+  int32_t BlocksOnDisk_ = 0;           // whole blocks the file held when last looked at
+  int32_t BlocksAppended_ = 0;         // highest block appended in the cache since, 0 = none
   int32_t ReadWindowFirst_ = 0;        // blocks of the read in progress, 0 = none
   int32_t ReadWindowCount_ = 0;
   TBufferCache<TBlock> Cache_;
@@ -347,12 +362,13 @@ class TBlobBuffer {
 
   // Reads the value of chain `FirstBlock` with identifier `BlobId` into `Data`. A first
   // block or any later block carrying another identifier raises VELDOR_KEYORRECDELETED
-  // (someone saved a new value meanwhile); a broken chain (a link out of the file, a block
-  // met twice or held elsewhere, a damaged block) VELDOR_MEMOCORRUPT; a chain that ends
-  // before the value's length VELDOR_ENDOFBLOB. When `hooks` report a change before a disk
-  // read, the load starts again from the first block (the cursor has re-synchronised). The
-  // allocation never exceeds what the file's blocks can hold. `Data` is empty after an
-  // error; the buffer is not modified afterwards.
+  // (someone saved a new value meanwhile); a broken chain (a link beyond the blocks held, a
+  // block met twice or held elsewhere, a damaged block, a length more than the blocks held
+  // can carry) VELDOR_MEMOCORRUPT, each at the block where it shows, before anything is
+  // sized by it; a chain that ends before the value's length VELDOR_ENDOFBLOB. When `hooks`
+  // report a change before a disk read, the load starts again from the first block (the
+  // cursor has re-synchronised). `Data` is empty after an error; the buffer is not
+  // modified afterwards.
   void Load(TBlobFile& file, TReadHooks* hooks = nullptr);
   // Writes `Data` as the value under a new identifier from the table: into the old chain
   // where there is one (its surplus blocks freed), with new blocks where it is too short.

@@ -2,11 +2,13 @@
 #include "lib/name_text.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "engine/errors.h"
 #include "lib/byte_order.h"
 #include "lib/collation.h"
+#include "lib/date_time.h"
 #include "lib/text_forms.h"
 
 namespace veldor {
@@ -312,6 +314,55 @@ void PutFieldValue(uint8_t* record, const TFieldDescriptor& field, const void* v
       std::memcpy(slot, in, slotSize);
       *flag = 1;
       return;
+  }
+}
+
+std::string StoredValueProblem(const uint8_t* record, const TFieldDescriptor& field) {
+  if (!field.IsStored()) return "";
+  const uint8_t* at = record + field.Offset();
+  const uint8_t flag = at[0];
+  const uint8_t* slot = at + 1;
+  const size_t size = field.SlotSize();
+  const uint8_t type = field.FieldType();
+  if (flag > 1) return "null flag " + std::to_string(flag) + " (0 or 1 expected)";
+  if (type == FIELD_BLOB) return "";
+  auto zeroFrom = [&](size_t from) {
+    return std::all_of(slot + std::min(from, size), slot + size, [](uint8_t b) { return b == 0; });
+  };
+  if (flag == 0) return zeroFrom(0) ? "" : "null, yet its slot holds bytes";
+  switch (type) {
+    case FIELD_STRING: {
+      const uint8_t* end = std::find(slot, slot + size, uint8_t(0));
+      if (end == slot + size) return "a string without its terminating zero";
+      if (end == slot) return "an empty string marked present";
+      if (!zeroFrom(size_t(end - slot) + 1)) return "bytes after the string's terminating zero";
+      return "";
+    }
+    case FIELD_BOOLEAN: {
+      const uint16_t value = LoadU16(slot);
+      return value <= 1 ? "" : "a boolean of " + std::to_string(value) + " (0 or 1 expected)";
+    }
+    case FIELD_DATE: {
+      static const int32_t last = EncodeDate(9999, 12, 31);
+      const int32_t day = LoadI32(slot);
+      return day >= 1 && day <= last ? "" : "a day number of " + std::to_string(day) + ", outside the years 1 to 9999";
+    }
+    case FIELD_TIME: {
+      const int32_t ms = LoadI32(slot);
+      return ms >= 0 && ms < kMillisecondsPerDay ? "" : "a time of " + std::to_string(ms) + " ms (0 to 86399999 expected)";
+    }
+    case FIELD_TIMESTAMP: {
+      static const double end = (double(EncodeDate(9999, 12, 31)) + 1) * kMillisecondsPerDay;
+      const double value = LoadDouble(slot);
+      if (std::isfinite(value) && value >= 0 && value < end) return "";
+      return "a timestamp of " + FloatToText(value) + " ms, outside the years 1 to 9999";
+    }
+    case FIELD_BCD: {
+      int64_t amount = 0;
+      return BCDToCurrency(slot, amount) ? "" : "a packed decimal that does not read";
+    }
+    default:
+      return "";
   }
 }
 

@@ -222,6 +222,17 @@ void PutFieldValue(uint8_t* record, const TFieldDescriptor& field, const void* v
 bool FieldPresent(const uint8_t* record, const TFieldDescriptor& field);
 void SetFieldPresent(uint8_t* record, const TFieldDescriptor& field, bool present);
 
+// What in the stored form of `field` in a record image no writer of this encoding
+// produces, in a few words ("null flag 7", "a day number of 2147483647"), or "" when
+// nothing: a null flag other than 0 and 1; a null field whose slot holds bytes; a string
+// that is empty yet present, or lacks its terminating zero within the slot, or has bytes
+// after it; a boolean other than 0 and 1; a day number outside the years 1 to 9999; a
+// time outside 0 to 86399999; a timestamp that is not a finite moment of those days (day
+// 0 included, which a time alone gives); a packed decimal that does not read. Auto-
+// increment and calculated fields store nothing of their own; the slot of a BLOB field is
+// the BLOB file's to check (only its flag is looked at here).
+std::string StoredValueProblem(const uint8_t* record, const TFieldDescriptor& field);
+
 // ---- Packed decimals ---------------------------------------------------------------------
 
 // A 34-byte packed decimal: precision (0 = zero), sign bit 7 + scale bits 0..5, digits two

@@ -84,7 +84,7 @@ void TIndexFile::VerifyHeader(const std::vector<TFieldDescriptor>& fields) {
   auto corrupt = [&] { RaiseTableError(VELDOR_HEADERCORRUPT, table); };
   int count = Header_.SecondaryCount();
   if (count > kMaxSecondaryIndexes) corrupt();
-  int32_t pages = Header_.NextPageNumber() - 1;
+  int32_t pages = PageCount();
   if (pages < 0) corrupt();
   auto pageValid = [&](int32_t page) { return page == 0 || (page >= 1 && page <= pages); };
   for (int i = 0; i <= count; ++i) {

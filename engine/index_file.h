@@ -98,7 +98,13 @@ class TIndexFile : public TFileHandler {
   void SetActiveRecords(int32_t count);
   void IncrementActiveRecords() { SetActiveRecords(Header_.ActiveRecords() + 1); }
   void DecrementActiveRecords() { SetActiveRecords(Header_.ActiveRecords() - 1); }
-  int32_t PageCount() const { return Header_.NextPageNumber() - 1; }
+  // What the header counts: next page number - 1 (-1 for a next number below 1, which
+  // VerifyHeader refuses). A count read from disk: it bounds nothing before it is checked
+  // against the file's size.
+  int32_t PageCount() const {
+    int32_t next = Header_.NextPageNumber();
+    return next >= 1 ? next - 1 : -1;
+  }
 
   // ---- Pages ----
   // Page `number` of `index`, use count raised (ReleasePage gives it back). The next page

@@ -1,9 +1,12 @@
-// The table checker. First every index on its own: the tree's shape (TBTree::Check), then
-// its leaf entries gathered in key order, the pages it uses claimed against the other
-// indexes. Then one pass over the record slots compares each record with the entry that
-// names it in every index and follows its BLOB chains. Last come what needs every slot:
-// the live count, the free chain of deleted slots, the free chain of BLOB blocks and the
-// blocks that nothing owns.
+// The table checker. First the counts of the three headers against what the files hold:
+// every table the checker sizes per slot, page or block is sized by what is really there,
+// never by a count read from disk. Then every index on its own: the tree's shape
+// (TBTree::Check), then its leaf entries gathered in key order, the pages it uses claimed
+// against the other indexes. Then one pass over the record slots checks each live
+// record's stored values against their types' encodings, compares the record with the
+// entry that names it in every index and follows its BLOB chains. Last come what needs
+// every slot: the live count, the free chain of deleted slots, the free chain of BLOB
+// blocks and the blocks that nothing owns.
 
 #include "engine/table_check.h"
 
@@ -15,6 +18,7 @@
 #include "engine/btree.h"
 #include "engine/data_table.h"
 #include "engine/errors.h"
+#include "engine/field_types.h"
 #include "engine/index_key.h"
 #include "lib/byte_order.h"
 
@@ -68,9 +72,12 @@ class TCheckRun {
  private:
   void Problem(const std::string& text);
   void Report(int phase, int64_t done, int64_t total);
+  int32_t SlotsHeld();
+  int32_t PagesHeld();
   void GatherIndex(int number);
   bool ScanRecords();
   void CompareWithIndexes(int32_t n, const uint8_t* image, bool deleted);
+  void CheckValues(int32_t n, const uint8_t* image);
   void FollowBlobChain(int32_t n, const TFieldDescriptor& field, const uint8_t* image);
   void CheckFreeChain();
   void CheckFreeBlocks(bool allSlotsRead);
@@ -111,8 +118,47 @@ void TCheckRun::Report(int phase, int64_t done, int64_t total) {
   Progress_(percent);
 }
 
+// The record slots the checks cover: the data header's count, unless it counts slots that
+// are neither in the file nor appended in this process's cache (its last slot cannot be
+// read); that is reported, and the slots the file holds are checked.
+int32_t TCheckRun::SlotsHeld() {
+  const int64_t counted = int64_t(Data_.Header().NextRecordNumber()) - 1;
+  if (counted < 0) {
+    Problem("the data header gives the next record number " + Num(counted + 1));
+    return 0;
+  }
+  const int64_t recordSize = Data_.Header().RecordSize();
+  const int64_t size = Data_.Size(), start = int64_t(Data_.RecordsStart());
+  const int64_t onDisk = recordSize > 0 && size > start ? (size - start) / recordSize : 0;
+  if (counted <= onDisk) return int32_t(counted);
+  try {
+    TRecordPin last(Data_.GetRecord(int32_t(counted)));
+    return int32_t(counted);
+  } catch (const EVELDOREngineError&) {
+  }
+  Problem("the data header counts " + Num(counted) + " record slots, the file holds " + Num(onDisk));
+  return int32_t(onDisk);
+}
+
+// The index pages the checks cover, as SlotsHeld: the header's count unless its last page
+// is neither in the file nor in a page cache.
+int32_t TCheckRun::PagesHeld() {
+  const int64_t counted = int64_t(File_.Header().NextPageNumber()) - 1;
+  if (counted < 0) {
+    Problem("the index header gives the next page number " + Num(counted + 1));
+    return 0;
+  }
+  const int64_t size = File_.Size();
+  const int64_t onDisk = size > int64_t(kIndexHeaderSize) ? (size - int64_t(kIndexHeaderSize)) / int64_t(kPageSize) : 0;
+  if (counted <= onDisk) return int32_t(counted);
+  for (int index = 0; index < kDescriptorSlots; ++index)
+    if (File_.FindPage(index, int32_t(counted)) != nullptr) return int32_t(counted);
+  Problem("the index header counts " + Num(counted) + " pages, the file holds " + Num(onDisk));
+  return int32_t(onDisk);
+}
+
 std::vector<std::string> TCheckRun::Run() {
-  Slots_ = std::max<int32_t>(Data_.RecordCount(), 0);
+  Slots_ = SlotsHeld();
   std::vector<int> numbers;
   if (!File_.NoUserPrimary()) {
     numbers.push_back(kPrimaryIndex);
@@ -120,11 +166,17 @@ std::vector<std::string> TCheckRun::Run() {
     Problem("the table has no primary key, yet the primary index has pages (root page " +
             Num(File_.Descriptor(kPrimaryIndex).RootPage()) + ")");
   }
-  for (int i = 1; i <= File_.SecondaryCount(); ++i) numbers.push_back(i);
+  int secondary = File_.SecondaryCount();
+  if (secondary > kMaxSecondaryIndexes) {
+    Problem("the index header counts " + Num(secondary) + " secondary indexes, at most " +
+            Num(kMaxSecondaryIndexes) + " exist");
+    secondary = kMaxSecondaryIndexes;
+  }
+  for (int i = 1; i <= secondary; ++i) numbers.push_back(i);
   numbers.push_back(kSysDeletedIndex);
   Phases_ = int(numbers.size()) + 1;
 
-  PageOwner_.assign(size_t(std::max<int32_t>(File_.PageCount(), 0)) + 1, 0);
+  PageOwner_.assign(size_t(PagesHeld()) + 1, 0);
   Entries_.reserve(numbers.size());
   for (size_t k = 0; k < numbers.size(); ++k) {
     Report(int(k), 0, 1);
@@ -133,7 +185,10 @@ std::vector<std::string> TCheckRun::Run() {
 
   if (Table_.HasBlobFile() && Table_.BlobFieldCount() > 0) {
     Blob_ = &Table_.BlobFile();
-    BlockCount_ = std::max<int32_t>(Blob_->BlockCount(), 0);
+    BlockCount_ = Blob_->BlocksHeld();
+    if (Blob_->BlockCount() > BlockCount_)
+      Problem("the BLOB header counts " + Num(Blob_->BlockCount()) + " blocks, the file holds " +
+              Num(BlockCount_));
     BlockData_ = int32_t(Blob_->BlockDataSize());
     BlockOwner_.assign(size_t(BlockCount_) + 1, 0);
   }
@@ -260,12 +315,21 @@ bool TCheckRun::ScanRecords() {
     slot.FreeLink = LoadI32(&image[kRecordNumberOffset]);
     if (flag > 1) Problem("record " + Num(n) + " has deleted flag " + Num(flag) + " (0 or 1 expected)");
     ++(slot.Deleted ? Deleted : Live);
+    if (!slot.Deleted) CheckValues(n, image.data());
     CompareWithIndexes(n, image.data(), slot.Deleted);
     if (Blob_ == nullptr || slot.Deleted) continue;
     for (const TFieldDescriptor& f : Data_.Fields())
       if (f.FieldType() == FIELD_BLOB) FollowBlobChain(n, f, image.data());
   }
   return true;
+}
+
+// Each stored value of a live record keeps to its type's encoding.
+void TCheckRun::CheckValues(int32_t n, const uint8_t* image) {
+  for (const TFieldDescriptor& f : Data_.Fields()) {
+    const std::string problem = StoredValueProblem(image, f);
+    if (!problem.empty()) Problem("record " + Num(n) + ", field '" + f.FieldName() + "': " + problem);
+  }
 }
 
 // A live record must have its key in every index; a deleted one in none but "Sys
@@ -342,6 +406,11 @@ void TCheckRun::FollowBlobChain(int32_t n, const TFieldDescriptor& field, const 
         total = pin->TotalLength();
         if (total <= 0) {
           Problem(where + ": the first BLOB block " + Num(block) + " gives the length " + Num(total));
+          return;
+        }
+        if (total > int64_t(BlockCount_) * BlockData_) {
+          Problem(where + ": the first BLOB block " + Num(block) + " gives the length " + Num(total) +
+                  ", more than the " + Num(BlockCount_) + " blocks of the file hold");
           return;
         }
       } else if (pin->TotalLength() != 0) {

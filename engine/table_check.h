@@ -1,12 +1,13 @@
-// The integrity checker of one table: its records, its free chain of deleted slots, every
-// index and every BLOB chain, compared with each other.
+// The integrity checker of one table: its records and their stored values, its free
+// chain of deleted slots, every index and every BLOB chain, compared with each other.
 //
 // `TTableChecker` reads the table through the table object's caches (so it sees what the
 // process holds, written or not) and never writes, locks or repairs anything; it reports
-// what it finds as sentences, one problem each. Header checks are the open's (the cursor
-// verifies them before anyone can ask for a check). The caller keeps the table open and
-// unused by other cursors of the session for the duration; other processes must not write
-// meanwhile (open it exclusively). Tests call it after heavy work; `veldor verify` uses it.
+// what it finds as sentences, one problem each. Header checks are the open's, except the
+// counts of records, pages and blocks: those it compares with what the files hold before
+// it sizes anything by them. The caller keeps the table open and unused by other cursors
+// of the session for the duration; other processes must not write meanwhile (open it
+// exclusively). Tests call it after heavy work; `veldor verify` uses it.
 #pragma once
 
 #include <cstdint>

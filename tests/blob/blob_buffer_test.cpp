@@ -248,8 +248,31 @@ const TDamage kDamages[] = {
      VELDOR_ENDOFBLOB, 0},
     {"chain ends early", [](auto& f, auto&) { PatchI32(f, BlockAt(3) + 4, 0); },
      VELDOR_ENDOFBLOB, 0},
+    {"total length past the chain, within what the file holds",
+     [](auto& f, auto&) { PatchI32(f, BlockAt(1) + 14, 170); }, VELDOR_ENDOFBLOB, 0},
+    {"total length one byte more than the four blocks hold",
+     [](auto& f, auto&) { PatchI32(f, BlockAt(1) + 14, 4 * 46 + 1); }, VELDOR_MEMOCORRUPT, 0},
     {"total length far too large", [](auto& f, auto&) { PatchI32(f, BlockAt(1) + 14, INT32_MAX); },
-     VELDOR_ENDOFBLOB, 0},
+     VELDOR_MEMOCORRUPT, 0},
+    {"header counting 7,812,500 blocks, length beyond the four the file holds",
+     [](auto& f, auto&) {
+       PatchI32(f, 13, 7812501);
+       PatchI32(f, BlockAt(1) + 14, 10000);
+     },
+     VELDOR_MEMOCORRUPT, 0},
+    {"first block linked to itself, length near 2 GB, header counting 7,812,500 blocks",
+     [](auto& f, auto&) {
+       PatchI32(f, 13, 7812501);
+       PatchI32(f, BlockAt(1) + 4, 1);
+       PatchI32(f, BlockAt(1) + 14, 2000000000);
+     },
+     VELDOR_MEMOCORRUPT, VELDOR_MEMOCORRUPT},
+    {"header counting 7,812,500 blocks, next link into the blocks it lacks",
+     [](auto& f, auto&) {
+       PatchI32(f, 13, 7812501);
+       PatchI32(f, BlockAt(2) + 4, 5000);
+     },
+     VELDOR_MEMOCORRUPT, VELDOR_MEMOCORRUPT},
     {"negative total length", [](auto& f, auto&) { PatchI32(f, BlockAt(1) + 14, -1); },
      VELDOR_MEMOCORRUPT, 0},
     {"foreign identifier in block 3",
@@ -285,6 +308,38 @@ TEST_F(BlobBufferTest, DamagedChainsGiveCleanErrors) {
     // Freeing the chain stops at the same faults and never loops.
     EXPECT_EQ(ErrorOf([&] { buffer.Delete(*blob_); }), damage.DeleteError);
     blob_->DropCache();  // the damaged file is not written back
+    CloseAll();
+  }
+}
+
+// A chain that returns to a block it has met is refused at that block: a long value
+// walked to its end before the repeat shows would cost its whole length in time and memory.
+TEST_F(BlobBufferTest, ALoopIsRefusedAtTheBlockItReturnsTo) {
+  struct TCase {
+    int32_t From, To;  // block From's next link is set to To
+  };
+  for (const TCase c : {TCase{1, 1}, TCase{2000, 1500}, TCase{2999, 2}}) {
+    SCOPED_TRACE(std::to_string(c.From) + " -> " + std::to_string(c.To));
+    CreateBlobTable("loop" + std::to_string(c.From), 64);
+    TBlobRef ref = Save(Pattern(3000 * 46, 21));
+    ASSERT_EQ(blob_->BlockCount(), 3000);
+    CloseAll();
+    std::vector<uint8_t> bytes = ReadWholeFile(BlobPath());
+    PatchI32(bytes, BlockAt(c.From) + 4, c.To);
+    WriteWholeFile(BlobPath(), bytes);
+    Reopen();
+    TBlobBuffer buffer;
+    buffer.FirstBlock = ref.First;
+    buffer.BlobId = ref.Id;
+    for (bool load : {true, false}) {
+      blob_->ResetStatistics();
+      uint16_t error = ErrorOf([&] { load ? buffer.Load(*blob_) : buffer.Delete(*blob_); });
+      EXPECT_EQ(error, VELDOR_MEMOCORRUPT) << (load ? "load" : "delete");
+      // Each block fetched once (from the cache or the file), none past the repeat.
+      const TBlobFileStatistics& stats = blob_->Statistics();
+      EXPECT_LE(stats.CacheHits + stats.BlockReads, uint64_t(c.From)) << (load ? "load" : "delete");
+    }
+    blob_->DropCache();
     CloseAll();
   }
 }

@@ -267,6 +267,32 @@ TEST_F(BlobFileTest, AFreeChainLeadingOutOfTheFileIsRefusedUnchanged) {
   }
 }
 
+// The blocks held follow the header while the file is sound (appends in the cache
+// included) and stop at the file's end when the header counts more.
+TEST_F(BlobFileTest, TheBlocksHeldAreWhatTheFileAndTheCacheHold) {
+  Filled("held", 64, 3);
+  TBlobFile& f = *blob_;
+  EXPECT_EQ(f.BlocksHeld(), 3);
+  TBlobRef appended = Save(Pattern(2 * 46, 5));  // blocks 4 and 5, in the cache only
+  EXPECT_EQ(f.Size(), int64_t(512 + 3 * 64));
+  EXPECT_EQ(f.BlocksHeld(), 5);
+  EXPECT_EQ(Load(appended), Pattern(2 * 46, 5));
+  FlushAll();
+  EXPECT_EQ(f.BlocksHeld(), 5);
+  CloseAll();
+
+  std::vector<uint8_t> bytes = ReadWholeFile(BlobPath());
+  PatchI32(bytes, 13, 7812501);  // the header counts 7,812,500 blocks; the file holds 5
+  WriteWholeFile(BlobPath(), bytes);
+  TBlobFile& damaged = Reopen();
+  EXPECT_EQ(damaged.BlockCount(), 7812500);
+  EXPECT_EQ(damaged.BlocksHeld(), 5);
+  EXPECT_EQ(Load(appended), Pattern(2 * 46, 5));
+  EXPECT_EQ(LoadError({5000, appended.Id}), VELDOR_MEMOCORRUPT);
+  damaged.Empty();
+  EXPECT_EQ(damaged.BlocksHeld(), 0);
+}
+
 TEST_F(BlobFileTest, TheReadHooksAbandonAReadOnAChange) {
   Filled("hooks", 64, 3);
   struct Changed : TReadHooks {

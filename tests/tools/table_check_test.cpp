@@ -190,6 +190,26 @@ TEST_F(TableCheckTest, EachNamedDamageIsReported) {
        "record 1, field 'Memo': the BLOB chain ends after 1001 of 2000 bytes"},
       {"the BLOB free chain takes a used block", [this] { Patch(File(".BLB"), 9, I32(MemoBlock(5))); },
        "is on the free chain and in the value of record 5"},
+      // Counts no file of this size holds: the checker must not size anything by them.
+      {"the index header counts 0x7fffffff pages", [this] { Patch(File(".IDX"), 9, I32(0x7fffffff)); },
+       "the index header counts 2147483646 pages, the file holds "},
+      // 7,812,500 is the next block number of the largest file of 512-byte blocks.
+      {"the BLOB header counts 7,812,499 blocks", [this] { Patch(File(".BLB"), 13, I32(7812500)); },
+       "the BLOB header counts 7812499 blocks, the file holds 15"},
+      {"a BLOB chain looping on its first block, with a length near 2 GB",
+       [this] {
+         const int32_t first = MemoBlock(1);
+         Patch(File(".BLB"), 13, I32(7812500));
+         Patch(File(".BLB"), BlockAt(first) + 4, I32(first));
+         Patch(File(".BLB"), BlockAt(first) + 14, I32(2000000000));
+       },
+       "record 1, field 'Memo': the first BLOB block 1 gives the length 2000000000, more than the 15 blocks"},
+      // Name's null flag follows the prefix (9 bytes) and Id (flag and 4 bytes).
+      {"a null flag of 7", [this] { Patch(File(".DAT"), RecordAt(3) + 14, {7}); },
+       "record 3, field 'Name': null flag 7 (0 or 1 expected)"},
+      {"a string without its terminating zero",
+       [this] { Patch(File(".DAT"), RecordAt(4) + 15, std::vector<uint8_t>(21, 'x')); },
+       "record 4, field 'Name': a string without its terminating zero"},
   };
   for (const TDamage& damage : cases) {
     SCOPED_TRACE(damage.Name);
@@ -203,6 +223,125 @@ TEST_F(TableCheckTest, EachNamedDamageIsReported) {
         << Joined(problems);
     cursors_.clear();
     for (const char* extension : {".DAT", ".IDX", ".BLB"}) std::filesystem::remove(File(extension));
+  }
+}
+
+// A data header taken from the file after the open (another process's, say) is not
+// checked against the file's size again: the checker does it before it sizes anything.
+TEST_F(TableCheckTest, ADataHeaderCountingSlotsTheFileLacksIsReported) {
+  MakeSmallTable();
+  TDataCursor& c = OpenCursor("t", true);
+  TDataHeader& header = c.Table()->DataFile().MutableHeader();
+  const int32_t sound = header.NextRecordNumber();
+  for (auto [next, expected] : {std::pair<int32_t, const char*>{INT32_MAX, "the data header counts 2147483646 "
+                                                                           "record slots, the file holds 20"},
+                                {INT32_MIN, "the data header gives the next record number -2147483648"}}) {
+    SCOPED_TRACE(next);
+    header.SetNextRecordNumber(next);
+    std::vector<std::string> problems = CheckTable(*c.Table());
+    EXPECT_NE(Joined(problems).find(expected), std::string::npos) << Joined(problems);
+  }
+  header.SetNextRecordNumber(sound);
+  EXPECT_TRUE(CheckTable(*c.Table()).empty());
+}
+
+// Values no writer of their type's encoding produces, each damaged in the data file of a
+// table whose records first hold the edges of every range (and pass).
+TEST_F(TableCheckTest, EachImpossibleStoredValueIsReported) {
+  TTableDefinition d;
+  d.Fields = {MakeField(1, "Id", FIELD_INTEGER), MakeField(2, "Born", FIELD_DATE),
+              MakeField(3, "At", FIELD_TIME),    MakeField(4, "Stamp", FIELD_TIMESTAMP),
+              MakeField(5, "Price", FIELD_BCD),  MakeField(6, "Yes", FIELD_BOOLEAN),
+              MakeField(7, "Name", FIELD_STRING, 5)};
+  d.Fields[4].SetDeclaredScale(2);
+  PrepareFieldDefinitions(d.Fields, "kinds");
+  TIndexDescriptor primary;
+  primary.SetFieldNumber(0, 1);
+  primary.SetFieldCount(1);
+  primary.SetUnique(true);
+  d.Indexes = {primary};
+  struct TRow {
+    int32_t Day, Ms;
+    double Stamp;
+    int64_t Cents;
+    uint16_t Yes;
+    const char* Name;
+  };
+  // Record 1 the upper edges, record 2 nulls only, record 3 the lower edges (a timestamp
+  // of day 0 is what a time alone gives).
+  const TRow high{3652059, 86399999, 3652060.0 * 86400000 - 1, 99999999, 1, "abcde"};
+  const TRow low{1, 0, 0, 0, 0, "a"};
+  auto make = [&] {
+    MakeTable("kinds", d);
+    TDataCursor& c = OpenCursor("kinds", true);
+    for (int32_t id = 1; id <= 3; ++id) {
+      std::vector<uint8_t> image = Blank(c);
+      PutInt(c, image, "Id", id);
+      if (id != 2) {
+        const TRow& r = id == 1 ? high : low;
+        c.PutField(c.FieldNumber("Born"), image.data(), &r.Day);
+        c.PutField(c.FieldNumber("At"), image.data(), &r.Ms);
+        uint8_t stamp[8];
+        StoreDouble(stamp, r.Stamp);
+        c.PutField(c.FieldNumber("Stamp"), image.data(), stamp);
+        uint8_t bcd[kBCDSize];
+        ASSERT_TRUE(CurrencyToBCD(r.Cents * 100, 2, bcd));
+        c.PutField(c.FieldNumber("Price"), image.data(), bcd);
+        c.PutField(c.FieldNumber("Yes"), image.data(), &r.Yes);
+        PutText(c, image, "Name", r.Name);
+      }
+      c.AppendRecord(image.data());
+    }
+    c.Close();
+    cursors_.clear();
+  };
+  make();
+  const uint16_t recordSize = uint16_t(RecordSizeOf(d.Fields));
+  auto slot = [&](int32_t record, const char* field) {
+    for (const TFieldDescriptor& f : d.Fields)
+      if (f.FieldName() == field) return 127 + 768 * 7 + uint64_t(record - 1) * recordSize + f.Offset() + 1;
+    ADD_FAILURE() << field;
+    return uint64_t(0);
+  };
+  const std::string data = dir_ + "kinds.DAT";
+  struct TCase {
+    const char* Name;
+    int32_t Record;
+    const char* Field;
+    int Offset;  // from the slot's first byte; -1 is the null flag
+    std::vector<uint8_t> Bytes;
+    const char* Expected;
+  };
+  const std::vector<uint8_t> nan(8, 0xff);
+  const std::vector<TCase> cases = {
+      {"a day number of 2147483647", 1, "Born", 0, I32(2147483647),
+       "record 1, field 'Born': a day number of 2147483647, outside the years 1 to 9999"},
+      {"a day number of 0", 3, "Born", 0, I32(0), "record 3, field 'Born': a day number of 0"},
+      {"a time of 2147483647", 1, "At", 0, I32(2147483647), "record 1, field 'At': a time of 2147483647 ms"},
+      {"a negative time", 3, "At", 0, I32(-1), "record 3, field 'At': a time of -1 ms"},
+      {"a timestamp that is no number", 1, "Stamp", 0, nan, "record 1, field 'Stamp': a timestamp of"},
+      {"a BCD digit above 9", 1, "Price", 2, {0xfa}, "record 1, field 'Price': a packed decimal that does not read"},
+      {"a BCD precision beyond its digits", 3, "Price", 0, {65}, "record 3, field 'Price': a packed decimal"},
+      {"a boolean of 2", 3, "Yes", 0, {2}, "record 3, field 'Yes': a boolean of 2 (0 or 1 expected)"},
+      {"bytes after a string's terminating zero", 3, "Name", 2, {'z'},
+       "record 3, field 'Name': bytes after the string's terminating zero"},
+      {"an empty string marked present", 3, "Name", 0, {0}, "record 3, field 'Name': an empty string marked present"},
+      {"a null value with bytes in its slot", 2, "Born", 1, {1}, "record 2, field 'Born': null, yet its slot holds bytes"},
+      {"a null flag of 7", 2, "At", -1, {7}, "record 2, field 'At': null flag 7"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    cursors_.clear();
+    ASSERT_TRUE(Check("kinds").empty()) << Joined(Check("kinds"));
+    cursors_.clear();
+    const std::vector<uint8_t> sound = ReadWholeFile(data);
+    Patch(data, uint64_t(int64_t(slot(c.Record, c.Field)) + c.Offset), c.Bytes);
+    std::vector<std::string> problems = Check("kinds");
+    EXPECT_NE(Joined(problems).find(c.Expected), std::string::npos)
+        << "expected \"" << c.Expected << "\" among:\n"
+        << Joined(problems);
+    cursors_.clear();
+    WriteWholeFile(data, sound);
   }
 }
 
