@@ -46,7 +46,11 @@ class TTool {
     std::string Shown;  // as the user wrote it, for messages
   };
   TTarget Target(const std::string& argument, bool mustExist);
+  // A cursor on the table; opening it, a table another process holds is said to be in use.
   std::unique_ptr<TDataCursor> Cursor(const TTarget& target, bool exclusive, bool readOnly, bool open);
+  // An open exclusive cursor for a command that changes the table; read-only files are
+  // refused up front, naming them ("cannot DOING TABLE: the file ... is read-only").
+  std::unique_ptr<TDataCursor> ChangeCursor(const TTarget& target, const std::string& doing);
 
   int Info(const std::vector<std::string>& args);
   int Create(const std::vector<std::string>& args);
