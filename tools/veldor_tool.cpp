@@ -2,6 +2,7 @@
 
 #include "tools/veldor_tool.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -31,6 +32,17 @@ TStopped::TStopped(int signal, const std::string& message)
     : std::runtime_error(message.empty() ? "stopped by " + SignalName(signal) : message), Signal(signal) {}
 
 void InstallStopHandlers() {
+  // A standard descriptor that is closed would be taken by the first table file opened, and
+  // output would land in the table. Each gets /dev/null opened the wrong way round, so that
+  // using it fails (EBADF) as using the closed one would.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int opened = open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
+    if (opened >= 0 && opened != fd) {
+      dup2(opened, fd);
+      close(opened);
+    }
+  }
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
   sigemptyset(&action.sa_mask);

@@ -50,7 +50,8 @@ class TOutputError : public std::runtime_error {
 
 // ---- Stops --------------------------------------------------------------------------------
 // SIGINT and SIGTERM set a request (and nothing else); SIGPIPE is ignored, so that a
-// closed pipe shows as EPIPE. Installed once at start.
+// closed pipe shows as EPIPE; a closed standard descriptor is kept from being reused by a
+// table file. Installed once at start, before anything is opened.
 void InstallStopHandlers();
 // The signal asked to stop with, 0 when none.
 int StopSignal();
