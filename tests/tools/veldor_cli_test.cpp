@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,9 +13,13 @@
 #include <filesystem>
 #include <random>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "engine/data_cursor.h"
+#include "engine/session.h"
+#include "tests/support/child_process.h"
 #include "tests/tools/cli_fixture.h"
 
 namespace {
@@ -510,6 +515,172 @@ TEST_F(VeldorCliTest, HelpDescribesCommandsAndDefinitions) {
   TResult r = Run({});
   EXPECT_EQ(r.Status, 2);
   EXPECT_EQ(r.Err, help);
+}
+
+// --strict stops, changing nothing, at any loss of a kept value; without it each loss is
+// counted by field on standard error.
+TEST_F(VeldorCliTest, RestructureStrictStopsAtAnyLossOfAKeptValue) {
+  Write("s.def",
+        "field Id integer\nfield Name string 10\nfield Price float\nfield Amount bcd 4\nfield Stamp timestamp\n"
+        "primary Id\n");
+  Ok({"create", "s", "s.def"});
+  Ok({"load", "s", "-"},
+     "Id,Name,Price,Amount,Stamp\n1,abcdefgh,1.5,2.1234,2024-03-09 01:30 PM\n2,ab,2,3,2024-03-09\n");
+  const std::string before = TableBytes("s");
+  const std::vector<std::string> listing = Listing();
+  struct TCase {
+    std::string Retype;
+    std::string Message;
+  };
+  const std::vector<TCase> cases = {
+      {"Name string 5", "stopped (--strict): 1 value of field Name (string 5) cut or rounded to fit"},
+      {"Price integer", "stopped (--strict): 1 value of field Price (integer) cut or rounded to fit"},
+      {"Amount smallint", "stopped (--strict): 1 value of field Amount (smallint) cut or rounded to fit"},
+      {"Stamp date", "stopped (--strict): 1 value of field Stamp (date) cut or rounded to fit"},
+      {"Name string 10 min b", "stopped at the first data loss (--strict)"},  // a new check refuses a value
+      {"Name integer", "stopped at the first data loss (--strict)"},          // no conversion at all
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Retype);
+    TResult r = Run({"restructure", "s", "--retype", c.Retype, "--strict"});
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_NE(r.Err.find("restructure of s " + c.Message), std::string::npos) << r.Err;
+    EXPECT_NE(r.Err.find("the table is unchanged"), std::string::npos) << r.Err;
+    EXPECT_TRUE(TableBytes("s") == before) << "the table's files changed";
+    EXPECT_EQ(Listing(), listing);
+  }
+  // What fits is no loss; a field dropped on purpose is none either.
+  EXPECT_EQ(Run({"restructure", "s", "--retype", "Name string 8", "--retype", "Stamp timestamp", "--strict",
+                 "--no-backup"})
+                .Status,
+            0);
+  TResult r = Run({"restructure", "s", "--drop", "Price", "--strict", "--no-backup"});
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_NE(r.Err.find("veldor: warning: data lost: field Price dropped from 2 records"), std::string::npos);
+
+  r = Run({"restructure", "s", "--retype", "Name string 5", "--retype", "Amount integer", "--no-backup"});
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(r.Out, "restructured s\n");
+  EXPECT_NE(r.Err.find("veldor: warning: data lost: 1 value of field Name (string 5) cut or rounded to fit\n"),
+            std::string::npos)
+      << r.Err;
+  EXPECT_NE(r.Err.find("veldor: warning: data lost: 1 value of field Amount (integer) cut or rounded to fit\n"),
+            std::string::npos)
+      << r.Err;
+  EXPECT_EQ(Ok({"dump", "s"}), "Id,Name,Amount,Stamp\n1,abcde,2,2024-03-09 01:30 PM\n2,ab,3,2024-03-09 12:00 AM\n");
+}
+
+// What a new user meets first: the version, each command's usage, and messages that say
+// what is wrong where.
+TEST_F(VeldorCliTest, FirstSessionMessages) {
+  EXPECT_EQ(Ok({"--version"}), "veldor 3.03 (VELDOR engine 3.03, table format 5)\n");
+  for (const char* command : {"info", "create", "load", "dump", "add-index", "drop-index", "restructure", "empty",
+                              "rename", "drop", "verify"}) {
+    for (const char* flag : {"--help", "-h"}) {
+      TResult r = Run({command, flag});
+      EXPECT_EQ(r.Status, 0) << command;
+      EXPECT_EQ(r.Out.rfind(std::string("usage:\n  ") + command + " ", 0), 0u) << r.Out;
+      EXPECT_EQ(r.Err, "");
+    }
+    EXPECT_EQ(Ok({"help", command}), Ok({command, "TABLE", "--help"}));
+  }
+
+  MakePeople();
+  struct TCase {
+    std::vector<std::string> Args;
+    std::string Message;
+  };
+  const std::vector<TCase> cases = {
+      {{"create", "nowhere/t", "people.def"}, "veldor: cannot make nowhere/t: the directory nowhere does not exist\n"},
+      {{"dump", "nowhere/t"}, "veldor: no table 'nowhere/t' (directory nowhere does not exist)\n"},
+      {{"-e", "dump people --count; dump people --index Nope"}, "veldor: -e command 2: no index 'Nope' in people"},
+      {{"-e", "dump people --count\ninfo people; frob"}, "veldor: -e command 3: unknown command 'frob'"},
+  };
+  for (const TCase& c : cases) {
+    TResult r = Run(c.Args);
+    EXPECT_NE(r.Status, 0);
+    EXPECT_NE(r.Err.find(c.Message), std::string::npos) << r.Err;
+  }
+
+  // Read-only files are named, not a line of the CSV.
+  chmod(Path("people.DAT").c_str(), 0444);
+  chmod(Path("people.IDX").c_str(), 0444);
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"load", "people", "-"}, {"add-index", "people", "X", "Age"}, {"empty", "people"},
+        {"restructure", "people", "--add", "X integer"}}) {
+    TResult r = Run(args, "Id\n99\n");
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_NE(r.Err.find("people: the files ./people.DAT and ./people.IDX are read-only"), std::string::npos)
+        << r.Err;
+    EXPECT_EQ(r.Err.find("line"), std::string::npos) << r.Err;
+  }
+  chmod(Path("people.DAT").c_str(), 0644);
+  chmod(Path("people.IDX").c_str(), 0644);
+  EXPECT_EQ(Ok({"dump", "people", "--count"}), "5\n");
+
+  // A table another program holds open is in use, whatever the command.
+  const std::string directory = dir_;
+  veldor::test::TChildProcess holder([directory](veldor::test::TChannel& channel) {
+    veldor::TDataSession session;
+    veldor::TDataCursor cursor(session.OpenDataDirectory("", directory));
+    cursor.SetTableName("people");
+    cursor.SetExclusive(true);
+    cursor.Open();
+    channel.Send(1);
+    channel.Receive();
+    return 0;
+  });
+  ASSERT_EQ(holder.Receive(), 1);
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"dump", "people"}, {"info", "people"}, {"load", "people", "-"}, {"verify", "people"}}) {
+    TResult r = Run(args, "Id\n99\n");
+    EXPECT_EQ(r.Status, 1) << args[0];
+    EXPECT_NE(r.Err.find("veldor: people is in use by another program"), std::string::npos) << r.Err;
+  }
+  holder.Send(0);
+  EXPECT_EQ(holder.Join(), 0);
+}
+
+// The README's example runs as written, from the top of a checkout, with the output it
+// shows (standard error included).
+TEST_F(VeldorCliTest, ReadmeExampleWorksAsWritten) {
+  const std::string readme = ReadFile(VELDOR_SOURCE "/README.md");
+  const size_t start = readme.find("<!-- The lines from here"), end = readme.find("<!-- End of the example. -->");
+  ASSERT_TRUE(start != std::string::npos && end != std::string::npos && start < end);
+  struct TStep {
+    std::string Command;
+    std::string Output;
+  };
+  std::vector<TStep> steps;
+  std::istringstream lines(readme.substr(start, end - start));
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("    $ ", 0) == 0)
+      steps.push_back({line.substr(6), ""});
+    else if (line.rfind("    ", 0) == 0 && !steps.empty())
+      steps.back().Output += line.substr(4) + "\n";
+  }
+  ASSERT_GE(steps.size(), 6u);
+  // A checkout as the example needs it: the built tool and the demo's files.
+  std::filesystem::create_directories(Path("build/tools"));
+  std::filesystem::create_symlink(VELDOR_TOOL, Path("build/tools/veldor"));
+  std::filesystem::create_symlink(VELDOR_SOURCE "/tools", Path("tools"));
+  for (const TStep& step : steps) {
+    SCOPED_TRACE(step.Command);
+    const std::string output = Path(".output");
+    pid_t pid = fork();
+    if (pid == 0) {
+      if (chdir(dir_.c_str()) != 0) _exit(126);
+      int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(fd, 1);
+      dup2(fd, 2);
+      execl("/bin/sh", "sh", "-c", step.Command.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_EQ(StatusOf(status), 0);
+    EXPECT_EQ(ReadFile(output), step.Output);
+  }
 }
 
 }  // namespace
