@@ -246,6 +246,22 @@ std::string Listed(const std::vector<std::string>& items) {
   return out;
 }
 
+// Refuses a change to a table whose files (some of `paths`) are read-only, naming them.
+void RefuseReadOnly(const std::string& doing, const std::string& table, const std::vector<std::string>& paths,
+                    bool knownReadOnly) {
+  const std::vector<std::string> readOnly = ReadOnlyFiles(paths);
+  if (readOnly.empty() && !knownReadOnly) return;
+  throw TToolError("cannot " + doing + " " + table + ": " +
+                   (readOnly.empty() ? std::string("its files are read-only")
+                                     : (readOnly.size() == 1 ? "the file " : "the files ") + Listed(readOnly) +
+                                           (readOnly.size() == 1 ? " is" : " are") + " read-only"));
+}
+
+// The line (from 1) of the byte at `offset` of a text.
+size_t LineAt(const std::string& text, size_t offset) {
+  return 1 + size_t(std::count(text.begin(), text.begin() + std::ptrdiff_t(offset), '\n'));
+}
+
 // An engine error as the tool says it.
 std::string EngineText(const EVELDOREngineError& e) {
   return EngineMessage(e.Message, e.ErrorTableName, e.ErrorDatabaseName);
@@ -279,11 +295,7 @@ std::unique_ptr<TDataCursor> TTool::ChangeCursor(const TTarget& target, const st
   if (table.ReadOnly()) {
     std::vector<std::string> files{table.DataFileName(), table.IndexFileName()};
     if (table.HasBlobFile()) files.push_back(table.BlobFileName());
-    std::vector<std::string> readOnly = ReadOnlyFiles(files);
-    throw TToolError("cannot " + doing + " " + target.Shown + ": " +
-                     (readOnly.empty() ? std::string("its files are read-only")
-                                       : (readOnly.size() == 1 ? "the file " : "the files ") + Listed(readOnly) +
-                                             (readOnly.size() == 1 ? " is" : " are") + " read-only"));
+    RefuseReadOnly(doing, target.Shown, files, true);
   }
   return cursor;
 }
@@ -316,8 +328,8 @@ std::string StoredFileText(const std::string& utf8, const std::string& origin) {
   std::string out;
   TCodePageProblem problem;
   if (Utf8ToWindows1252(utf8, out, problem)) return out;
-  const size_t line = 1 + size_t(std::count(utf8.begin(), utf8.begin() + std::ptrdiff_t(problem.Offset), '\n'));
-  throw TToolError(origin + " line " + std::to_string(line) + ": " + CodePageProblemText(utf8, problem));
+  throw TToolError(origin + " line " + std::to_string(LineAt(utf8, problem.Offset)) + ": " +
+                   CodePageProblemText(utf8, problem));
 }
 
 // Runs a parse over engine text whose messages quote that text: they come out in UTF-8,
@@ -364,32 +376,32 @@ std::string StoredCsvText(const std::string& utf8, const std::string& origin) {
   std::string out;
   TCodePageProblem problem;
   if (Utf8ToWindows1252(utf8, out, problem)) return out;
+  std::string located;
   try {
     TCsvReader reader(utf8);
     std::vector<std::string> cells, header;
-    for (bool first = true; reader.Next(cells); first = false) {
+    for (bool first = true; located.empty() && reader.Next(cells); first = false) {
       if (first) header = cells;
-      for (size_t k = 0; k < cells.size(); ++k) {
+      for (size_t k = 0; k < cells.size() && located.empty(); ++k) {
         std::string ignored;
         TCodePageProblem p;
         if (Utf8ToWindows1252(cells[k], ignored, p)) continue;
-        std::string where = origin + " line " + std::to_string(reader.Line());
+        located = origin + " line " + std::to_string(reader.Line());
         if (first)
-          where += ", field name " + std::to_string(k + 1);
+          located += ", field name " + std::to_string(k + 1);
         else if (k < header.size() && header[k].size() <= 60)
-          where += ", field '" + header[k] + "'";
+          located += ", field '" + header[k] + "'";
         else
-          where += ", value " + std::to_string(k + 1);
-        throw TToolError(where + ": " + CodePageProblemText(cells[k], p));
+          located += ", value " + std::to_string(k + 1);
+        located += ": " + CodePageProblemText(cells[k], p);
       }
     }
-  } catch (const TToolError& e) {
-    if (std::string(e.what()).find("Windows-1252") != std::string::npos ||
-        std::string(e.what()).find("not UTF-8") != std::string::npos)
-      throw;
+  } catch (const TToolError&) {
+    // The file is malformed before the character: its line alone says where it is.
   }
-  const size_t line = 1 + size_t(std::count(utf8.begin(), utf8.begin() + std::ptrdiff_t(problem.Offset), '\n'));
-  throw TToolError(origin + " line " + std::to_string(line) + ": " + CodePageProblemText(utf8, problem));
+  if (!located.empty()) throw TToolError(located);
+  throw TToolError(origin + " line " + std::to_string(LineAt(utf8, problem.Offset)) + ": " +
+                   CodePageProblemText(utf8, problem));
 }
 
 }  // namespace
@@ -802,10 +814,7 @@ int TTool::Restructure(const std::vector<std::string>& args) {
     std::vector<std::string> files;
     for (const char* extension : {kDataExtension, kIndexExtension, kBlobExtension})
       files.push_back(TableFileName(t.Directory, t.Name, extension));
-    std::vector<std::string> readOnly = ReadOnlyFiles(files);
-    if (!readOnly.empty())
-      throw TToolError("cannot restructure " + t.Shown + ": " + (readOnly.size() == 1 ? "the file " : "the files ") +
-                       Listed(readOnly) + (readOnly.size() == 1 ? " is" : " are") + " read-only");
+    RefuseReadOnly("restructure", t.Shown, files, false);
   }
   auto cursor = Cursor(t, true, false, false);
   TTableInformation info = cursor->GetTableInformation();
