@@ -3,6 +3,7 @@
 #include "tools/veldor_commands.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -125,6 +126,18 @@ std::string ReadInput(const std::string& path) {
   std::string text;
   char block[65536];
   for (;;) {
+    // A terminal or a pipe may keep a read waiting: a stop asked for meanwhile ends it
+    // (poll, unlike read, is never restarted after a signal).
+    pollfd ready{fd, POLLIN, 0};
+    if (poll(&ready, 1, -1) < 0 && errno == EINTR) {
+      try {
+        StopPoint();
+      } catch (...) {
+        if (!standardInput) close(fd);
+        throw;
+      }
+      continue;
+    }
     const ssize_t n = read(fd, block, sizeof block);
     if (n == 0) break;
     if (n < 0) {
@@ -497,8 +510,15 @@ int TTool::Load(const std::vector<std::string>& args) {
   TDataTable& table = *c.Table();
   const bool freeSlots = table.GetHeader().FirstDeleted() != 0;
   const bool freeBlocks = table.HasBlobFile() && table.BlobFile().Header().FirstFreeBlock() != 0;
-  TTableUndo undo(table, freeSlots ? TTableUndo::TKeep::Whole : TTableUndo::TKeep::HeaderAndLength,
-                  freeBlocks ? TTableUndo::TKeep::Whole : TTableUndo::TKeep::HeaderAndLength);
+  std::unique_ptr<TTableUndo> undo;
+  try {
+    undo = std::make_unique<TTableUndo>(
+        table, freeSlots ? TTableUndo::TKeep::Whole : TTableUndo::TKeep::HeaderAndLength,
+        freeBlocks ? TTableUndo::TKeep::Whole : TTableUndo::TKeep::HeaderAndLength);
+  } catch (const EVELDOREngineError& e) {
+    throw TToolError("cannot keep a copy of " + t.Shown + "'s files for the way back: " + EngineText(e) +
+                     "\nveldor: nothing was loaded");
+  }
 
   // Second pass: the records go in, in natural order.
   c.SetIndexNumber(kNaturalOrder);
@@ -562,7 +582,7 @@ int TTool::Load(const std::vector<std::string>& args) {
     } catch (...) {
     }
     try {
-      undo.Restore();
+      undo->Restore();
     } catch (const TToolError& e) {
       const std::string failed = "\nveldor: " + std::string(e.what());
       if (signal != 0) throw TStopped(signal, "load into " + t.Shown + " stopped by " + SignalName(signal) + failed);
