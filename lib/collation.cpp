@@ -118,12 +118,6 @@ bool IsGerman(uint16_t language) {
          language == 0x1407;
 }
 
-// Code points of 0x80..0x9F in Windows-1252; the five undefined bytes keep their C1 value.
-const uint16_t kHighControls[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
-
 // The ICU locale name of a collation, or "" when the identifier has none.
 std::string IcuLocale(uint16_t language, uint16_t sort) {
   if (language == 0) return "en_US";
@@ -221,19 +215,6 @@ bool SortOrderValid(uint16_t language, std::string_view name) {
 bool LocaleInstalled(uint16_t language, uint16_t sort) {
   if (language == 0) return true;
   return GetCollation(language, sort).Installed();
-}
-
-// ---- Code page ---------------------------------------------------------------------------
-
-uint16_t Windows1252ToUnicode(uint8_t c) {
-  return c >= 0x80 && c <= 0x9F ? kHighControls[c - 0x80] : c;
-}
-
-uint8_t UnicodeToWindows1252(uint32_t codePoint, uint8_t fallback) {
-  if (codePoint < 0x80 || (codePoint >= 0xA0 && codePoint <= 0xFF)) return uint8_t(codePoint);
-  for (int i = 0; i < 32; ++i)
-    if (kHighControls[i] == codePoint) return uint8_t(0x80 + i);
-  return fallback;
 }
 
 // ---- TCollation --------------------------------------------------------------------------

@@ -18,6 +18,8 @@
 #include <string_view>
 #include <vector>
 
+#include "lib/code_page.h"
+
 namespace veldor {
 
 struct TLanguage {
@@ -42,11 +44,6 @@ inline uint32_t LocaleOf(uint16_t language, uint16_t sort) {
 // True for language 0, and for a language and sort that ICU can collate: the identifier
 // maps to an ICU locale, the sort is one the language offers, and a collator opens.
 bool LocaleInstalled(uint16_t language, uint16_t sort);
-
-// Unicode code point of a Windows-1252 byte (undefined bytes map to the C1 controls).
-uint16_t Windows1252ToUnicode(uint8_t c);
-// The Windows-1252 byte of a code point; `fallback` for code points the code page lacks.
-uint8_t UnicodeToWindows1252(uint32_t codePoint, uint8_t fallback);
 
 struct TCollatorSet;  // the ICU collators of one collation (defined in the implementation)
 

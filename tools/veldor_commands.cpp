@@ -3,12 +3,20 @@
 #include "tools/veldor_commands.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
+#include <functional>
 #include <map>
+
+#include "engine/blob_file.h"
+#include "lib/code_page.h"
+#include "lib/expression_eval.h"
+#include "tools/veldor_undo.h"
 
 #include "engine/data_cursor.h"
 #include "engine/errors.h"
@@ -99,12 +107,6 @@ std::string WithoutDataEnding(std::string name) {
   return name;
 }
 
-// Writes text to standard output, raising when the output is gone.
-void Out(const std::string& text) {
-  if (!text.empty() && std::fwrite(text.data(), 1, text.size(), stdout) != text.size())
-    throw TToolError(std::string("cannot write the output: ") + std::strerror(errno));
-}
-
 std::string Plural(int64_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
@@ -124,6 +126,18 @@ std::string ReadInput(const std::string& path) {
   std::string text;
   char block[65536];
   for (;;) {
+    // A terminal or a pipe may keep a read waiting: a stop asked for meanwhile ends it
+    // (poll, unlike read, is never restarted after a signal).
+    pollfd ready{fd, POLLIN, 0};
+    if (poll(&ready, 1, -1) < 0 && errno == EINTR) {
+      try {
+        StopPoint();
+      } catch (...) {
+        if (!standardInput) close(fd);
+        throw;
+      }
+      continue;
+    }
     const ssize_t n = read(fd, block, sizeof block);
     if (n == 0) break;
     if (n < 0) {
@@ -139,7 +153,10 @@ std::string ReadInput(const std::string& path) {
 }
 
 TTool::TTool(TOptions options) : Options_(std::move(options)), Session_(std::make_unique<TDataSession>(0)) {
-  for (const std::string& p : Options_.Passwords) Session_->AddPassword(p);
+  for (const std::string& p : Options_.Passwords) Session_->AddPassword(Stored(p, "--password"));
+  // Progress, and with it the points where restructure and add-index can stop, at every
+  // percent.
+  Session_->SetProgressSteps(100);
 }
 
 TTool::~TTool() = default;
@@ -182,6 +199,16 @@ TTool::TTarget TTool::Target(const std::string& argument, bool mustExist) {
       name = name.substr(slash + 1);
     }
     if (directory.empty()) directory = ".";
+    struct stat st {};
+    const int error = stat(directory.c_str(), &st) != 0 ? errno : S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+    if (error != 0) {
+      const std::string missing = "directory " + directory +
+                                  (error == ENOENT    ? " does not exist"
+                                   : error == ENOTDIR ? " is not a directory"
+                                                      : std::string(": ") + std::strerror(error));
+      if (mustExist) throw TToolError("no table '" + argument + "' (" + missing + ")");
+      throw TToolError("cannot make " + argument + ": the " + missing);
+    }
     t.Database = Session_->OpenDataDirectory("", directory);
     t.Directory = t.Database->Path();
   }
@@ -196,13 +223,93 @@ TTool::TTarget TTool::Target(const std::string& argument, bool mustExist) {
   return t;
 }
 
+namespace {
+
+// Whether another process holds the sharing lock of a disk file (any open of the file by a
+// program of this engine holds it: a read lock when shared, a write lock when exclusive).
+bool HeldByAnotherProgram(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = kShareLockOffset;
+  lock.l_len = 1;
+  const bool held = fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+  close(fd);
+  return held;
+}
+
+// The files among `paths` that this process may not write (or that carry no write bit).
+std::vector<std::string> ReadOnlyFiles(const std::vector<std::string>& paths) {
+  std::vector<std::string> out;
+  for (const std::string& path : paths) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) continue;
+    if (access(path.c_str(), W_OK) != 0 || (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
+      out.push_back(path);
+  }
+  return out;
+}
+
+std::string Listed(const std::vector<std::string>& items) {
+  std::string out;
+  for (size_t i = 0; i < items.size(); ++i)
+    out += (i == 0 ? "" : i + 1 == items.size() ? " and " : ", ") + items[i];
+  return out;
+}
+
+// Refuses a change to a table whose files (some of `paths`) are read-only, naming them.
+void RefuseReadOnly(const std::string& doing, const std::string& table, const std::vector<std::string>& paths,
+                    bool knownReadOnly) {
+  const std::vector<std::string> readOnly = ReadOnlyFiles(paths);
+  if (readOnly.empty() && !knownReadOnly) return;
+  throw TToolError("cannot " + doing + " " + table + ": " +
+                   (readOnly.empty() ? std::string("its files are read-only")
+                                     : (readOnly.size() == 1 ? "the file " : "the files ") + Listed(readOnly) +
+                                           (readOnly.size() == 1 ? " is" : " are") + " read-only"));
+}
+
+// The line (from 1) of the byte at `offset` of a text.
+size_t LineAt(const std::string& text, size_t offset) {
+  return 1 + size_t(std::count(text.begin(), text.begin() + std::ptrdiff_t(offset), '\n'));
+}
+
+// An engine error as the tool says it.
+std::string EngineText(const EVELDOREngineError& e) {
+  return EngineMessage(e.Message, e.ErrorTableName, e.ErrorDatabaseName);
+}
+
+}  // namespace
+
 std::unique_ptr<TDataCursor> TTool::Cursor(const TTarget& target, bool exclusive, bool readOnly, bool open) {
   auto cursor = std::make_unique<TDataCursor>(target.Database);
   cursor->SetTableName(target.Name);
   cursor->SetInMemory(Options_.Memory);
   cursor->SetExclusive(exclusive);
   cursor->SetReadOnly(readOnly);
-  if (open) cursor->Open();
+  if (!open) return cursor;
+  try {
+    cursor->Open();
+  } catch (const EVELDOREngineError& e) {
+    if (e.ErrorCode == VELDOR_OSEACCES && !Options_.Memory) {
+      for (const char* extension : {kDataExtension, kIndexExtension, kBlobExtension})
+        if (HeldByAnotherProgram(TableFileName(target.Directory, target.Name, extension)))
+          throw TToolError(target.Shown + " is in use by another program");
+    }
+    throw;
+  }
+  return cursor;
+}
+
+std::unique_ptr<TDataCursor> TTool::ChangeCursor(const TTarget& target, const std::string& doing) {
+  auto cursor = Cursor(target, true, false, true);
+  TDataTable& table = *cursor->Table();
+  if (table.ReadOnly()) {
+    std::vector<std::string> files{table.DataFileName(), table.IndexFileName()};
+    if (table.HasBlobFile()) files.push_back(table.BlobFileName());
+    RefuseReadOnly(doing, target.Shown, files, true);
+  }
   return cursor;
 }
 
@@ -213,19 +320,54 @@ int TTool::Info(const std::vector<std::string>& args) {
   Expect(a, 1, 1, "veldor info TABLE");
   TTarget t = Target(a.Positional[0], true);
   auto cursor = Cursor(t, false, true, false);
-  TTableInformation info = cursor->GetTableInformation();
-  Out(FormatDefinition(t.Name, info));
+  TTableInformation info;
+  try {
+    info = cursor->GetTableInformation();
+  } catch (const EVELDOREngineError& e) {
+    if (e.ErrorCode == VELDOR_OSEACCES && !Options_.Memory &&
+        HeldByAnotherProgram(TableFileName(t.Directory, t.Name, kDataExtension)))
+      throw TToolError(t.Shown + " is in use by another program");
+    throw;
+  }
+  Out("# table " + t.Name + ": " + DefinitionSummary(info) + "\n" + Shown(FormatDefinition(info)));
   return 0;
 }
+
+namespace {
+
+// The engine's form of a text file given by the user; a character it cannot hold raises
+// TToolError naming the file's line.
+std::string StoredFileText(const std::string& utf8, const std::string& origin) {
+  std::string out;
+  TCodePageProblem problem;
+  if (Utf8ToWindows1252(utf8, out, problem)) return out;
+  throw TToolError(origin + " line " + std::to_string(LineAt(utf8, problem.Offset)) + ": " +
+                   CodePageProblemText(utf8, problem));
+}
+
+// Runs a parse over engine text whose messages quote that text: they come out in UTF-8,
+// after `origin` (a file name, not converted).
+template <typename T>
+T ParsedOrShown(const std::string& origin, const std::function<T()>& parse) {
+  try {
+    return parse();
+  } catch (const TToolError& e) {
+    throw TToolError(origin + Shown(e.what()));
+  }
+}
+
+}  // namespace
 
 int TTool::Create(const std::vector<std::string>& args) {
   TArguments a = Parse(args, {{"--replace", 0}});
   Expect(a, 1, 2, "veldor create TABLE [DEFFILE|-] [--replace]");
   const std::string source = a.Positional.size() == 2 ? a.Positional[1] : "-";
   TTarget t = Target(a.Positional[0], false);
-  const std::string text = ReadInput(source);
-  TTableDefinition d = ParseDefinition(text, source == "-" ? "standard input" : source,
-                                       Options_.Passwords.empty() ? "" : Options_.Passwords.front());
+  const std::string origin = source == "-" ? "standard input" : source;
+  const std::string text = StoredFileText(ReadInput(source), origin);
+  const std::string password =
+      Options_.Passwords.empty() ? "" : Stored(Options_.Passwords.front(), "--password");
+  TTableDefinition d = ParsedOrShown<TTableDefinition>(origin, [&] { return ParseDefinition(text, "", password); });
   auto cursor = Cursor(t, true, false, false);
   cursor->CreateTable(d, a.Has("--replace"), true);
   // The table's own password is needed to open it again in this run.
@@ -238,20 +380,71 @@ int TTool::Create(const std::vector<std::string>& args) {
 
 // ---- load, dump -----------------------------------------------------------------------------
 
+namespace {
+
+// The engine's form of a CSV file. When a character has no place in it, the message names
+// the line and the field of the cell that holds it (or the line alone in a file that is
+// malformed before it).
+std::string StoredCsvText(const std::string& utf8, const std::string& origin) {
+  std::string out;
+  TCodePageProblem problem;
+  if (Utf8ToWindows1252(utf8, out, problem)) return out;
+  std::string located;
+  try {
+    TCsvReader reader(utf8);
+    std::vector<std::string> cells, header;
+    for (bool first = true; located.empty() && reader.Next(cells); first = false) {
+      if (first) header = cells;
+      for (size_t k = 0; k < cells.size() && located.empty(); ++k) {
+        std::string ignored;
+        TCodePageProblem p;
+        if (Utf8ToWindows1252(cells[k], ignored, p)) continue;
+        located = origin + " line " + std::to_string(reader.Line());
+        if (first)
+          located += ", field name " + std::to_string(k + 1);
+        else if (k < header.size() && header[k].size() <= 60)
+          located += ", field '" + header[k] + "'";
+        else
+          located += ", value " + std::to_string(k + 1);
+        located += ": " + CodePageProblemText(cells[k], p);
+      }
+    }
+  } catch (const TToolError&) {
+    // The file is malformed before the character: its line alone says where it is.
+  }
+  if (!located.empty()) throw TToolError(located);
+  throw TToolError(origin + " line " + std::to_string(LineAt(utf8, problem.Offset)) + ": " +
+                   CodePageProblemText(utf8, problem));
+}
+
+}  // namespace
+
 // A load is all or nothing. A first pass reads the whole file and converts every value,
-// so that a malformed file changes nothing; then the records are appended one by one and,
-// when the engine refuses one (a key violation, a required field left empty), those
-// already appended are deleted again. The auto-increment values they took are not handed
-// out a second time.
+// so that a malformed file changes nothing. Then a snapshot of the table's files is taken
+// (TTableUndo) and the records are appended one by one through an exclusive cursor, which
+// writes them back as its caches fill and when it closes. When the engine refuses a record
+// (a key violation, a required field left empty), a write fails (the disk is full) or a
+// signal asks to stop, the snapshot puts the files back as they were: the table is then
+// the one before the load, byte for byte.
 int TTool::Load(const std::vector<std::string>& args) {
   TArguments a = Parse(args, {});
   Expect(a, 2, 2, "veldor load TABLE FILE.csv|-");
   TTarget t = Target(a.Positional[0], true);
   const std::string source = a.Positional[1];
-  const std::string text = ReadInput(source);
   const std::string origin = source == "-" ? "standard input" : source;
-  auto cursor = Cursor(t, true, false, true);
+  std::string text;
+  {
+    std::string utf8 = ReadInput(source);
+    if (utf8.compare(0, 3, "\xEF\xBB\xBF") == 0) utf8.erase(0, 3);  // a byte order mark
+    try {
+      text = StoredCsvText(utf8, origin);
+    } catch (const TToolError& e) {
+      throw TToolError(std::string(e.what()) + "\nveldor: nothing was loaded");
+    }
+  }
+  auto cursor = ChangeCursor(t, "load into");
   TDataCursor& c = *cursor;
+  const std::string unchanged = "\nveldor: nothing was loaded; " + t.Shown + " is as it was before";
 
   // The header names the fields of the columns.
   std::vector<std::string> cells;
@@ -259,7 +452,8 @@ int TTool::Load(const std::vector<std::string>& args) {
     try {
       return reader.Next(cells);
     } catch (const TToolError& e) {
-      throw TToolError(origin + " " + e.what());  // the reader's messages start with the line
+      // The reader's messages start with the line and may quote the file's text.
+      throw TToolError(origin + " " + Shown(e.what()));
     }
   };
   TCsvReader checker(text);
@@ -275,11 +469,12 @@ int TTool::Load(const std::vector<std::string>& args) {
     if (number == 0) {
       std::string known;
       for (const TFieldDescriptor& f : c.Fields()) known += (known.empty() ? "" : ", ") + f.FieldName();
-      throw TToolError(origin + " line 1: no field '" + name + "' in " + t.Shown + " (fields: " + known +
-                       ")");
+      throw TToolError(origin + " line 1: no field " + Brief(name) + " in " + t.Shown + " (fields: " +
+                       Shown(known) + ")");
     }
     for (uint16_t seen : columns)
-      if (seen == number) throw TToolError(origin + " line 1: the field '" + name + "' is named twice");
+      if (seen == number)
+        throw TToolError(origin + " line 1: the field " + Brief(name) + " is named twice");
     columns.push_back(number);
     autoIncGiven |= c.Field(number).IsAutoInc();
   }
@@ -289,6 +484,7 @@ int TTool::Load(const std::vector<std::string>& args) {
   int64_t rows = 0;
   try {
     while (next(checker)) {
+      StopPoint();
       if (cells.size() != columns.size())
         throw TToolError(where(checker) + ": " + Plural(int64_t(cells.size()), "value", "values") +
                          ", the header names " + Plural(int64_t(columns.size()), "field", "fields"));
@@ -296,68 +492,108 @@ int TTool::Load(const std::vector<std::string>& args) {
         try {
           CheckText(c.Field(columns[k]), cells[k]);
         } catch (const TToolError& e) {
-          throw TToolError(where(checker) + ", field '" + c.Field(columns[k]).FieldName() + "': " + e.what());
+          throw TToolError(where(checker) + ", field '" + Shown(c.Field(columns[k]).FieldName()) +
+                           "': " + e.what());
         }
       }
       ++rows;
     }
   } catch (const TToolError& e) {
     throw TToolError(std::string(e.what()) + "\nveldor: nothing was loaded");
+  } catch (const TStopped& e) {
+    throw TStopped(e.Signal, "load into " + t.Shown + " stopped by " + SignalName(e.Signal) +
+                                 " before it stored anything: nothing was loaded");
   }
 
-  // Second pass: the records go in, in natural order, so that the cursor stands on each
-  // one it appended and knows its record number.
+  // A data file without free slots, and a BLOB file without free blocks, only grow at
+  // their end: their header and length are enough to put them back.
+  TDataTable& table = *c.Table();
+  const bool freeSlots = table.GetHeader().FirstDeleted() != 0;
+  const bool freeBlocks = table.HasBlobFile() && table.BlobFile().Header().FirstFreeBlock() != 0;
+  std::unique_ptr<TTableUndo> undo;
+  try {
+    undo = std::make_unique<TTableUndo>(
+        table, freeSlots ? TTableUndo::TKeep::Whole : TTableUndo::TKeep::HeaderAndLength,
+        freeBlocks ? TTableUndo::TKeep::Whole : TTableUndo::TKeep::HeaderAndLength);
+  } catch (const EVELDOREngineError& e) {
+    throw TToolError("cannot keep a copy of " + t.Shown + "'s files for the way back: " + EngineText(e) +
+                     "\nveldor: nothing was loaded");
+  }
+
+  // Second pass: the records go in, in natural order.
   c.SetIndexNumber(kNaturalOrder);
   // Given auto-increment values are kept; a row that leaves one empty gets the next.
   if (autoIncGiven) c.SetSuppressAutoInc(true);
-  std::vector<int32_t> added;
+  int64_t added = 0;
   std::vector<uint8_t> image(c.RecordSize());
   TCsvReader reader(text);
   next(reader);
   try {
-    TProgressLine progress("loading " + t.Shown);
-    while (next(reader)) {
-      c.InitRecord(image.data());
-      for (size_t k = 0; k < columns.size(); ++k) {
-        if (c.Field(columns[k]).IsAutoInc() && cells[k].empty()) {
-          const int32_t last = c.Table()->LastAutoInc();
-          const int32_t value = last >= INT32_MAX || last < 0 ? 1 : last + 1;
-          c.PutField(columns[k], image.data(), &value);
-        } else {
-          PutText(c, columns[k], image.data(), cells[k]);
+    {
+      TProgressLine progress("loading " + t.Shown);
+      while (next(reader)) {
+        StopPoint();
+        c.InitRecord(image.data());
+        for (size_t k = 0; k < columns.size(); ++k) {
+          if (c.Field(columns[k]).IsAutoInc() && cells[k].empty()) {
+            const int32_t last = c.Table()->LastAutoInc();
+            const int32_t value = last >= INT32_MAX || last < 0 ? 1 : last + 1;
+            c.PutField(columns[k], image.data(), &value);
+          } else {
+            PutText(c, columns[k], image.data(), cells[k]);
+          }
         }
+        try {
+          c.AppendRecord(image.data(), false);
+        } catch (const EVELDOREngineError& e) {
+          throw TToolError(where(reader) + ": " + EngineText(e));
+        }
+        c.FreeAllBlobs(false);
+        ++added;
+        if ((added & 255) == 0) progress.Show(int(added * 100 / rows));
       }
-      try {
-        c.AppendRecord(image.data(), true);
-      } catch (const EVELDOREngineError& e) {
-        throw TToolError(where(reader) + ": " + e.Message);
-      }
-      c.FreeAllBlobs(false);
-      added.push_back(c.CurrentRecordNumber());
-      if ((added.size() & 255) == 0) progress.Show(int(int64_t(added.size()) * 100 / rows));
     }
-  } catch (const std::exception& e) {
-    c.FreeAllBlobs(false);
-    std::string undone = added.empty()
-                             ? ""
-                             : "; the " + Plural(int64_t(added.size()), "record", "records") +
-                                   " it had added " + (added.size() == 1 ? "was" : "were") + " removed again";
+    // The write-back of what the caches still hold is the last step; a signal now waits.
+    TDeferStops defer;
+    cursor->Close();
+  } catch (...) {
+    // Whatever stopped the load, the files go back to the snapshot. Closing writes the
+    // caches back first (or fails to): both end in the files the snapshot replaces.
+    std::string why;
+    int signal = 0;
     try {
-      for (auto n = added.rbegin(); n != added.rend(); ++n) {
-        uint8_t bookmark[kNaturalBookmarkSize];
-        std::memcpy(bookmark, &*n, sizeof bookmark);
-        if (!c.SetToBookmark(bookmark) || c.GetCurrentRecord(image.data()) != 0)
-          throw TToolError("record " + std::to_string(*n) + " is gone");
-        c.DeleteRecord(image.data(), false);
-      }
-    } catch (const std::exception& undo) {
-      undone = "; removing the records it had added failed too (" + std::string(undo.what()) +
-               "), so some of them remain";
+      throw;
+    } catch (const TStopped& e) {
+      signal = e.Signal;
+    } catch (const EVELDOREngineError& e) {
+      why = "cannot write " + t.Shown + ": " + EngineText(e);
+    } catch (const std::bad_alloc&) {
+      why = "out of memory";
+    } catch (const std::exception& e) {
+      why = e.what();
     }
-    throw TToolError(std::string(e.what()) + "\nveldor: nothing was loaded" + undone);
+    TDeferStops defer;
+    try {
+      c.FreeAllBlobs(false);
+    } catch (...) {
+    }
+    try {
+      cursor->Close();
+    } catch (...) {
+    }
+    try {
+      undo->Restore();
+    } catch (const TToolError& e) {
+      const std::string failed = "\nveldor: " + std::string(e.what());
+      if (signal != 0) throw TStopped(signal, "load into " + t.Shown + " stopped by " + SignalName(signal) + failed);
+      throw TToolError(why + failed);
+    }
+    if (signal != 0)
+      throw TStopped(signal, "load into " + t.Shown + " stopped by " + SignalName(signal) +
+                                 ": nothing was loaded, " + t.Shown + " is as it was before");
+    throw TToolError(why + unchanged);
   }
-  cursor->Close();
-  Out("loaded " + Plural(int64_t(added.size()), "record", "records") + " into " + t.Shown + "\n");
+  Out("loaded " + Plural(added, "record", "records") + " into " + t.Shown + "\n");
   return 0;
 }
 
@@ -368,14 +604,15 @@ int TTool::Dump(const std::vector<std::string>& args) {
   auto cursor = Cursor(t, false, true, true);
   TDataCursor& c = *cursor;
   if (const auto* index = a.Last("--index")) {
+    const std::string name = Stored((*index)[0], "--index");
     TIndexFile& file = c.Table()->IndexFile();
-    int number = file.IndexOfName((*index)[0]);
+    int number = file.IndexOfName(name);
     if (number < 1 || number > file.SecondaryCount()) {
       std::string known;
       for (int i = 1; i <= file.SecondaryCount(); ++i)
         known += (known.empty() ? "" : ", ") + file.Descriptor(i).Name();
-      throw TToolError("no index '" + (*index)[0] + "' in " + t.Shown +
-                       (known.empty() ? " (it has no secondary index)" : " (indexes: " + known + ")"));
+      throw TToolError("no index " + Brief(name) + " in " + t.Shown +
+                       (known.empty() ? " (it has no secondary index)" : " (indexes: " + Shown(known) + ")"));
     }
     c.SetIndexNumber(number);
   }
@@ -386,67 +623,137 @@ int TTool::Dump(const std::vector<std::string>& args) {
     const uint16_t field = c.Table()->IndexFile().Descriptor(c.IndexNumber()).FieldNumber(0);
     std::vector<uint8_t> low(c.RecordSize(), 0), high(c.RecordSize(), 0);
     for (int k = 0; k < 2; ++k) {
-      const std::string& text = (*range)[size_t(k)];
+      const std::string what = std::string("--range ") + (k == 0 ? "LOW" : "HIGH");
+      const std::string text = Stored((*range)[size_t(k)], what);
       if (text.empty()) continue;
       try {
         PutText(c, field, (k == 0 ? low : high).data(), text);
       } catch (const TToolError& e) {
-        throw TToolError(std::string("--range ") + (k == 0 ? "LOW" : "HIGH") + " for field '" +
-                         c.Field(field).FieldName() + "': " + e.what());
+        throw TToolError(what + " for field '" + Shown(c.Field(field).FieldName()) + "': " + e.what());
       }
     }
     c.SetRange(false, (*range)[0].empty() ? nullptr : low.data(), 1,
                (*range)[1].empty() ? nullptr : high.data(), 1);
   }
   if (const auto* filter = a.Last("--filter")) {
-    TFilter* f = c.AddFilter(nullptr, (*filter)[0].c_str(), false, false, true, false);
+    const std::string expression = Stored((*filter)[0], "--filter");
+    TFilter* f = c.AddFilter(nullptr, expression.c_str(), false, false, true, false);
     c.ActivateFilter(f);
   }
   if (a.Has("--count")) {
     Out(std::to_string(c.GetRecordCount()) + "\n");
     return 0;
   }
+  // The CSV is made in the engine's text and goes out in UTF-8, a block at a time.
   std::vector<std::string> cells;
   for (const TFieldDescriptor& f : c.Fields()) cells.push_back(f.FieldName());
   std::string buffer = CsvLine(cells);
   std::vector<uint8_t> image(c.RecordSize());
   c.SetToBegin();
-  while (c.GetNextRecord(image.data()) == 0) {
-    cells.clear();
-    for (uint16_t n = 1; n <= c.FieldCount(); ++n) cells.push_back(GetText(c, n, image.data()));
-    buffer += CsvLine(cells);
-    if (buffer.size() >= 65536) {
-      Out(buffer);
-      buffer.clear();
+  try {
+    while (c.GetNextRecord(image.data()) == 0) {
+      StopPoint();
+      cells.clear();
+      for (uint16_t n = 1; n <= c.FieldCount(); ++n) cells.push_back(GetText(c, n, image.data()));
+      buffer += CsvLine(cells);
+      if (buffer.size() >= 65536) {
+        Out(Shown(buffer));
+        buffer.clear();
+      }
     }
+  } catch (const TStopped& e) {
+    Out(Shown(buffer));
+    throw TStopped(e.Signal, "dump of " + t.Shown + " stopped by " + SignalName(e.Signal) +
+                                 " (the output holds the records written so far)");
   }
-  Out(buffer);
+  Out(Shown(buffer));
   return 0;
 }
 
 // ---- Indexes --------------------------------------------------------------------------------
 
+namespace {
+
+// What a caught failure of a changing command was: the signal of a stop (0 otherwise) and
+// the message of anything else.
+struct TFailure {
+  int Signal = 0;
+  std::string Why;
+};
+
+TFailure CurrentFailure() {
+  TFailure f;
+  try {
+    throw;
+  } catch (const TStopped& e) {
+    f.Signal = e.Signal;
+  } catch (const EVELDOREngineError& e) {
+    f.Why = EngineText(e);
+  } catch (const std::bad_alloc&) {
+    f.Why = "out of memory";
+  } catch (const std::exception& e) {
+    f.Why = e.what();
+  }
+  return f;
+}
+
+}  // namespace
+
+// The index is built in place; a snapshot of the files (TTableUndo) puts the table back
+// when the build fails or is stopped. A unique index removes records whose key is already
+// present, so then the data and BLOB files are copied whole as well.
 int TTool::AddIndex(const std::vector<std::string>& args) {
   TArguments a = Parse(args, {{"--unique", 0}, {"--nocase", 0}, {"--descending", 0}});
   Expect(a, 3, 3, "veldor add-index TABLE NAME FIELD[,FIELD...] [--unique] [--nocase] [--descending]");
   TTarget t = Target(a.Positional[0], true);
-  auto cursor = Cursor(t, true, false, true);
+  const std::string name = Stored(a.Positional[1], "the index name");
+  const std::string fieldList = Stored(a.Positional[2], "the field list");
+  auto cursor = ChangeCursor(t, "add an index to");
   TDataCursor& c = *cursor;
-  TIndexDescriptor index = MakeIndex(a.Positional[1], a.Positional[2], c.Fields(), a.Has("--unique"),
-                                     a.Has("--nocase"), a.Has("--descending"), "add-index");
+  const bool unique = a.Has("--unique");
+  TIndexDescriptor index = ParsedOrShown<TIndexDescriptor>("", [&] {
+    return MakeIndex(name, fieldList, c.Fields(), unique, a.Has("--nocase"), a.Has("--descending"), "add-index");
+  });
   const int32_t before = c.Table()->IndexFile().ActiveRecords();
-  {
-    TProgressLine progress("indexing " + t.Shown);
-    c.IndexProgress = [&](int percent) { progress.Show(percent); };
-    c.AddIndex(index);
+  const TTableUndo::TKeep keep = unique ? TTableUndo::TKeep::Whole : TTableUndo::TKeep::HeaderAndLength;
+  TTableUndo undo(*c.Table(), keep, keep);
+  int32_t removed = 0;
+  try {
+    {
+      TProgressLine progress("indexing " + t.Shown);
+      c.IndexProgress = [&](int percent) {
+        progress.Show(percent);
+        StopPoint();
+      };
+      c.AddIndex(index);
+      c.IndexProgress = nullptr;
+    }
+    removed = before - c.Table()->IndexFile().ActiveRecords();
+    TDeferStops defer;
+    cursor->Close();
+  } catch (...) {
+    const TFailure failure = CurrentFailure();
+    TDeferStops defer;
     c.IndexProgress = nullptr;
+    try {
+      cursor->Close();
+    } catch (...) {
+    }
+    std::string outcome = t.Shown + " is as it was before";
+    try {
+      undo.Restore();
+    } catch (const TToolError& e) {
+      outcome = e.what();
+    }
+    if (failure.Signal != 0)
+      throw TStopped(failure.Signal, "add-index " + Shown(name) + " stopped by " + SignalName(failure.Signal) +
+                                         ": " + outcome);
+    throw TToolError(failure.Why + "\nveldor: no index was added; " + outcome);
   }
-  const int32_t removed = before - c.Table()->IndexFile().ActiveRecords();
-  cursor->Close();
   if (removed > 0)
     std::fprintf(stderr, "veldor: warning: %s whose key was already in the unique index %s were removed\n",
-                 Plural(removed, "record", "records").c_str(), a.Positional[1].c_str());
-  Out("added index " + a.Positional[1] + " to " + t.Shown + "\n");
+                 Plural(removed, "record", "records").c_str(), Shown(name).c_str());
+  Out("added index " + Shown(name) + " to " + t.Shown + "\n");
   return 0;
 }
 
@@ -454,18 +761,66 @@ int TTool::DropIndex(const std::vector<std::string>& args) {
   TArguments a = Parse(args, {});
   Expect(a, 2, 2, "veldor drop-index TABLE NAME");
   TTarget t = Target(a.Positional[0], true);
-  auto cursor = Cursor(t, true, false, true);
+  const std::string name = Stored(a.Positional[1], "the index name");
+  auto cursor = ChangeCursor(t, "drop an index of");
   TIndexFile& file = cursor->Table()->IndexFile();
-  const int number = file.IndexOfName(a.Positional[1]);
+  const int number = file.IndexOfName(name);
   if (number < 1 || number > file.SecondaryCount())
-    throw TToolError("no secondary index '" + a.Positional[1] + "' in " + t.Shown);
-  cursor->DeleteIndex(a.Positional[1], true);
-  cursor->Close();
-  Out("dropped index " + a.Positional[1] + " from " + t.Shown + "\n");
+    throw TToolError("no secondary index " + Brief(name) + " in " + t.Shown);
+  {
+    TDeferStops defer;  // freeing the pages is quick and not undone: it runs to its end
+    cursor->DeleteIndex(name, true);
+    cursor->Close();
+  }
+  Out("dropped index " + Shown(name) + " from " + t.Shown + "\n");
   return 0;
 }
 
 // ---- restructure ----------------------------------------------------------------------------
+
+namespace {
+
+// Kept values that a field's new type would change, counted by field: strings cut to a
+// shorter size, numbers rounded or cut. (The engine reports values that do not convert at
+// all, and records a new check refuses, itself.) Reads every record of the table once.
+std::vector<std::pair<std::string, int64_t>> CountChangedValues(TDataCursor& c,
+                                                               const std::vector<TFieldDescriptor>& next) {
+  struct TPair {
+    uint16_t Number;
+    TFieldDescriptor To;
+    int64_t Count = 0;
+  };
+  std::vector<TPair> pairs;
+  for (TFieldDescriptor to : next) {
+    const uint16_t number = to.FieldNumber();
+    if (number < 1 || number > c.FieldCount()) continue;  // a new field
+    const TFieldDescriptor& from = c.Field(number);
+    ComputeFieldSize(to);
+    if (from.FieldType() == FIELD_BLOB || to.FieldType() == FIELD_BLOB) continue;
+    if (from.FieldType() == to.FieldType() && from.SlotSize() == to.SlotSize() &&
+        from.DeclaredScale() == to.DeclaredScale())
+      continue;
+    pairs.push_back({number, to});
+  }
+  std::vector<std::pair<std::string, int64_t>> out;
+  if (pairs.empty()) return out;
+  std::vector<uint8_t> image(c.RecordSize());
+  uint8_t slot[512];
+  c.SetIndexNumber(kNaturalOrder);
+  c.SetToBegin();
+  while (c.GetNextRecord(image.data()) == 0) {
+    StopPoint();
+    for (TPair& p : pairs) {
+      std::memset(slot, 0, sizeof slot);
+      if (!c.GetField(p.Number, image.data(), slot) && ConversionChanges(c.Field(p.Number), p.To, slot)) ++p.Count;
+    }
+  }
+  for (const TPair& p : pairs)
+    if (p.Count > 0) out.emplace_back(p.To.FieldName() + " (" + TypeText(p.To) + ")", p.Count);
+  return out;
+}
+
+}  // namespace
 
 int TTool::Restructure(const std::vector<std::string>& args) {
   TArguments a = Parse(
@@ -475,6 +830,12 @@ int TTool::Restructure(const std::vector<std::string>& args) {
          "veldor restructure TABLE [--add 'NAME TYPE ...'] [--drop FIELD] [--retype 'FIELD TYPE ...'] "
          "[--rename OLD=NEW] [--no-backup] [--strict]");
   TTarget t = Target(a.Positional[0], true);
+  if (!Options_.Memory) {
+    std::vector<std::string> files;
+    for (const char* extension : {kDataExtension, kIndexExtension, kBlobExtension})
+      files.push_back(TableFileName(t.Directory, t.Name, extension));
+    RefuseReadOnly("restructure", t.Shown, files, false);
+  }
   auto cursor = Cursor(t, true, false, false);
   TTableInformation info = cursor->GetTableInformation();
   TTableDefinition d;
@@ -495,11 +856,13 @@ int TTool::Restructure(const std::vector<std::string>& args) {
   auto find = [&](const std::string& name, const std::string& option) -> TFieldDescriptor& {
     for (TFieldDescriptor& f : d.Fields)
       if (SameWord(f.FieldName(), name)) return f;
-    throw TToolError(option + ": no field '" + name + "' in " + t.Shown);
+    throw TToolError(option + ": no field " + Brief(name) + " in " + t.Shown);
   };
   bool changes = false;
   for (const auto& [option, values] : a.Options) {
-    const std::string& value = values.empty() ? std::string() : values[0];
+    if (option == "--no-backup" || option == "--strict") continue;
+    const std::string value = Stored(values.empty() ? std::string() : values[0], option);
+    const std::string where = option + " " + value;
     if (option == "--drop") {
       TFieldDescriptor& f = find(value, option);
       for (size_t i = 0; i < d.Indexes.size(); ++i) {
@@ -507,51 +870,90 @@ int TTool::Restructure(const std::vector<std::string>& args) {
         if (i == 0 && info.NoPrimaryKey) continue;
         for (int k = 0; k < index.FieldCount(); ++k)
           if (index.FieldNumber(k) == f.FieldNumber())
-            throw TToolError("--drop " + value + ": the field is part of " +
-                             (i == 0 ? std::string("the primary key") : "the index " + index.Name()) +
+            throw TToolError("--drop " + Shown(value) + ": the field is part of " +
+                             (i == 0 ? std::string("the primary key") : "the index " + Shown(index.Name())) +
                              (i == 0 ? "" : "; drop the index first"));
       }
       d.Fields.erase(d.Fields.begin() + (&f - d.Fields.data()));
     } else if (option == "--rename") {
       size_t eq = value.find('=');
-      if (eq == std::string::npos) throw TUsageError("--rename takes OLD=NEW, not '" + value + "'");
+      if (eq == std::string::npos) throw TUsageError("--rename takes OLD=NEW, not " + Brief(value));
       find(value.substr(0, eq), option).SetFieldName(value.substr(eq + 1));
     } else if (option == "--retype") {
       std::vector<TWord> words = SplitWords(value);
       if (words.empty()) throw TUsageError("--retype takes 'FIELD TYPE [ATTRIBUTES]'");
-      ParseTypeWords(words, 1, find(words[0].Text, option), "--retype " + value);
+      TFieldDescriptor& field = find(words[0].Text, option);
+      ParsedOrShown<int>("", [&] {
+        ParseTypeWords(words, 1, field, where);
+        return 0;
+      });
     } else if (option == "--add") {
-      std::vector<TWord> words = SplitWords(value);
-      TFieldDescriptor f = ParseFieldWords(words, 0, "--add " + value);
+      TFieldDescriptor f = ParsedOrShown<TFieldDescriptor>("", [&] {
+        return ParseFieldWords(SplitWords(value), 0, where);
+      });
       f.SetFieldNumber(nextNumber++);
       d.Fields.push_back(f);
-    } else {
-      continue;
     }
     changes = true;
   }
   if (!changes)
     throw TUsageError("restructure: nothing to change (give --add, --drop, --retype or --rename)");
-
-  // What the engine reports as lost, counted by cause and field or index.
-  std::map<std::pair<int, std::string>, int64_t> lost;
-  bool stopped = false;
   const bool strict = a.Has("--strict");
+  auto stopped = [&](int signal) {
+    return TStopped(signal, "restructure of " + t.Shown + " stopped by " + SignalName(signal) + ": " + t.Shown +
+                                " is unchanged");
+  };
+
+  // Cut and rounded values, which the engine converts without a word, are counted first.
+  std::vector<std::pair<std::string, int64_t>> changed;
+  try {
+    auto reader = Cursor(t, false, true, true);
+    changed = CountChangedValues(*reader, d.Fields);
+  } catch (const TStopped& e) {
+    throw stopped(e.Signal);
+  }
+  auto changedText = [](const std::pair<std::string, int64_t>& c) {
+    return Plural(c.second, "value", "values") + " of field " + Shown(c.first) + " cut or rounded to fit";
+  };
+  if (strict && !changed.empty())
+    throw TToolError("restructure of " + t.Shown + " stopped (--strict): " + changedText(changed.front()) +
+                     "; the table is unchanged");
+
+  // What the engine reports as lost, counted by cause and field or index. A field dropped
+  // on purpose is no loss --strict stops at.
+  std::map<std::pair<int, std::string>, int64_t> lost;
+  bool stoppedByLoss = false;
   cursor->DataLost = [&](int cause, const std::string& context, bool& continueRestructure, bool&) {
     ++lost[{cause, context}];
-    if (strict) {
+    if (strict && cause != 3) {
       continueRestructure = false;
-      stopped = true;
+      stoppedByLoss = true;
     }
   };
   if (!Options_.Memory) Session_->SetPrivateDirectory(t.Directory);
-  {
+  const std::string indexBackup = TableFileName(t.Directory, t.Name, kIndexBackupExtension);
+  const bool hadIndexBackup = FileList().FileExists(indexBackup, Options_.Memory);
+  try {
     TProgressLine progress("restructuring " + t.Shown);
-    cursor->RestructureProgress = [&](int percent) { progress.Show(percent); };
+    cursor->RestructureProgress = [&](int percent) {
+      progress.Show(percent);
+      StopPoint();
+    };
     cursor->RestructureTable(d, a.Has("--no-backup"), -1, true);
+  } catch (const TStopped& e) {
+    // A copy stopped leaves the old table as it was (the engine removes the new one); an
+    // index rebuild stopped leaves the index as far as it got, and its backup.
+    TDeferStops defer;
+    if (!hadIndexBackup && FileList().FileExists(indexBackup, Options_.Memory)) {
+      TFileHandler index(TableFileName(t.Directory, t.Name, kIndexExtension), Options_.Memory);
+      index.Delete();
+      TFileHandler(indexBackup, Options_.Memory).Rename(index.FileName());
+    }
+    throw stopped(e.Signal);
   }
+  for (const auto& c : changed) std::fprintf(stderr, "veldor: warning: data lost: %s\n", changedText(c).c_str());
   for (const auto& [key, count] : lost) {
-    const std::string& context = key.second;
+    const std::string context = Shown(key.second);
     const std::string records = Plural(count, "record", "records");
     std::string what;
     switch (key.first) {
@@ -565,9 +967,9 @@ int TTool::Restructure(const std::vector<std::string>& args) {
         break;
       default: what = records + " dropped by an error"; break;
     }
-    Out("data lost: " + what + "\n");
+    std::fprintf(stderr, "veldor: warning: data lost: %s\n", what.c_str());
   }
-  if (stopped)
+  if (stoppedByLoss)
     throw TToolError("restructure of " + t.Shown +
                      " stopped at the first data loss (--strict); the table is unchanged");
   Out("restructured " + t.Shown + "\n");
@@ -580,10 +982,13 @@ int TTool::Empty(const std::vector<std::string>& args) {
   TArguments a = Parse(args, {});
   Expect(a, 1, 1, "veldor empty TABLE");
   TTarget t = Target(a.Positional[0], true);
-  auto cursor = Cursor(t, true, false, true);
+  auto cursor = ChangeCursor(t, "empty");
   const int64_t before = cursor->Table()->IndexFile().ActiveRecords();
-  cursor->EmptyTable();
-  cursor->Close();
+  {
+    TDeferStops defer;  // cutting the files to their headers runs to its end once begun
+    cursor->EmptyTable();
+    cursor->Close();
+  }
   Out("emptied " + t.Shown + " (" + Plural(before, "record", "records") + " removed)\n");
   return 0;
 }
@@ -604,7 +1009,10 @@ int TTool::Rename(const std::vector<std::string>& args) {
       throw TToolError("a table '" + newName + "' already exists beside " + t.Shown + " (" + target + ")");
   }
   auto cursor = Cursor(t, true, false, false);
-  cursor->RenameTable(newName);
+  {
+    TDeferStops defer;
+    cursor->RenameTable(newName);
+  }
   Out("renamed " + t.Shown + " to " + newName + "\n");
   return 0;
 }
@@ -614,7 +1022,10 @@ int TTool::Drop(const std::vector<std::string>& args) {
   Expect(a, 1, 1, "veldor drop TABLE");
   TTarget t = Target(a.Positional[0], true);
   auto cursor = Cursor(t, true, false, false);
-  cursor->DeleteTable();
+  {
+    TDeferStops defer;
+    cursor->DeleteTable();
+  }
   Out("dropped " + t.Shown + "\n");
   return 0;
 }
@@ -637,25 +1048,32 @@ int TTool::Verify(const std::vector<std::string>& args) {
   } catch (const EVELDOREngineError& e) {
     // A table whose headers do not pass is damaged as well; a password refused is not.
     if (e.ErrorCode == VELDOR_NOTSUFFTABLERIGHTS || e.ErrorCode == VELDOR_OSEACCES) throw;
-    Out(t.Shown + ": the table cannot be opened: " + e.Message + "\n");
+    Out(t.Shown + ": the table cannot be opened: " + EngineText(e) + "\n");
     return 1;
   }
   TTableChecker checker(*cursor->Table());
   std::vector<std::string> problems;
   {
     TProgressLine progress("verifying " + t.Shown);
-    checker.SetProgress([&](int percent) { progress.Show(percent); });
+    checker.SetProgress([&](int percent) {
+      progress.Show(percent);
+      StopPoint();
+    });
     problems = checker.Run();
   }
+  // The indexes a person defined: the secondary ones and the primary key, when there is
+  // one (the index of deleted records is the engine's own).
+  const TIndexFile& indexes = cursor->Table()->IndexFile();
+  const std::string defined = Plural(indexes.SecondaryCount(), "secondary index", "secondary indexes") +
+                              (indexes.NoUserPrimary() ? " and no primary key" : " and a primary key");
   cursor->Close();
-  for (const std::string& p : problems) Out(t.Shown + ": " + p + "\n");
+  for (const std::string& p : problems) Out(t.Shown + ": " + Shown(p) + "\n");
   if (!problems.empty()) {
     Out(t.Shown + ": " + Plural(int64_t(problems.size()), "problem", "problems") + " found\n");
     return 1;
   }
   Out(t.Shown + ": sound (" + Plural(checker.LiveRecords(), "record", "records") + ", " +
-      Plural(checker.DeletedRecords(), "deleted slot", "deleted slots") + ", " +
-      Plural(checker.IndexesChecked(), "index", "indexes") + ", " +
+      Plural(checker.DeletedRecords(), "deleted slot", "deleted slots") + ", " + defined + ", " +
       Plural(checker.BlobBlocksChecked(), "BLOB block", "BLOB blocks") + ")\n");
   return 0;
 }

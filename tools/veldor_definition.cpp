@@ -420,12 +420,14 @@ TTableDefinition ParseDefinition(std::string_view text, const std::string& origi
   return d;
 }
 
-std::string FormatDefinition(const std::string& tableName, const TTableInformation& info) {
+std::string DefinitionSummary(const TTableInformation& info) {
+  return std::to_string(info.RecordCount) + (info.RecordCount == 1 ? " record" : " records") +
+         ", record size " + std::to_string(info.RecordSize) + " bytes, last auto-increment value " +
+         std::to_string(info.LastAutoInc);
+}
+
+std::string FormatDefinition(const TTableInformation& info) {
   std::string out;
-  out += "# table " + tableName + ": " + std::to_string(info.RecordCount) +
-         (info.RecordCount == 1 ? " record" : " records") + ", record size " +
-         std::to_string(info.RecordSize) + " bytes, last auto-increment value " +
-         std::to_string(info.LastAutoInc) + "\n";
   if (info.Encrypted) out += "# encrypted (give the password with a 'password' line to make one like it)\n";
   if (!info.Description.empty()) out += "description " + Quoted(info.Description) + "\n";
   if (info.Language != 0 || info.Sort != 0) {

@@ -1,7 +1,8 @@
 // The text form of table definitions: the parser behind `veldor create` and the field
 // texts of `veldor restructure`, and the writer behind `veldor info`, whose
 // output the parser reads back. It builds the engine's field and index descriptors only;
-// the engine validates them when it makes or changes a table. Pure functions.
+// the engine validates them when it makes or changes a table. Pure functions over the
+// engine's text (Windows-1252): callers convert definition files and options first.
 //
 // One statement a line ('#' starts a comment, blank lines are ignored):
 //
@@ -34,9 +35,11 @@ namespace veldor::tool {
 TTableDefinition ParseDefinition(std::string_view text, const std::string& origin,
                                  const std::string& password);
 
-// The definition of a table in the same form (with the table's figures as comments), so
-// that `veldor create` can make a table like it. The password is never written.
-std::string FormatDefinition(const std::string& tableName, const TTableInformation& info);
+// The definition of a table in the same form, so that `veldor create` can make a table
+// like it. The password is never written.
+std::string FormatDefinition(const TTableInformation& info);
+// The table's figures: "4 records, record size 52 bytes, last auto-increment value 6".
+std::string DefinitionSummary(const TTableInformation& info);
 
 // A field from the words of a "field" line after the keyword: NAME TYPE [SIZE] and the
 // attributes. `where` prefixes messages.

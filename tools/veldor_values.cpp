@@ -2,7 +2,9 @@
 
 #include "tools/veldor_values.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -10,6 +12,7 @@
 #include "engine/errors.h"
 #include "engine/field_types.h"
 #include "lib/byte_order.h"
+#include "lib/expression_eval.h"
 #include "lib/text_forms.h"
 
 namespace veldor::tool {
@@ -56,15 +59,112 @@ bool TextBlob(const TFieldDescriptor& f) {
 constexpr bool kNativeExtended = std::numeric_limits<long double>::digits == 64;
 
 [[noreturn]] void NotA(const char* what, std::string_view text) {
-  throw TToolError("'" + std::string(text) + "' is not " + what);
+  throw TToolError(Brief(text) + " is not " + what);
 }
 
 int64_t IntegerOf(std::string_view text, int64_t low, int64_t high, const char* what) {
   int64_t value = 0;
   if (!TryTextToInteger(text, low, high, value))
-    throw TToolError("'" + std::string(text) + "' is not " + what + " (" + std::to_string(low) + " to " +
+    throw TToolError(Brief(text) + " is not " + what + " (" + std::to_string(low) + " to " +
                      std::to_string(high) + ")");
   return value;
+}
+
+// The shortest text that reads back to the same number.
+template <typename T>
+std::string ShortestText(T value) {
+  char text[64];
+  auto result = std::to_chars(text, text + sizeof text, value);
+  return std::string(text, result.ptr);
+}
+
+// A decimal text ("-12.50", "1.5e-3", blanks around it allowed) as a packed decimal with
+// `scale` decimals and the engine's 32 digits: true, or false with `why` telling what does
+// not fit. Trailing zeros of the fraction are no decimals of the value.
+bool DecimalToBCD(std::string_view text, int scale, uint8_t* bcd, std::string& why) {
+  std::string_view s = text;
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  bool negative = false;
+  if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
+    negative = s.front() == '-';
+    s.remove_prefix(1);
+  }
+  std::string digits;
+  int64_t point = 0;  // digits before the decimal point
+  size_t i = 0;
+  for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) digits += s[i];
+  point = int64_t(digits.size());
+  bool any = !digits.empty();
+  if (i < s.size() && s[i] == '.') {
+    for (++i; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
+      digits += s[i];
+      any = true;
+    }
+  }
+  if (!any) return false;
+  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+    ++i;
+    bool down = false;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) down = s[i++] == '-';
+    if (i >= s.size()) return false;
+    int64_t exponent = 0;
+    for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) exponent = std::min<int64_t>(exponent * 10 + (s[i] - '0'), 100000);
+    point += down ? -exponent : exponent;
+  }
+  if (i != s.size()) return false;
+  why.clear();
+  size_t lead = 0;
+  while (lead < digits.size() && digits[lead] == '0') ++lead;
+  digits.erase(0, lead);
+  point -= int64_t(lead);
+  while (!digits.empty() && digits.back() == '0') digits.pop_back();
+  std::memset(bcd, 0, kBCDSize);
+  const int integerRoom = 32 - scale;
+  if (!digits.empty()) {
+    const int64_t decimals = std::max<int64_t>(int64_t(digits.size()) - point, 0);
+    const int64_t integers = std::max<int64_t>(point, 0);
+    if (decimals > scale) {
+      why = "has " + std::to_string(decimals) + " decimals, the field keeps " + std::to_string(scale);
+      return false;
+    }
+    if (integers > integerRoom) {
+      why = "has " + std::to_string(integers) + " digits before the point, the field holds " +
+            std::to_string(integerRoom);
+      return false;
+    }
+  }
+  // Digit k of the 32 (0 the most significant) stands for 10^(integerRoom - 1 - k).
+  for (size_t d = 0; d < digits.size(); ++d) {
+    const int64_t k = integerRoom - point + int64_t(d);
+    uint8_t& byte = bcd[2 + k / 2];
+    byte |= k % 2 == 0 ? uint8_t((digits[d] - '0') << 4) : uint8_t(digits[d] - '0');
+  }
+  bcd[0] = 32;
+  bcd[1] = uint8_t(scale) | (negative && !digits.empty() ? 0x80 : 0);
+  return true;
+}
+
+// The exact value of a packed decimal as the shortest decimal text; false for bytes that
+// are no packed decimal.
+bool BCDToDecimal(const uint8_t* bcd, std::string& text) {
+  const int precision = bcd[0], scale = bcd[1] & 0x3F;
+  if (precision > 64 || scale > precision) return false;
+  std::string digits;
+  for (int i = 0; i < precision; ++i) {
+    const uint8_t byte = bcd[2 + i / 2];
+    const int digit = i % 2 == 0 ? byte >> 4 : byte & 0x0F;
+    if (digit > 9) return false;
+    digits += char('0' + digit);
+  }
+  std::string whole = digits.substr(0, size_t(precision - scale));
+  std::string fraction = digits.substr(size_t(precision - scale));
+  whole.erase(0, std::min(whole.find_first_not_of('0'), whole.size()));
+  while (!fraction.empty() && fraction.back() == '0') fraction.pop_back();
+  if (whole.empty()) whole = "0";
+  text = whole + (fraction.empty() ? "" : "." + fraction);
+  if ((bcd[1] & 0x80) != 0 && text != "0") text = "-" + text;
+  return true;
 }
 
 }  // namespace
@@ -81,8 +181,8 @@ void Convert(const TFieldDescriptor& f, std::string_view text, uint8_t* slot, st
       // Trailing blanks are not stored, so they do not count against the length.
       while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
       if (text.size() > f.DeclaredSize())
-        throw TToolError("'" + std::string(text) + "' is longer than " + std::to_string(f.DeclaredSize()) +
-                         " characters");
+        throw TToolError(Brief(text) + " is longer than " + std::to_string(f.DeclaredSize()) + " characters" +
+                         (text.size() > 60 ? "" : " (it has " + std::to_string(text.size()) + ")"));
       std::memcpy(slot, text.data(), text.size());
       break;
     }
@@ -120,10 +220,11 @@ void Convert(const TFieldDescriptor& f, std::string_view text, uint8_t* slot, st
       break;
     }
     case FIELD_BCD: {
-      int64_t amount = 0;
-      if (!TryTextToCurrency(text, amount)) NotA("a decimal number", text);
-      if (!CurrencyToBCD(amount, f.DeclaredScale(), slot))
-        throw TToolError("'" + std::string(text) + "' has too many digits for the field");
+      std::string why;
+      if (!DecimalToBCD(text, f.DeclaredScale(), slot, why)) {
+        if (why.empty()) NotA("a decimal number", text);
+        throw TToolError(Brief(text) + " " + why);
+      }
       break;
     }
     case FIELD_DATE: {
@@ -149,7 +250,8 @@ void Convert(const TFieldDescriptor& f, std::string_view text, uint8_t* slot, st
       std::vector<uint8_t> bytes;
       if (!BytesOf(text, bytes)) NotA("hexadecimal bytes", text);
       if (bytes.size() > f.DeclaredSize())
-        throw TToolError("more than " + std::to_string(f.DeclaredSize()) + " bytes");
+        throw TToolError(std::to_string(bytes.size()) + " bytes, more than the " +
+                         std::to_string(f.DeclaredSize()) + " of the field");
       std::memcpy(slot, bytes.data(), bytes.size());
       break;
     }
@@ -194,10 +296,10 @@ void PutText(TDataCursor& cursor, uint16_t number, uint8_t* image, std::string_v
   if (code != 0) RaiseTableError(code, cursor.TableName());
 }
 
-std::string GetText(TDataCursor& cursor, uint16_t number, const uint8_t* image) {
-  const TFieldDescriptor& f = cursor.Field(number);
-  uint8_t slot[kSlotBuffer] = {};
-  if (cursor.GetField(number, image, slot)) return "";
+namespace {
+
+// The text of the slot of a field that is no BLOB.
+std::string SlotText(const TFieldDescriptor& f, const uint8_t* slot) {
   switch (f.FieldType()) {
     case FIELD_STRING:
       return std::string(reinterpret_cast<const char*>(slot),
@@ -208,43 +310,74 @@ std::string GetText(TDataCursor& cursor, uint16_t number, const uint8_t* image) 
     case FIELD_LONGWORD: return std::to_string(LoadU32(slot));
     case FIELD_LARGEINT: return std::to_string(LoadI64(slot));
     case FIELD_BOOLEAN: return BooleanToText(LoadU16(slot) != 0);
-    case FIELD_FLOAT: return FloatToText(LoadDouble(slot));
+    case FIELD_FLOAT: return ShortestText(LoadDouble(slot));
     case FIELD_EXTENDED: {
       if (!kNativeExtended) return HexOf(slot, 10);
       long double value = 0;
       std::memcpy(&value, slot, 10);
-      char text[64];
-      std::snprintf(text, sizeof text, "%.18Lg", value);
-      return text;
+      return ShortestText(value);
     }
     case FIELD_BCD: {
-      int64_t amount = 0;
-      if (!BCDToCurrency(slot, amount)) return "?";
-      return CurrencyToText(amount);
+      std::string text;
+      if (!BCDToDecimal(slot, text)) return "?";
+      return text;
     }
     case FIELD_DATE: return DateToText(LoadI32(slot));
     case FIELD_TIME: return TimeToText(LoadI32(slot));
     case FIELD_TIMESTAMP: return TimestampToText(LoadDouble(slot));
     case FIELD_BYTES:
     case FIELD_VARBYTES: return HexOf(slot, f.DeclaredSize());
-    case FIELD_BLOB: {
-      std::vector<uint8_t> copy(image, image + cursor.RecordSize());
-      uint16_t code = cursor.OpenBlob(number, copy.data(), kBlobOwnerEngine, false, kBlobRead);
-      if (code != 0) RaiseTableError(code, cursor.TableName());
-      uint32_t size = 0, got = 0;
-      std::vector<uint8_t> bytes;
-      code = cursor.GetBlobSize(number, copy.data(), false, size);
-      if (code == 0) {
-        bytes.resize(size);
-        if (size > 0) code = cursor.GetBlob(number, copy.data(), false, 0, size, bytes.data(), got);
-      }
-      cursor.FreeBlob(number, copy.data(), kBlobOwnerEngine, false);
-      if (code != 0) RaiseTableError(code, cursor.TableName());
-      if (TextBlob(f)) return std::string(bytes.begin(), bytes.end());
-      return HexOf(bytes.data(), bytes.size());
-    }
     default: return "";
   }
+}
+
+}  // namespace
+
+std::string GetText(TDataCursor& cursor, uint16_t number, const uint8_t* image) {
+  const TFieldDescriptor& f = cursor.Field(number);
+  uint8_t slot[kSlotBuffer] = {};
+  if (cursor.GetField(number, image, slot)) return "";
+  if (f.FieldType() != FIELD_BLOB) return SlotText(f, slot);
+  std::vector<uint8_t> copy(image, image + cursor.RecordSize());
+  uint16_t code = cursor.OpenBlob(number, copy.data(), kBlobOwnerEngine, false, kBlobRead);
+  if (code != 0) RaiseTableError(code, cursor.TableName());
+  uint32_t size = 0, got = 0;
+  std::vector<uint8_t> bytes;
+  code = cursor.GetBlobSize(number, copy.data(), false, size);
+  if (code == 0) {
+    bytes.resize(size);
+    if (size > 0) code = cursor.GetBlob(number, copy.data(), false, 0, size, bytes.data(), got);
+  }
+  cursor.FreeBlob(number, copy.data(), kBlobOwnerEngine, false);
+  if (code != 0) RaiseTableError(code, cursor.TableName());
+  if (TextBlob(f)) return std::string(bytes.begin(), bytes.end());
+  return HexOf(bytes.data(), bytes.size());
+}
+
+bool ConversionChanges(const TFieldDescriptor& from, const TFieldDescriptor& to, const uint8_t* value) {
+  const int32_t fromSize = from.IsAutoInc() ? 4 : from.SlotSize();
+  const int32_t toSize = to.IsAutoInc() ? 4 : to.SlotSize();
+  const size_t capacity = std::max<size_t>({kConvertBufferSize, from.SlotSize(), to.SlotSize()}) + 8;
+  std::vector<uint8_t> converted(capacity, 0);
+  std::memcpy(converted.data(), value, std::min<size_t>(from.SlotSize(), capacity));
+  if (!ConvertValue(from.FieldType(), fromSize, from.DeclaredScale(), converted.data(), to.DeclaredScale(),
+                    toSize, to.FieldType(), capacity))
+    return false;
+  if (from.FieldType() == FIELD_STRING && to.FieldType() != FIELD_STRING) {
+    // Text read as a number or a date is as exact as its type allows; only a decimal can
+    // lose digits the text has (the engine goes through four decimals and the scale).
+    if (to.FieldType() != FIELD_BCD) return false;
+    uint8_t exact[kBCDSize];
+    std::string why, a, b;
+    if (!DecimalToBCD(SlotText(from, value), to.DeclaredScale(), exact, why)) return !why.empty();
+    return !BCDToDecimal(exact, a) || !BCDToDecimal(converted.data(), b) || a != b;
+  }
+  // Anything else: the value converted back must be the value it was.
+  std::vector<uint8_t> back = converted;
+  if (!ConvertValue(to.FieldType(), toSize, to.DeclaredScale(), back.data(), from.DeclaredScale(), fromSize,
+                    from.FieldType(), capacity))
+    return true;
+  return SlotText(from, value) != SlotText(from, back.data());
 }
 
 // ---- CSV ------------------------------------------------------------------------------------

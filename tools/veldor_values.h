@@ -4,8 +4,12 @@
 //
 // A value's text is the engine's text form of its type: dates 2024-03-09, times 01:30:15 PM
 // (or 13:30:15), timestamps a date, a blank and a time, booleans True and False, numbers
-// with "." as the decimal separator. Strings and memo fields are their characters; bytes
-// fields and binary BLOBs are hexadecimal digits, two a byte. The empty text is NULL.
+// with "." as the decimal separator. Floats are written in the shortest form that reads
+// back to the same double; BCD values are stored exactly with the field's scale (a text
+// with more decimals, or more digits than the field's 32, is refused) and written exactly.
+// Strings and memo fields are their characters; bytes fields and binary BLOBs are
+// hexadecimal digits, two a byte. The empty text is NULL. All text here is the engine's
+// (Windows-1252): callers convert from and to UTF-8 at the file and the terminal.
 // CSV follows RFC 4180: comma-separated cells, a cell in double quotes when it holds a
 // comma, a quote, a line break, or (so that it reads back) blanks at either end, with
 // quotes inside doubled. Records end at CR LF or LF (the writer ends them with LF); empty
@@ -36,6 +40,12 @@ void CheckText(const TFieldDescriptor& field, std::string_view text);
 // The text of field `number` of `image`; "" for NULL. BLOBs are read through an
 // engine-owned buffer on a copy of the image, freed again before returning.
 std::string GetText(TDataCursor& cursor, uint16_t number, const uint8_t* image);
+
+// Whether the engine's conversion of the non-null slot `value` of field `from` to the
+// type, size and scale of field `to` (as a restructure converts it) keeps less than the
+// value: a string cut, a number rounded or cut, a time of day dropped. A conversion that
+// fails altogether is not counted here (the engine reports it).
+bool ConversionChanges(const TFieldDescriptor& from, const TFieldDescriptor& to, const uint8_t* value);
 
 // Reads CSV records from text held by the caller, which must outlive the reader.
 class TCsvReader {

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,100 +19,14 @@
 #include <string>
 #include <vector>
 
-#include "lib/temp_dir.h"
-
-#ifndef VELDOR_TOOL
-#error "VELDOR_TOOL must name the veldor binary"
-#endif
+#include "engine/data_cursor.h"
+#include "engine/session.h"
+#include "tests/support/child_process.h"
+#include "tests/tools/cli_fixture.h"
 
 namespace {
 
-struct TResult {
-  int Status = -1;
-  std::string Out;
-  std::string Err;
-};
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream all;
-  all << in.rdbuf();
-  return all.str();
-}
-
-void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-}
-
-// The lines of a dump that are records (the header dropped), each cut at its first comma.
-std::vector<std::string> FirstCells(const std::string& dump) {
-  std::vector<std::string> out;
-  std::istringstream in(dump);
-  std::string line;
-  std::getline(in, line);
-  while (std::getline(in, line)) out.push_back(line.substr(0, line.find(',')));
-  return out;
-}
-
-class VeldorCliTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = veldor::MakeTempDirectory("veldor-cli");
-    ASSERT_FALSE(dir_.empty());
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
-  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-  bool Exists(const std::string& name) const { return std::filesystem::exists(Path(name)); }
-  void Write(const std::string& name, const std::string& text) const { WriteFile(Path(name), text); }
-
-  // Runs veldor with `args` in the test's directory, `input` on standard input.
-  TResult Run(const std::vector<std::string>& args, const std::string& input = "") const {
-    const std::string in = Path(".stdin"), out = Path(".stdout"), err = Path(".stderr");
-    WriteFile(in, input);
-    pid_t pid = fork();
-    if (pid == 0) {
-      if (chdir(dir_.c_str()) != 0) _exit(126);
-      int fds[3] = {open(in.c_str(), O_RDONLY), open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644),
-                    open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)};
-      for (int k = 0; k < 3; ++k) dup2(fds[k], k);
-      std::vector<char*> argv{const_cast<char*>(VELDOR_TOOL)};
-      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      execv(VELDOR_TOOL, argv.data());
-      _exit(127);
-    }
-    TResult r;
-    int status = 0;
-    waitpid(pid, &status, 0);
-    r.Status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    r.Out = ReadFile(out);
-    r.Err = ReadFile(err);
-    // Whatever the status, a sanitizer's report is a failure of its own.
-    EXPECT_EQ(r.Err.find("Sanitizer"), std::string::npos) << r.Err;
-    EXPECT_EQ(r.Err.find("runtime error"), std::string::npos) << r.Err;
-    return r;
-  }
-
-  // Runs a command that must succeed and returns its output.
-  std::string Ok(const std::vector<std::string>& args, const std::string& input = "") const {
-    TResult r = Run(args, input);
-    EXPECT_EQ(r.Status, 0) << args[0] << ": " << r.Err;
-    return r.Out;
-  }
-
-  // people: Id integer (primary), Name string 20, Age integer; ByName (nocase) and ByAge.
-  void MakePeople() {
-    Write("people.def",
-          "field Id integer\nfield Name string 20\nfield Age integer\nprimary Id\n"
-          "index ByName Name nocase\nindex ByAge Age\n");
-    Ok({"create", "people", "people.def"});
-    Ok({"load", "people", "-"}, "Id,Name,Age\n1,bob,30\n2,Alice,25\n3,carol,35\n4,Dave,25\n5,eve,40\n");
-  }
-
-  std::string dir_;
-};
+using namespace veldor::test;
 
 // Every kind of value and every quoting case goes in and comes out as written; the
 // definition that info prints makes a table that takes the same dump back.
@@ -243,12 +158,17 @@ TEST_F(VeldorCliTest, RestructureAddsDropsRetypesAndRenames) {
         "field Id integer\nfield Name string 10\nfield Score string 5\nfield Notes memo\nprimary Id\n");
   Ok({"create", "t", "t.def"});
   Ok({"load", "t", "-"}, "Id,Name,Score,Notes\n1,Ann,12,first\n2,Bob,x,\n");
-  const std::string out = Ok({"restructure", "t", "--rename", "Name=FullName", "--retype", "Score integer",
-                              "--drop", "Notes", "--add", "Level integer default 3"});
-  EXPECT_NE(out.find("data lost: field Notes dropped from 2 records\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("data lost: the value of field Score does not convert to its new type in 1 record\n"),
+  // What is lost is reported on standard error, as warnings.
+  TResult changed = Run({"restructure", "t", "--rename", "Name=FullName", "--retype", "Score integer",
+                         "--drop", "Notes", "--add", "Level integer default 3"});
+  EXPECT_EQ(changed.Status, 0) << changed.Err;
+  EXPECT_EQ(changed.Out, "restructured t\n");
+  EXPECT_NE(changed.Err.find("veldor: warning: data lost: field Notes dropped from 2 records\n"), std::string::npos)
+      << changed.Err;
+  EXPECT_NE(changed.Err.find("veldor: warning: data lost: the value of field Score does not convert to its new "
+                             "type in 1 record\n"),
             std::string::npos)
-      << out;
+      << changed.Err;
   const std::string dump = Ok({"dump", "t"});
   EXPECT_EQ(dump.substr(0, dump.find("2,Bob,")), "Id,FullName,Score,Level\n1,Ann,12,3\n");
   EXPECT_TRUE(Exists("t.DBK"));  // the old files stay as backups
@@ -307,7 +227,8 @@ TEST_F(VeldorCliTest, VerifyTellsSoundFromDamaged) {
   Ok({"load", "people", "-"}, "Id,Name\n6,Fay\n");
   TResult r = Run({"verify", "people"});
   EXPECT_EQ(r.Status, 0);
-  EXPECT_EQ(r.Out, "people: sound (6 records, 0 deleted slots, 4 indexes, 0 BLOB blocks)\n");
+  // The indexes a person defined are counted, not the engine's own.
+  EXPECT_EQ(r.Out, "people: sound (6 records, 0 deleted slots, 2 secondary indexes and a primary key, 0 BLOB blocks)\n");
 
   // Record 2's deleted flag set behind the engine's back.
   std::smatch size;
@@ -450,8 +371,8 @@ TEST_F(VeldorCliTest, BadInputsFailWithAMessage) {
   EXPECT_EQ(Run({"verify", "people"}).Status, 0);
 }
 
-// A file with a bad value changes nothing at all; one the engine refuses part-way has the
-// records it had added removed again, BLOBs included.
+// A file with a bad value changes nothing at all; one the engine refuses part-way leaves the
+// files exactly as they were, BLOBs and auto-increment values included.
 TEST_F(VeldorCliTest, LoadIsAllOrNothing) {
   Write("notes.def",
         "field Id autoinc\nfield Code integer\nfield Text memo\nprimary Id\nindex ByCode Code unique\n");
@@ -472,17 +393,16 @@ TEST_F(VeldorCliTest, LoadIsAllOrNothing) {
   r = Run({"load", "notes", "-"}, rows + "7,again\n");
   EXPECT_EQ(r.Status, 1);
   EXPECT_NE(r.Err.find("line 302: VELDOR Engine Error # 9729"), std::string::npos) << r.Err;
-  EXPECT_NE(r.Err.find("nothing was loaded; the 300 records it had added were removed again"),
-            std::string::npos)
-      << r.Err;
-  EXPECT_EQ(Ok({"dump", "notes"}), before);
+  EXPECT_NE(r.Err.find("nothing was loaded; notes is as it was before"), std::string::npos) << r.Err;
+  EXPECT_EQ(ReadFile(Path("notes.DAT")) + ReadFile(Path("notes.IDX")) + ReadFile(Path("notes.BLB")), files);
   EXPECT_EQ(Run({"verify", "notes"}).Status, 0);
 
-  // The slots and blocks freed are used again; the auto-increment values are not.
+  // The next load takes the auto-increment values the failed one had taken.
   EXPECT_EQ(Ok({"load", "notes", "-"}, rows), "loaded 300 records into notes\n");
   EXPECT_EQ(FirstCells(Ok({"dump", "notes", "--index", "ByCode", "--range", "100", "100"})),
-            std::vector<std::string>{"302"});
+            std::vector<std::string>{"2"});
   EXPECT_NE(Ok({"verify", "notes"}).find("sound (301 records, 0 deleted slots"), std::string::npos);
+  EXPECT_EQ(Ok({"dump", "notes"}).substr(0, before.size()), before);
 }
 
 TEST_F(VeldorCliTest, MemoryTablesLiveForOneScript) {
@@ -494,7 +414,8 @@ TEST_F(VeldorCliTest, MemoryTablesLiveForOneScript) {
   EXPECT_EQ(r.Out,
             "created m: 2 fields, 0 secondary indexes, a primary key\nloaded 2 records into m\n"
             "Id,Text\n1,first\n2,\"second, longer\"\n2\n"
-            "m: sound (2 records, 0 deleted slots, 2 indexes, 2 BLOB blocks)\ndropped m\n");
+            "m: sound (2 records, 0 deleted slots, 0 secondary indexes and a primary key, 2 BLOB blocks)\n"
+            "dropped m\n");
   EXPECT_FALSE(Exists("m.DAT"));
 
   // A script stops at its first failing command and names its line.
@@ -647,6 +568,172 @@ TEST_F(VeldorCliTest, HelpDescribesCommandsAndDefinitions) {
   TResult r = Run({});
   EXPECT_EQ(r.Status, 2);
   EXPECT_EQ(r.Err, help);
+}
+
+// --strict stops, changing nothing, at any loss of a kept value; without it each loss is
+// counted by field on standard error.
+TEST_F(VeldorCliTest, RestructureStrictStopsAtAnyLossOfAKeptValue) {
+  Write("s.def",
+        "field Id integer\nfield Name string 10\nfield Price float\nfield Amount bcd 4\nfield Stamp timestamp\n"
+        "primary Id\n");
+  Ok({"create", "s", "s.def"});
+  Ok({"load", "s", "-"},
+     "Id,Name,Price,Amount,Stamp\n1,abcdefgh,1.5,2.1234,2024-03-09 01:30 PM\n2,ab,2,3,2024-03-09\n");
+  const std::string before = TableBytes("s");
+  const std::vector<std::string> listing = Listing();
+  struct TCase {
+    std::string Retype;
+    std::string Message;
+  };
+  const std::vector<TCase> cases = {
+      {"Name string 5", "stopped (--strict): 1 value of field Name (string 5) cut or rounded to fit"},
+      {"Price integer", "stopped (--strict): 1 value of field Price (integer) cut or rounded to fit"},
+      {"Amount smallint", "stopped (--strict): 1 value of field Amount (smallint) cut or rounded to fit"},
+      {"Stamp date", "stopped (--strict): 1 value of field Stamp (date) cut or rounded to fit"},
+      {"Name string 10 min b", "stopped at the first data loss (--strict)"},  // a new check refuses a value
+      {"Name integer", "stopped at the first data loss (--strict)"},          // no conversion at all
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Retype);
+    TResult r = Run({"restructure", "s", "--retype", c.Retype, "--strict"});
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_NE(r.Err.find("restructure of s " + c.Message), std::string::npos) << r.Err;
+    EXPECT_NE(r.Err.find("the table is unchanged"), std::string::npos) << r.Err;
+    EXPECT_TRUE(TableBytes("s") == before) << "the table's files changed";
+    EXPECT_EQ(Listing(), listing);
+  }
+  // What fits is no loss; a field dropped on purpose is none either.
+  EXPECT_EQ(Run({"restructure", "s", "--retype", "Name string 8", "--retype", "Stamp timestamp", "--strict",
+                 "--no-backup"})
+                .Status,
+            0);
+  TResult r = Run({"restructure", "s", "--drop", "Price", "--strict", "--no-backup"});
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_NE(r.Err.find("veldor: warning: data lost: field Price dropped from 2 records"), std::string::npos);
+
+  r = Run({"restructure", "s", "--retype", "Name string 5", "--retype", "Amount integer", "--no-backup"});
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(r.Out, "restructured s\n");
+  EXPECT_NE(r.Err.find("veldor: warning: data lost: 1 value of field Name (string 5) cut or rounded to fit\n"),
+            std::string::npos)
+      << r.Err;
+  EXPECT_NE(r.Err.find("veldor: warning: data lost: 1 value of field Amount (integer) cut or rounded to fit\n"),
+            std::string::npos)
+      << r.Err;
+  EXPECT_EQ(Ok({"dump", "s"}), "Id,Name,Amount,Stamp\n1,abcde,2,2024-03-09 01:30 PM\n2,ab,3,2024-03-09 12:00 AM\n");
+}
+
+// What a new user meets first: the version, each command's usage, and messages that say
+// what is wrong where.
+TEST_F(VeldorCliTest, FirstSessionMessages) {
+  EXPECT_EQ(Ok({"--version"}), "veldor 3.03 (VELDOR engine 3.03, table format 5)\n");
+  for (const char* command : {"info", "create", "load", "dump", "add-index", "drop-index", "restructure", "empty",
+                              "rename", "drop", "verify"}) {
+    for (const char* flag : {"--help", "-h"}) {
+      TResult r = Run({command, flag});
+      EXPECT_EQ(r.Status, 0) << command;
+      EXPECT_EQ(r.Out.rfind(std::string("usage:\n  ") + command + " ", 0), 0u) << r.Out;
+      EXPECT_EQ(r.Err, "");
+    }
+    EXPECT_EQ(Ok({"help", command}), Ok({command, "TABLE", "--help"}));
+  }
+
+  MakePeople();
+  struct TCase {
+    std::vector<std::string> Args;
+    std::string Message;
+  };
+  const std::vector<TCase> cases = {
+      {{"create", "nowhere/t", "people.def"}, "veldor: cannot make nowhere/t: the directory nowhere does not exist\n"},
+      {{"dump", "nowhere/t"}, "veldor: no table 'nowhere/t' (directory nowhere does not exist)\n"},
+      {{"-e", "dump people --count; dump people --index Nope"}, "veldor: -e command 2: no index 'Nope' in people"},
+      {{"-e", "dump people --count\ninfo people; frob"}, "veldor: -e command 3: unknown command 'frob'"},
+  };
+  for (const TCase& c : cases) {
+    TResult r = Run(c.Args);
+    EXPECT_NE(r.Status, 0);
+    EXPECT_NE(r.Err.find(c.Message), std::string::npos) << r.Err;
+  }
+
+  // Read-only files are named, not a line of the CSV.
+  chmod(Path("people.DAT").c_str(), 0444);
+  chmod(Path("people.IDX").c_str(), 0444);
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"load", "people", "-"}, {"add-index", "people", "X", "Age"}, {"empty", "people"},
+        {"restructure", "people", "--add", "X integer"}}) {
+    TResult r = Run(args, "Id\n99\n");
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_NE(r.Err.find("people: the files ./people.DAT and ./people.IDX are read-only"), std::string::npos)
+        << r.Err;
+    EXPECT_EQ(r.Err.find("line"), std::string::npos) << r.Err;
+  }
+  chmod(Path("people.DAT").c_str(), 0644);
+  chmod(Path("people.IDX").c_str(), 0644);
+  EXPECT_EQ(Ok({"dump", "people", "--count"}), "5\n");
+
+  // A table another program holds open is in use, whatever the command.
+  const std::string directory = dir_;
+  veldor::test::TChildProcess holder([directory](veldor::test::TChannel& channel) {
+    veldor::TDataSession session;
+    veldor::TDataCursor cursor(session.OpenDataDirectory("", directory));
+    cursor.SetTableName("people");
+    cursor.SetExclusive(true);
+    cursor.Open();
+    channel.Send(1);
+    channel.Receive();
+    return 0;
+  });
+  ASSERT_EQ(holder.Receive(), 1);
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"dump", "people"}, {"info", "people"}, {"load", "people", "-"}, {"verify", "people"}}) {
+    TResult r = Run(args, "Id\n99\n");
+    EXPECT_EQ(r.Status, 1) << args[0];
+    EXPECT_NE(r.Err.find("veldor: people is in use by another program"), std::string::npos) << r.Err;
+  }
+  holder.Send(0);
+  EXPECT_EQ(holder.Join(), 0);
+}
+
+// The README's example runs as written, from the top of a checkout, with the output it
+// shows (standard error included).
+TEST_F(VeldorCliTest, ReadmeExampleWorksAsWritten) {
+  const std::string readme = ReadFile(VELDOR_SOURCE "/README.md");
+  const size_t start = readme.find("<!-- The lines from here"), end = readme.find("<!-- End of the example. -->");
+  ASSERT_TRUE(start != std::string::npos && end != std::string::npos && start < end);
+  struct TStep {
+    std::string Command;
+    std::string Output;
+  };
+  std::vector<TStep> steps;
+  std::istringstream lines(readme.substr(start, end - start));
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("    $ ", 0) == 0)
+      steps.push_back({line.substr(6), ""});
+    else if (line.rfind("    ", 0) == 0 && !steps.empty())
+      steps.back().Output += line.substr(4) + "\n";
+  }
+  ASSERT_GE(steps.size(), 6u);
+  // A checkout as the example needs it: the built tool and the demo's files.
+  std::filesystem::create_directories(Path("build/tools"));
+  std::filesystem::create_symlink(VELDOR_TOOL, Path("build/tools/veldor"));
+  std::filesystem::create_symlink(VELDOR_SOURCE "/tools", Path("tools"));
+  for (const TStep& step : steps) {
+    SCOPED_TRACE(step.Command);
+    const std::string output = Path(".output");
+    pid_t pid = fork();
+    if (pid == 0) {
+      if (chdir(dir_.c_str()) != 0) _exit(126);
+      int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(fd, 1);
+      dup2(fd, 2);
+      execl("/bin/sh", "sh", "-c", step.Command.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_EQ(StatusOf(status), 0);
+    EXPECT_EQ(ReadFile(output), step.Output);
+  }
 }
 
 }  // namespace
