@@ -236,9 +236,13 @@ TCollation::TCollation(uint16_t language, uint16_t sort)
     }
     return c;
   };
-  Collators_->WithCase = open(UCOL_PRIMARY, UCOL_ON);
-  Collators_->NoCase = open(UCOL_PRIMARY, UCOL_OFF);
-  Collators_->Tertiary = open(UCOL_TERTIARY, UCOL_OFF);
+  // Language 0 compares bytes and never asks a collator: opening ICU's would cost the
+  // first table of a process more than all the rest of its open.
+  if (language != 0) {
+    Collators_->WithCase = open(UCOL_PRIMARY, UCOL_ON);
+    Collators_->NoCase = open(UCOL_PRIMARY, UCOL_OFF);
+    Collators_->Tertiary = open(UCOL_TERTIARY, UCOL_OFF);
+  }
   bool opened = Collators_->WithCase && Collators_->NoCase && Collators_->Tertiary;
   Installed_ = language == 0 || (mapped && opened);
 
