@@ -199,6 +199,41 @@ TEST(ExpressionTree, DamagedBytesAreRefusedCleanly) {
   EXPECT_EQ(Outstanding(), before);
 }
 
+// Chains of 100,000 terms and a list of 200,000 items go through every tree operation;
+// once such a tree is given back, the pool keeps only a bounded number of its nodes, so
+// one huge expression does not hold its memory for the rest of the process.
+TEST(ExpressionTree, LongChainsAndListsThroughEveryOperation) {
+  constexpr int kTerms = 100000;
+  auto chain = [](const std::string& first, const std::string& joint, const std::string& term, int count) {
+    std::string text = first;
+    for (int i = 1; i < count; ++i) text += joint + term;
+    return text;
+  };
+  std::string list = "1 IN (2";
+  for (int i = 0; i < 2 * kTerms - 2; ++i) list += ", 3";
+  const std::vector<std::string> texts = {
+      chain("a = 1", " OR ", "1 = 1", kTerms), chain("a = 1", " AND ", "1 = 1", kTerms),
+      chain("a", " + ", "1", kTerms),          chain("a", " || ", "'x'", kTerms),
+      list + ", a)",
+  };
+  for (const std::string& text : texts) {
+    const long before = Outstanding();
+    {
+      TTokenTree tree = ParseTree(text);
+      TTokenTree copy = CopyTokenTree(tree.Get());
+      EXPECT_TRUE(SameExpression(tree.Get(), copy.Get())) << text.substr(0, 20);
+      // The column is the last thing a walk from the root reaches (or not at all, in IN).
+      EXPECT_EQ(ReferencesColumn(tree.Get()), text[0] == 'a') << text.substr(0, 20);
+      EXPECT_FALSE(ContainsAggregate(tree.Get())) << text.substr(0, 20);
+      const std::vector<uint8_t> bytes = SerializeTokenTree(copy.Get());
+      TTokenTree back = DeserializeTokenTree(bytes.data(), bytes.size());
+      EXPECT_TRUE(SameExpression(tree.Get(), back.Get())) << text.substr(0, 20);
+    }
+    EXPECT_EQ(Outstanding(), before) << text.substr(0, 20);
+    EXPECT_LE(ProcessTokenStack().FreeCount(), TExpTokenStack::kMaxFreeNodes);
+  }
+}
+
 TEST(ExpressionPool, AcquireReleaseAndClear) {
   TExpTokenStack pool;
   EXPECT_EQ(pool.FreeCount(), 0u);
