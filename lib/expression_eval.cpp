@@ -180,7 +180,7 @@ class TEvaluator {
   TTokenTree Logical(const TExpToken* node);
   TTokenTree Operators(const TExpToken* node);
   // The value of binary node `n` (no AND or OR) whose Left operand's value is `left`.
-  TTokenTree Operator(const TExpToken* n, const TExpToken& left);
+  TTokenTree Operator(const TExpToken* n, TTokenTree left);
   static TTokenTree Result(const TExpToken& node) {
     TTokenTree r = TTokenTree::New();
     r->CopyFrom(node);
@@ -279,16 +279,6 @@ uint8_t GuessResultType(uint8_t op, uint8_t lt, uint8_t rt) {
 
 void TEvaluator::Arithmetic(TExpToken& result, const TExpToken& l, const TExpToken& r) const {
   const uint8_t op = result.Code, lt = l.DataType, rt = r.DataType;
-  if (op == kOpAdd && (StringLike(l) || StringLike(r))) {
-    const std::string_view a = TextView(l), b = TextView(r);
-    RequireTextSize(a.size() + b.size());
-    result.SetDataSize(int32_t(a.size() + b.size() + 1));
-    std::memcpy(result.Value.data(), a.data(), a.size());
-    std::memcpy(result.Value.data() + a.size(), b.data(), b.size());
-    result.Value[a.size() + b.size()] = 0;
-    result.IsNull = 0;
-    return;
-  }
   if (l.IsNull || r.IsNull) return SetNull(result);
   uint8_t type = result.DataType;
   if (type == 0 || type == FIELD_BOOLEAN) type = GuessResultType(op, lt, rt);
@@ -353,6 +343,22 @@ void TEvaluator::Arithmetic(TExpToken& result, const TExpToken& l, const TExpTok
       if (b == 0) return SetNull(result);
       return SetFloat(result, FIELD_FLOAT, double(a) / double(b));
   }
+}
+
+// String +, a NULL string counting as empty. The result takes over the left operand's
+// buffer and appends to it, so a chain of concatenations costs time in proportion to the
+// text it builds.
+void Concatenate(TExpToken& result, TExpToken& left, const TExpToken& right) {
+  const size_t kept = TextView(left).size();
+  const std::string_view added = TextView(right);
+  RequireTextSize(kept + added.size());
+  result.Value.swap(left.Value);
+  result.Capacity = int32_t(result.Value.size());
+  left.Capacity = int32_t(left.Value.size());
+  result.SetDataSize(int32_t(kept + added.size() + 1));
+  std::memcpy(result.Value.data() + kept, added.data(), added.size());
+  result.Value[kept + added.size()] = 0;
+  result.IsNull = 0;
 }
 
 bool TEvaluator::MatchLike(const std::string& text, const std::string& pattern) const {
@@ -718,23 +724,25 @@ TTokenTree TEvaluator::Logical(const TExpToken* node) {
 // along Left the innermost left operand comes first, then each node's right operand from
 // the bottom of the chain up.
 TTokenTree TEvaluator::Operators(const TExpToken* node) {
-  if (!IsOperatorNode(node->Left)) return Operator(node, *Eval(node->Left));
+  if (!IsOperatorNode(node->Left)) return Operator(node, Eval(node->Left));
   std::vector<const TExpToken*> chain{node};
   while (IsOperatorNode(chain.back()->Left)) chain.push_back(chain.back()->Left);
   TTokenTree value = Eval(chain.back()->Left);
-  for (auto at = chain.rbegin(); at != chain.rend(); ++at) value = Operator(*at, *value);
+  for (auto at = chain.rbegin(); at != chain.rend(); ++at) value = Operator(*at, std::move(value));
   return value;
 }
 
-TTokenTree TEvaluator::Operator(const TExpToken* n, const TExpToken& left) {
+TTokenTree TEvaluator::Operator(const TExpToken* n, TTokenTree left) {
   TTokenTree right = Eval(n->Right);
   TTokenTree r = Result(*n);
   const uint8_t op = n->Code;
   if (op >= kOpEqual && op <= kOpLessOrEqual) {
     const bool stringNode = n->Kind == kTokenStringCompare;
-    SetBoolean(*r, Compare(op, left, *right, stringNode ? n->PartialLength : 0, stringNode && n->CaseInsensitive));
+    SetBoolean(*r, Compare(op, *left, *right, stringNode ? n->PartialLength : 0, stringNode && n->CaseInsensitive));
+  } else if (op == kOpAdd && (StringLike(*left) || StringLike(*right))) {
+    Concatenate(*r, *left, *right);
   } else {
-    Arithmetic(*r, left, *right);
+    Arithmetic(*r, *left, *right);
   }
   return r;
 }
