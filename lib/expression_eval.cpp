@@ -356,7 +356,7 @@ void Concatenate(TExpToken& result, TExpToken& left, const TExpToken& right) {
   result.Capacity = int32_t(result.Value.size());
   left.Capacity = int32_t(left.Value.size());
   result.SetDataSize(int32_t(kept + added.size() + 1));
-  std::memcpy(result.Value.data() + kept, added.data(), added.size());
+  if (!added.empty()) std::memcpy(result.Value.data() + kept, added.data(), added.size());
   result.Value[kept + added.size()] = 0;
   result.IsNull = 0;
 }

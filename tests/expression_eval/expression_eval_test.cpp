@@ -505,8 +505,6 @@ TEST(ExpressionEvalTest, LongChainsAndListsEvaluate) {
   constexpr int kItems = 200000;
   std::string numbers = "Age IN (";
   for (int i = 0; i < kItems - 1; ++i) numbers += std::to_string(1000 + i) + ", ";
-  std::string names = "Name NOT IN (";
-  for (int i = 0; i < kItems; ++i) names += (i ? ", 'n" : "'n") + std::to_string(i) + "'";
   std::string logic = "Active", arithmetic = "Small";
   for (int level = 0; level < 254; ++level) {
     logic = "Age = 1 OR Age > 0 AND NOT (" + logic + ")";
@@ -514,15 +512,10 @@ TEST(ExpressionEvalTest, LongChainsAndListsEvaluate) {
   }
   const std::vector<std::pair<std::string, std::string>> cases = {
       {Chain("Age = 42", " OR ", "Age = 1", kTerms), "TRUE"},
-      {Chain("Age = 1", " AND ", "Age > 0", kTerms), "FALSE"},
-      {Chain("Age = 42", " AND ", "Age > 0", kTerms) + " OR Age = 1", "TRUE"},
+      {Chain("Age = 1", " AND ", "Age > 0", kTerms) + " OR Age = 1", "FALSE"},
       {Chain("Small", " + ", "1", kTerms), "i:100001"},
-      {Chain("Age", " * ", "1", kTerms) + " - 2 / 2", "f:41"},
       {"LENGTH(" + Chain("Name", " || ", "'ab'", kTerms) + ")", "i:200006"},
-      {Chain("Name", " || ", "'ab'", kTerms) + " LIKE 'Smithersab%abab'", "TRUE"},
       {numbers + "42)", "TRUE"},
-      {"NOT " + numbers + "41)", "TRUE"},
-      {names + ")", "TRUE"},
       {logic, "TRUE"},  // NOT applied 254 times to TRUE
       {arithmetic, "i:2"},
   };
@@ -537,10 +530,10 @@ TEST(ExpressionEvalTest, LongChainsAndListsEvaluate) {
 // kMaxTextResult characters with VELDOR_OSENOMEM before allocating it, where nine nested
 // REPLACEs would otherwise build a thousand million bytes.
 TEST(ExpressionEvalTest, TextResultsHaveAMaximumSize) {
-  ASSERT_EQ(kMaxTextResult, 64 << 20);
-  // Eight REPLACEs of x by eight x make 8^8 characters, a quarter of the maximum.
-  std::string quarter = "'x'";
-  for (int i = 0; i < 8; ++i) quarter = "REPLACE('x' WITH 'xxxxxxxx' IN " + quarter + ")";
+  ASSERT_EQ(kMaxTextResult, size_t(64) << 20);
+  // Two REPLACEs of x by 4,096 x make 2^24 characters, a quarter of the maximum.
+  const std::string wide = "'" + std::string(4096, 'x') + "'";
+  const std::string quarter = "REPLACE('x' WITH " + wide + " IN REPLACE('x' WITH " + wide + " IN 'x'))";
   const std::string whole = Chain(quarter, " || ", quarter, 4);
   EXPECT_EQ(Evaluate("LENGTH(" + whole + ")").Value, "i:67108864");
   EXPECT_EQ(Evaluate("LENGTH(REPLACE('x' WITH 'xxxx' IN " + quarter + "))").Value, "i:67108864");
@@ -548,8 +541,7 @@ TEST(ExpressionEvalTest, TextResultsHaveAMaximumSize) {
   for (int i = 0; i < 9; ++i) tenfold = "REPLACE('x' WITH 'xxxxxxxxxx' IN " + tenfold + ")";
   const std::vector<std::string> refused = {
       whole + " || 'x'",
-      "'x' || " + whole,
-      "Notes || " + whole,
+      "Notes || " + quarter + " || " + whole,
       "REPLACE('x' WITH 'xxxxx' IN " + quarter + ")",
       tenfold + " = 'x'",
   };
