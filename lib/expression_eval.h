@@ -95,7 +95,8 @@ std::optional<bool> CompareValues(uint8_t op, const TExpToken& left, const TExpT
 // (a copy of the evaluated node with its value), owned by the caller. Never raises for
 // data: NULLs, division by zero and failed conversions give NULL or zero values. Raises
 // VELDOR_SQLPARSE only for a column that cannot be fetched (no fetcher and not a string
-// constant) and for a sub-select without `subSelects`. AND and OR evaluate their right
+// constant) and for a sub-select without `subSelects`, and VELDOR_OSENOMEM for a text
+// result longer than kMaxTextResult. AND and OR evaluate their right
 // operand first and skip the left one when the right decides. `language` and `sort` select
 // the collation of string comparisons, LIKE and UPPER/LOWER (0: byte order, US English).
 TTokenTree EvaluateExpression(const TExpToken* node, void* record, void* owner, uint16_t sort, uint16_t language,
