@@ -48,12 +48,13 @@ class TSubSelectSource {
   virtual bool Search(void* owner, void* record, const TExpToken& equal) = 0;
 };
 
-// The longest text, in characters, that evaluation builds: concatenation and REPLACE
-// refuse a longer result with VELDOR_OSENOMEM before allocating it. 64 MiB is many times
-// the longest text a memo of this system is expected to hold (a whole novel in rich text
-// takes a few MiB), while one evaluation never holds more than a few values of this size
-// at once, however the expression nests its functions. Values read from a record are as
-// long as they are stored; this bounds only what evaluation makes of them.
+// The longest text, in characters, that evaluation builds: concatenation and REPLACE, the
+// only operations whose result can be longer than their operands, refuse a longer result
+// with VELDOR_OSENOMEM before allocating it. 64 MiB is many times the longest text a memo
+// of this system is expected to hold (a whole novel in rich text takes a few MiB), while
+// one evaluation never holds more than a few values of this size at once, however the
+// expression nests its functions. A value read from a record is as long as it is stored,
+// and the operations that never lengthen text (UPPER, TRIM, SUBSTRING, CAST) keep it so.
 inline constexpr size_t kMaxTextResult = size_t(64) << 20;
 
 // ---- Type classes ------------------------------------------------------------------------
