@@ -10,7 +10,7 @@
 //
 // A nest of AND (or of OR) nodes is as long as the text makes it and, once the optimizer
 // has put the better operand of each AND first, leans either way: levels are computed and
-// bitmaps combined over such a nest in loops, with two work bitmaps for the whole nest.
+// bitmaps combined over such a nest in loops, with one work bitmap for the whole nest.
 // Only NOT and a change of connective, which need parentheses in the text, recurse.
 
 #include <algorithm>
