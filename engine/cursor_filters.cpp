@@ -7,6 +7,11 @@
 // Whatever no index serves is evaluated on records, and under AND only on the records the
 // better-served side left. A read that finds the table changed by others throws the
 // cursor's restart, after which the whole visible set is computed again.
+//
+// A nest of AND (or of OR) nodes is as long as the text makes it and, once the optimizer
+// has put the better operand of each AND first, leans either way: levels are computed and
+// bitmaps combined over such a nest in loops, with one work bitmap for the whole nest.
+// Only NOT and a change of connective, which need parentheses in the text, recurse.
 
 #include <algorithm>
 #include <cmath>
@@ -32,6 +37,10 @@ bool IsComparisonCode(uint8_t code) { return code >= kOpEqual && code <= kOpLess
 bool IsComparison(const TExpToken* n) {
   return n != nullptr && (n->Kind == kTokenBinary || n->Kind == kTokenStringCompare) &&
          IsComparisonCode(n->Code);
+}
+
+bool IsConnective(const TExpToken* n) {
+  return n != nullptr && n->Kind == kTokenBinary && (n->Code == kOpAnd || n->Code == kOpOr);
 }
 
 bool IsListOrRange(const TExpToken* n) {
@@ -352,10 +361,54 @@ int TDataCursor::IndexForColumn(const TExpToken* node) const {
 
 uint8_t TDataCursor::Optimize(TExpToken* node, bool estimate, bool root) {
   if (node == nullptr) return kOptimizeNone;
-  uint8_t level = kOptimizeNone;
   if (SqlResult_ && !SqlSource_) {
-    level = kOptimizeNone;
-  } else if (IsComparison(node) || IsListOrRange(node)) {
+    node->OptimizeLevel = kOptimizeNone;
+    return kOptimizeNone;
+  }
+  if (!IsConnective(node)) return OptimizeTerm(node, estimate, root);
+  // Every AND and OR below `node` that is reached through AND and OR nodes alone gets its
+  // level after its operands have theirs.
+  struct TStep {
+    TExpToken* Node;
+    bool OperandsDone;
+  };
+  std::vector<TStep> pending{{node, false}};
+  while (!pending.empty()) {
+    TExpToken* n = pending.back().Node;
+    if (!IsConnective(n)) {
+      OptimizeTerm(n, estimate, false);
+      pending.pop_back();
+      continue;
+    }
+    if (!pending.back().OperandsDone) {
+      pending.back().OperandsDone = true;
+      if (n->Right != nullptr) pending.push_back({n->Right, false});
+      if (n->Left != nullptr) pending.push_back({n->Left, false});
+      continue;
+    }
+    pending.pop_back();
+    const uint8_t left = n->Left ? n->Left->OptimizeLevel : kOptimizeNone;
+    const uint8_t right = n->Right ? n->Right->OptimizeLevel : kOptimizeNone;
+    uint8_t level = kOptimizeNone;
+    if (n->Code == kOpAnd) {
+      if (left == kOptimizeFull && right == kOptimizeFull) {
+        level = kOptimizeFull;
+      } else if (left != kOptimizeNone || right != kOptimizeNone) {
+        level = kOptimizePartial;
+        if (right > left) std::swap(n->Left, n->Right);
+      }
+    } else {
+      level = left == kOptimizeFull && right == kOptimizeFull ? kOptimizeFull : kOptimizeNone;
+    }
+    n->OptimizeLevel = level;
+  }
+  return node->OptimizeLevel;
+}
+
+// The level of a node that is neither AND nor OR.
+uint8_t TDataCursor::OptimizeTerm(TExpToken* node, bool estimate, bool root) {
+  uint8_t level = kOptimizeNone;
+  if (IsComparison(node) || IsListOrRange(node)) {
     int index = IndexForColumn(node);
     if (index >= 0) {
       TKeySelection selection = SelectKeys(node, index);
@@ -367,19 +420,6 @@ uint8_t TDataCursor::Optimize(TExpToken* node, bool estimate, bool root) {
     }
   } else if (node->Kind == kTokenUnary && node->Code == kOpNot) {
     level = Optimize(node->Left, estimate, false);
-  } else if (node->Kind == kTokenBinary && node->Code == kOpAnd) {
-    uint8_t left = Optimize(node->Left, estimate, false);
-    uint8_t right = Optimize(node->Right, estimate, false);
-    if (left == kOptimizeFull && right == kOptimizeFull) {
-      level = kOptimizeFull;
-    } else if (left != kOptimizeNone || right != kOptimizeNone) {
-      level = kOptimizePartial;
-      if (right > left) std::swap(node->Left, node->Right);
-    }
-  } else if (node->Kind == kTokenBinary && node->Code == kOpOr) {
-    uint8_t left = Optimize(node->Left, estimate, false);
-    uint8_t right = Optimize(node->Right, estimate, false);
-    level = left == kOptimizeFull && right == kOptimizeFull ? kOptimizeFull : kOptimizeNone;
   }
   node->OptimizeLevel = level;
   return level;
@@ -822,6 +862,30 @@ void TDataCursor::Scan(const TExpToken* node, TFilter* callback, TRecordsBitmap&
   }
 }
 
+namespace {
+
+// The operands of the nest of `op` nodes at `node` that the optimizer gave a level, in the
+// order the nest combines them: each node's Left side before its Right side. Under AND the
+// better-optimized operand of each node is put on the Left first. An AND the optimizer
+// left at level none is an operand (it is scanned as a whole).
+std::vector<TExpToken*> NestOperands(TExpToken* node, uint8_t op) {
+  std::vector<TExpToken*> operands, pending{node};
+  while (!pending.empty()) {
+    TExpToken* n = pending.back();
+    pending.pop_back();
+    if (n->Kind != kTokenBinary || n->Code != op || n->OptimizeLevel == kOptimizeNone) {
+      operands.push_back(n);
+      continue;
+    }
+    if (op == kOpAnd && n->Right->OptimizeLevel > n->Left->OptimizeLevel) std::swap(n->Left, n->Right);
+    pending.push_back(n->Right);
+    pending.push_back(n->Left);
+  }
+  return operands;
+}
+
+}  // namespace
+
 void TDataCursor::EvaluateInto(TExpToken* node, TRecordsBitmap& bitmap, bool underAnd, bool estimate) {
   if (node->OptimizeLevel == kOptimizeNone) return Scan(node, nullptr, bitmap, underAnd);
   if (IsComparison(node) || IsListOrRange(node)) {
@@ -829,34 +893,31 @@ void TDataCursor::EvaluateInto(TExpToken* node, TRecordsBitmap& bitmap, bool und
     if (index < 0) return Scan(node, nullptr, bitmap, underAnd);
     return MarkSelection(node, index, bitmap, estimate);
   }
+  // The operand of NOT, and the first operand of a nest, are evaluated in `bitmap` itself:
+  // what it holds before is only the set they start from. So a nest takes one work bitmap
+  // and NOT none, however deeply they nest.
   if (node->Kind == kTokenUnary && node->Code == kOpNot) {
-    TPooledBitmap inner;
-    inner->Assign(bitmap);
-    EvaluateInto(node->Left, *inner, false, estimate);
-    bitmap.Assign(*inner);
+    EvaluateInto(node->Left, bitmap, false, estimate);
     bitmap.Not();
     return;
   }
-  if (node->Kind == kTokenBinary && node->Code == kOpAnd) {
-    if (node->Right->OptimizeLevel > node->Left->OptimizeLevel) std::swap(node->Left, node->Right);
-    TPooledBitmap left, right;
-    left->Assign(bitmap);
-    EvaluateInto(node->Left, *left, true, estimate);
-    right->Assign(*left);
-    EvaluateInto(node->Right, *right, true, estimate);
-    right->And(*left);
-    bitmap.Assign(*right);
-    return;
-  }
-  if (node->Kind == kTokenBinary && node->Code == kOpOr) {
-    TPooledBitmap left, right;
-    left->Assign(bitmap);
-    EvaluateInto(node->Left, *left, false, estimate);
-    right->Assign(bitmap);
-    right->SetAll();
-    EvaluateInto(node->Right, *right, false, estimate);
-    left->Or(*right);
-    bitmap.Assign(*left);
+  // AND: each operand is evaluated on what the ones before it accepted (so a scanned one
+  // reads only those records) and the results intersected. OR (at level 2 only): each
+  // operand from all records, the results united.
+  if (node->Kind == kTokenBinary && (node->Code == kOpAnd || node->Code == kOpOr)) {
+    const bool conjunction = node->Code == kOpAnd;
+    const std::vector<TExpToken*> operands = NestOperands(node, node->Code);
+    EvaluateInto(operands.front(), bitmap, conjunction, estimate);
+    TPooledBitmap next;
+    for (size_t i = 1; i < operands.size(); ++i) {
+      next->Assign(bitmap);
+      if (!conjunction) next->SetAll();
+      EvaluateInto(operands[i], *next, conjunction, estimate);
+      if (conjunction)
+        bitmap.And(*next);
+      else
+        bitmap.Or(*next);
+    }
     return;
   }
   Scan(node, nullptr, bitmap, underAnd);

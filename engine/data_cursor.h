@@ -398,6 +398,7 @@ class TDataCursor : public TDatabaseObject {
   int IndexForColumn(const TExpToken* node) const;
   uint16_t TestedColumnNumber(const TExpToken* node) const;
   uint8_t Optimize(TExpToken* node, bool estimate, bool root);
+  uint8_t OptimizeTerm(TExpToken* node, bool estimate, bool root);
   int64_t FirstOrdinal(int index, const uint8_t* key, int length, bool strict);
   int64_t LastOrdinal(int index, const uint8_t* key, int length, bool strict);
   TKeySelection SelectKeys(const TExpToken* node, int index);

@@ -84,7 +84,16 @@ void TExpTokenStack::ReleaseToken(TExpToken*& token) noexcept {
   if (token == nullptr) return;
   std::unique_ptr<TExpToken> owned(token);
   token = nullptr;
+  // A grown value goes back to the memory manager now; Clear gives the node a fresh
+  // standard buffer when it is handed out again.
+  if (owned->Value.size() > size_t(TExpToken::kValueStep)) std::vector<uint8_t>().swap(owned->Value);
+  std::unique_ptr<TExpToken> surplus;  // freed after the lock is let go
   std::lock_guard<std::mutex> guard(Lock);
+  if (FreeList.size() >= kMaxFreeNodes) {
+    surplus = std::move(owned);
+    --Created;
+    return;
+  }
   try {
     FreeList.push_back(std::move(owned));
   } catch (...) {

@@ -149,9 +149,14 @@ struct TExpToken {
 
 // The pool of free nodes. Nodes handed out are plain pointers owned by the caller's tree
 // until they come back through `ReleaseToken`; destroying the pool frees the free nodes.
+// The pool keeps at most `kMaxFreeNodes` free nodes, each with a standard 256-byte value:
+// nodes given back beyond that are freed, and a grown value buffer is freed before its
+// node is kept, so a huge expression or a long text value does not hold its memory for
+// the rest of the process.
 class TExpTokenStack {
  public:
   static constexpr size_t kInitialCapacity = 256;
+  static constexpr size_t kMaxFreeNodes = 16384;
 
   TExpTokenStack();
   ~TExpTokenStack();
@@ -160,11 +165,12 @@ class TExpTokenStack {
 
   // The last free node, cleared, or a new node when none is free.
   TExpToken* AcquireToken();
-  // Gives `token` back (null does nothing) and sets the caller's pointer to null.
+  // Gives `token` back (null does nothing) and sets the caller's pointer to null. A node
+  // the pool has no room for is freed.
   void ReleaseToken(TExpToken*& token) noexcept;
 
   size_t FreeCount() const;
-  // Nodes created by this pool so far; created minus free is the number handed out.
+  // Nodes created by this pool and not freed; created minus free is the number handed out.
   size_t CreatedCount() const;
 
  private:

@@ -1,5 +1,11 @@
 // Type checking and preparing of expression trees. The checker works in place on the
 // parser's tree and raises on the first error; preparing builds a new tree.
+//
+// Both walk the tree by recursion, except along the two shapes whose length the text
+// alone decides: a chain of binary operators (a OR b OR ..., a + b + ..., which the parser
+// builds down the Left side) and the item list of IN (down the Right side of the items).
+// Those are loops, so a chain of 100,000 terms costs no stack; every other link needs a
+// parenthesis or a function call in the text, and the parser bounds how deeply those nest.
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -62,6 +68,18 @@ void SetType(TExpToken* n, uint8_t type, uint8_t subType, int32_t size, uint8_t 
 
 bool IsComparison(uint8_t code) { return code >= kOpEqual && code <= kOpLessOrEqual; }
 
+// A node of a binary operator chain: its Left may be the next node of the chain.
+bool IsBinaryNode(const TExpToken* n) {
+  return n != nullptr && (n->Kind == kTokenBinary || n->Kind == kTokenStringCompare);
+}
+
+// The nodes whose Right is a list of items, each linked to the next through its own Right.
+bool HasItemList(const TExpToken* n) {
+  return (n->Kind == kTokenPredicate && (n->Code == kPredBetween || n->Code == kPredNotBetween ||
+                                         n->Code == kPredInList || n->Code == kPredNotInList)) ||
+         (n->Kind == kTokenFunction && (n->Code == kFuncSubstring || n->Code == kFuncReplace || n->Code == kFuncCast));
+}
+
 // Operand compatibility of a binary operator.
 bool Compatible(uint8_t op, const TExpToken* l, const TExpToken* r) {
   const uint8_t lt = l->DataType, rt = r->DataType;
@@ -116,8 +134,9 @@ void ArithmeticResult(TExpToken* n, const TExpToken* l, const TExpToken* r) {
   const uint8_t op = n->Code, lt = l->DataType, rt = r->DataType;
   if (op == kOpAdd && StringLike(l)) {
     const bool memo = IsMemo(l) || IsMemo(r);
-    SetType(n, memo ? FIELD_BLOB : FIELD_STRING, memo ? SUBTYPE_MEMO : 0,
-            memo ? 8 : l->DataSize + r->DataSize - 1, 0);
+    // A long chain of string operands declares no more than evaluation can build.
+    const int64_t size = std::min<int64_t>(int64_t(l->DataSize) + r->DataSize - 1, int64_t(kMaxTextResult) + 1);
+    SetType(n, memo ? FIELD_BLOB : FIELD_STRING, memo ? SUBTYPE_MEMO : 0, memo ? 8 : int32_t(size), 0);
     return;
   }
   uint8_t type = 0;
@@ -191,6 +210,7 @@ class TChecker {
 
   // A string constant next to a date, time or timestamp takes that type.
   void ConvertDateString(TExpToken* constant, const TExpToken* other) const;
+  void CheckChain(TExpToken* node);
   void CheckOperands(TExpToken* node);
   void CheckFunction(TExpToken* node);
   void CheckCast(TExpToken* node);
@@ -280,7 +300,7 @@ void TChecker::Check(TExpToken* parent, TExpToken* node) {
     }
     case kTokenBinary:
     case kTokenStringCompare:
-      CheckOperands(node);
+      CheckChain(node);
       break;
     case kTokenSubSelect: {
       if (SubSelects_ == nullptr) Fail("Internal error: sub-select query without a query engine in " + Context_);
@@ -340,9 +360,24 @@ void TChecker::RewriteBoolean(TExpToken* node) {
   node->Right->Parent = node;
 }
 
+// `node` and the binary nodes below it along Left, in the order recursion would take:
+// the innermost Left operand first, then each node's Right operand and its own rules,
+// from the bottom of the chain up.
+void TChecker::CheckChain(TExpToken* node) {
+  std::vector<TExpToken*> chain{node};
+  while (IsBinaryNode(chain.back()->Left)) {
+    chain.back()->Left->Parent = chain.back();
+    chain.push_back(chain.back()->Left);
+  }
+  Check(chain.back(), chain.back()->Left);
+  for (auto at = chain.rbegin(); at != chain.rend(); ++at) {
+    Check(*at, (*at)->Right);
+    CheckOperands(*at);
+  }
+}
+
+// The rules of a binary node whose operands are checked.
 void TChecker::CheckOperands(TExpToken* node) {
-  Check(node, node->Left);
-  Check(node, node->Right);
   TExpToken* l = node->Left;
   TExpToken* r = node->Right;
   if (l == nullptr || r == nullptr) return;  // the parser never builds such a node
@@ -650,6 +685,18 @@ class TPreparer {
   TTokenTree Copy(const TExpToken* node, TExpToken* parent);
 
  private:
+  // A copy of `node` alone, without links, whose Parent is `parent`.
+  static TTokenTree Bare(const TExpToken* node, TExpToken* parent) {
+    TTokenTree copy = TTokenTree::New();
+    copy->CopyFrom(*node);
+    copy->Parent = parent;
+    copy->Left = copy->Right = copy->Third = nullptr;
+    return copy;
+  }
+  // Copies the items of source's Right list into copy's, one after the other.
+  void CopyItems(const TExpToken* source, TExpToken* copy);
+  // The changes preparing makes to one node whose links are copied (and prepared).
+  void Rewrite(TExpToken* n);
   // The constant under any signs, or null.
   static TExpToken* UnderSigns(TExpToken* n) {
     while (n != nullptr && n->Kind == kTokenUnary && (n->Code == kOpNegate || n->Code == kOpPlusSign)) n = n->Left;
@@ -690,16 +737,49 @@ void TPreparer::Fold(TExpToken*& slot, const TExpToken* left) {
   slot->Right = next;
 }
 
+// Every copied node is linked into the copy before anything below it is copied, so a
+// failure part way frees all of it with the root. A chain of binary nodes down Left is
+// copied in one loop and prepared from its bottom up, as recursion would.
 TTokenTree TPreparer::Copy(const TExpToken* node, TExpToken* parent) {
   if (node == nullptr) return TTokenTree();
-  TTokenTree copy = TTokenTree::New();
-  copy->CopyFrom(*node);
-  copy->Parent = parent;
-  copy->Left = copy->Right = copy->Third = nullptr;
-  copy->Left = Copy(node->Left, copy.Get()).Release();
-  copy->Right = Copy(node->Right, copy.Get()).Release();
-  copy->Third = Copy(node->Third, copy.Get()).Release();
-  TExpToken* n = copy.Get();
+  TTokenTree root = Bare(node, parent);
+  std::vector<std::pair<const TExpToken*, TExpToken*>> chain{{node, root.Get()}};  // (source, copy)
+  while (IsBinaryNode(chain.back().first) && IsBinaryNode(chain.back().first->Left)) {
+    auto [source, copy] = chain.back();
+    copy->Left = Bare(source->Left, copy).Release();
+    chain.emplace_back(source->Left, copy->Left);
+  }
+  auto [bottom, bottomCopy] = chain.back();
+  bottomCopy->Left = Copy(bottom->Left, bottomCopy).Release();
+  for (auto at = chain.rbegin(); at != chain.rend(); ++at) {
+    auto [source, copy] = *at;
+    if (HasItemList(source))
+      CopyItems(source, copy);
+    else
+      copy->Right = Copy(source->Right, copy).Release();
+    copy->Third = Copy(source->Third, copy).Release();
+    Rewrite(copy);
+  }
+  return root;
+}
+
+// Each item's Parent is the item before it (the list's owner for the first), as the
+// checker links them.
+void TPreparer::CopyItems(const TExpToken* source, TExpToken* copy) {
+  TExpToken** slot = &copy->Right;
+  TExpToken* previous = copy;
+  for (const TExpToken* item = source->Right; item != nullptr; item = item->Right) {
+    *slot = Bare(item, previous).Release();
+    TExpToken* made = *slot;
+    made->Left = Copy(item->Left, made).Release();
+    made->Third = Copy(item->Third, made).Release();
+    Rewrite(made);
+    previous = made;
+    slot = &made->Right;
+  }
+}
+
+void TPreparer::Rewrite(TExpToken* n) {
   if (n->Kind == kTokenBinary && (n->Code == kOpEqual || n->Code == kOpNotEqual)) {
     if (TExpToken* constant = UnderSigns(n->Right); constant != nullptr && constant->DataType == FIELD_STRING &&
                                                     !constant->IsParameter) {
@@ -712,7 +792,7 @@ TTokenTree TPreparer::Copy(const TExpToken* node, TExpToken* parent) {
           n->PartialLength = int32_t(text.size() - 1);
           constant->SetStringValue(text.substr(0, text.size() - 1));
         }
-        return copy;
+        return;
       }
     }
   }
@@ -727,7 +807,7 @@ TTokenTree TPreparer::Copy(const TExpToken* node, TExpToken* parent) {
       n->CaseInsensitive = 0;
       n->Right->SetStringValue(pattern.substr(0, pattern.size() - 1));
     }
-    return copy;
+    return;
   }
   if (n->Kind == kTokenBinary && IsComparison(n->Code)) {
     Fold(n->Right, n->Left);
@@ -735,7 +815,6 @@ TTokenTree TPreparer::Copy(const TExpToken* node, TExpToken* parent) {
                                             n->Code == kPredInList || n->Code == kPredNotInList)) {
     for (TExpToken** slot = &n->Right; *slot != nullptr; slot = &(*slot)->Right) Fold(*slot, n->Left);
   }
-  return copy;
 }
 
 }  // namespace

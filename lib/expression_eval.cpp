@@ -1,5 +1,11 @@
 // Evaluation of checked expression trees and the value conversions of CAST.
 //
+// Evaluation recurses into operands, except along the shapes whose length the text alone
+// decides: a nest of AND (or of OR) nodes, whatever way the filter optimizer has turned
+// its operands, a chain of other binary operators down Left, and the item list of IN.
+// Those are loops; every other link needs a parenthesis or a function call in the text,
+// and the parser bounds how deeply those nest.
+//
 // Integer arithmetic never overflows in the C++ sense: + - * of 64-bit values wrap in two's
 // complement (computed on unsigned values), 32-bit results are the low 32 bits of the exact
 // 64-bit result, and negating or taking ABS of the smallest value of a type gives it back
@@ -11,6 +17,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/errors.h"
@@ -49,10 +56,20 @@ int128 RoundedDivide(int128 a, int128 b) {
 
 bool StringLike(const TExpToken& n) { return IsStringLike(n.DataType, n.SubType); }
 
-std::string TextOf(const TExpToken& n) {
-  if (n.IsNull) return std::string();
+std::string_view TextView(const TExpToken& n) {
+  if (n.IsNull) return std::string_view();
   const char* p = reinterpret_cast<const char*>(n.Value.data());
-  return std::string(p, strnlen(p, n.Value.size()));
+  return std::string_view(p, strnlen(p, n.Value.size()));
+}
+
+std::string TextOf(const TExpToken& n) { return std::string(TextView(n)); }
+
+// Refuses a text result longer than evaluation builds, before it is built.
+void RequireTextSize(size_t size) {
+  if (size > kMaxTextResult)
+    RaiseEngineError(VELDOR_OSENOMEM, "", "", "", "", "", "",
+                     "the text result of an expression would be longer than " + std::to_string(kMaxTextResult) +
+                         " characters");
 }
 
 int32_t FixedSize(uint8_t type) {
@@ -160,6 +177,10 @@ class TEvaluator {
   TTokenTree Eval(const TExpToken* node);
 
  private:
+  TTokenTree Logical(const TExpToken* node);
+  TTokenTree Operators(const TExpToken* node);
+  // The value of binary node `n` (no AND or OR) whose Left operand's value is `left`.
+  TTokenTree Operator(const TExpToken* n, TTokenTree left);
   static TTokenTree Result(const TExpToken& node) {
     TTokenTree r = TTokenTree::New();
     r->CopyFrom(node);
@@ -258,10 +279,6 @@ uint8_t GuessResultType(uint8_t op, uint8_t lt, uint8_t rt) {
 
 void TEvaluator::Arithmetic(TExpToken& result, const TExpToken& l, const TExpToken& r) const {
   const uint8_t op = result.Code, lt = l.DataType, rt = r.DataType;
-  if (op == kOpAdd && (StringLike(l) || StringLike(r))) {
-    SetText(result, TextOf(l) + TextOf(r), false);
-    return;
-  }
   if (l.IsNull || r.IsNull) return SetNull(result);
   uint8_t type = result.DataType;
   if (type == 0 || type == FIELD_BOOLEAN) type = GuessResultType(op, lt, rt);
@@ -326,6 +343,22 @@ void TEvaluator::Arithmetic(TExpToken& result, const TExpToken& l, const TExpTok
       if (b == 0) return SetNull(result);
       return SetFloat(result, FIELD_FLOAT, double(a) / double(b));
   }
+}
+
+// String +, a NULL string counting as empty. The result takes over the left operand's
+// buffer and appends to it, so a chain of concatenations costs time in proportion to the
+// text it builds.
+void Concatenate(TExpToken& result, TExpToken& left, const TExpToken& right) {
+  const size_t kept = TextView(left).size();
+  const std::string_view added = TextView(right);
+  RequireTextSize(kept + added.size());
+  result.Value.swap(left.Value);
+  result.Capacity = int32_t(result.Value.size());
+  left.Capacity = int32_t(left.Value.size());
+  result.SetDataSize(int32_t(kept + added.size() + 1));
+  if (!added.empty()) std::memcpy(result.Value.data() + kept, added.data(), added.size());
+  result.Value[kept + added.size()] = 0;
+  result.IsNull = 0;
 }
 
 bool TEvaluator::MatchLike(const std::string& text, const std::string& pattern) const {
@@ -415,7 +448,11 @@ void TEvaluator::Function(TExpToken& result, const TExpToken* node) {
       if (search->IsNull || with->IsNull) return SetNull(result);
       const std::string text = TextOf(*arg), from = TextOf(*search), to = TextOf(*with);
       if (from == to || from.empty()) return SetText(result, text, true);
+      size_t hits = 0;
+      for (size_t at = 0, hit; (hit = text.find(from, at)) != std::string::npos; at = hit + from.size()) ++hits;
+      RequireTextSize(text.size() - hits * from.size() + hits * to.size());
       std::string out;
+      out.reserve(text.size() - hits * from.size() + hits * to.size());
       size_t at = 0;
       for (size_t hit; (hit = text.find(from, at)) != std::string::npos; at = hit + from.size())
         out.append(text, at, hit - at).append(to);
@@ -587,29 +624,9 @@ TTokenTree TEvaluator::Eval(const TExpToken* node) {
       return r;
     }
     case kTokenBinary:
-    case kTokenStringCompare: {
-      TTokenTree r = Result(*node);
-      const uint8_t op = node->Code;
-      if (op == kOpAnd || op == kOpOr) {
-        TTokenTree right = Eval(node->Right);
-        const bool rightTruth = Truth(*right);
-        right.Reset();
-        if (op == kOpAnd && !rightTruth) SetBoolean(*r, false);
-        else if (op == kOpOr && rightTruth) SetBoolean(*r, true);
-        else SetBoolean(*r, Truth(*Eval(node->Left)));
-        return r;
-      }
-      TTokenTree left = Eval(node->Left);
-      TTokenTree right = Eval(node->Right);
-      if (op >= kOpEqual && op <= kOpLessOrEqual) {
-        const bool stringNode = node->Kind == kTokenStringCompare;
-        SetBoolean(*r, Compare(op, *left, *right, stringNode ? node->PartialLength : 0,
-                               stringNode && node->CaseInsensitive));
-      } else {
-        Arithmetic(*r, *left, *right);
-      }
-      return r;
-    }
+    case kTokenStringCompare:
+      if (node->Code == kOpAnd || node->Code == kOpOr) return Logical(node);
+      return Operators(node);
     case kTokenFunction: {
       TTokenTree r = Result(*node);
       Function(*r, node);
@@ -667,6 +684,67 @@ TTokenTree TEvaluator::Eval(const TExpToken* node) {
     default:
       return Result(*node);  // constants and parameters are their own value
   }
+}
+
+bool IsConnective(const TExpToken* n, uint8_t op) { return n != nullptr && n->Kind == kTokenBinary && n->Code == op; }
+
+bool IsOperatorNode(const TExpToken* n) {
+  return n != nullptr && (n->Kind == kTokenBinary || n->Kind == kTokenStringCompare) && n->Code != kOpAnd &&
+         n->Code != kOpOr;
+}
+
+// AND: the right operand first; when it is false the result is false and the left one is
+// not evaluated. OR likewise with true. Over a nest of the same connective that is one
+// walk of its operands, each node's right side before its left side, stopping at the
+// first operand that decides.
+TTokenTree TEvaluator::Logical(const TExpToken* node) {
+  const uint8_t op = node->Code;
+  const bool unanimous = op == kOpAnd;  // the result when no operand decides
+  bool result = unanimous;
+  std::vector<const TExpToken*> pending{node};
+  while (!pending.empty()) {
+    const TExpToken* n = pending.back();
+    pending.pop_back();
+    if (IsConnective(n, op)) {
+      pending.push_back(n->Left);
+      pending.push_back(n->Right);
+      continue;
+    }
+    if (Truth(*Eval(n)) != unanimous) {
+      result = !unanimous;
+      break;
+    }
+  }
+  TTokenTree r = Result(*node);
+  SetBoolean(*r, result);
+  return r;
+}
+
+// A binary operator takes its left operand, then its right one. Down a chain of them
+// along Left the innermost left operand comes first, then each node's right operand from
+// the bottom of the chain up.
+TTokenTree TEvaluator::Operators(const TExpToken* node) {
+  if (!IsOperatorNode(node->Left)) return Operator(node, Eval(node->Left));
+  std::vector<const TExpToken*> chain{node};
+  while (IsOperatorNode(chain.back()->Left)) chain.push_back(chain.back()->Left);
+  TTokenTree value = Eval(chain.back()->Left);
+  for (auto at = chain.rbegin(); at != chain.rend(); ++at) value = Operator(*at, std::move(value));
+  return value;
+}
+
+TTokenTree TEvaluator::Operator(const TExpToken* n, TTokenTree left) {
+  TTokenTree right = Eval(n->Right);
+  TTokenTree r = Result(*n);
+  const uint8_t op = n->Code;
+  if (op >= kOpEqual && op <= kOpLessOrEqual) {
+    const bool stringNode = n->Kind == kTokenStringCompare;
+    SetBoolean(*r, Compare(op, *left, *right, stringNode ? n->PartialLength : 0, stringNode && n->CaseInsensitive));
+  } else if (op == kOpAdd && (StringLike(*left) || StringLike(*right))) {
+    Concatenate(*r, *left, *right);
+  } else {
+    Arithmetic(*r, *left, *right);
+  }
+  return r;
 }
 
 // ---- ConvertValue ------------------------------------------------------------------------

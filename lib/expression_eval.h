@@ -48,6 +48,15 @@ class TSubSelectSource {
   virtual bool Search(void* owner, void* record, const TExpToken& equal) = 0;
 };
 
+// The longest text, in characters, that evaluation builds: concatenation and REPLACE, the
+// only operations whose result can be longer than their operands, refuse a longer result
+// with VELDOR_OSENOMEM before allocating it. 64 MiB is many times the longest text a memo
+// of this system is expected to hold (a whole novel in rich text takes a few MiB), while
+// one evaluation never holds more than a few values of this size at once, however the
+// expression nests its functions. A value read from a record is as long as it is stored,
+// and the operations that never lengthen text (UPPER, TRIM, SUBSTRING, CAST) keep it so.
+inline constexpr size_t kMaxTextResult = size_t(64) << 20;
+
 // ---- Type classes ------------------------------------------------------------------------
 
 inline bool IsIntegerType(uint8_t t) { return t == 5 || t == 6 || t == 12 || t == 18; }
@@ -87,7 +96,8 @@ std::optional<bool> CompareValues(uint8_t op, const TExpToken& left, const TExpT
 // (a copy of the evaluated node with its value), owned by the caller. Never raises for
 // data: NULLs, division by zero and failed conversions give NULL or zero values. Raises
 // VELDOR_SQLPARSE only for a column that cannot be fetched (no fetcher and not a string
-// constant) and for a sub-select without `subSelects`. AND and OR evaluate their right
+// constant) and for a sub-select without `subSelects`, and VELDOR_OSENOMEM for a text
+// result longer than kMaxTextResult. AND and OR evaluate their right
 // operand first and skip the left one when the right decides. `language` and `sort` select
 // the collation of string comparisons, LIKE and UPPER/LOWER (0: byte order, US English).
 TTokenTree EvaluateExpression(const TExpToken* node, void* record, void* owner, uint16_t sort, uint16_t language,

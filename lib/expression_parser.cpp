@@ -216,10 +216,11 @@ TTokenTree TExpressionParser::NewNode(uint8_t kind, uint8_t code, const std::str
 // An item of a Right chain (BETWEEN bounds, IN items, SUBSTRING and REPLACE arguments,
 // data type arguments) keeps its own Right free for the chain: an item that already uses
 // it (a binary operator, a function with a second argument) is wrapped in a unary plus so
-// that neither its operand nor the rest of the chain is lost.
+// that neither its operand nor the rest of the chain is lost. The wrapper was not written:
+// it carries its item's text, so that a message quoting the item quotes what was.
 TExpToken* TExpressionParser::ChainItem(TTokenTree item) const {
   if (item->Right == nullptr) return item.Release();
-  TTokenTree wrapper = NewNode(kTokenUnary, kOpPlusSign, "+");
+  TTokenTree wrapper = NewNode(kTokenUnary, kOpPlusSign, item->Text);
   wrapper->DataType = item->DataType;
   wrapper->Left = item.Release();
   return wrapper.Release();

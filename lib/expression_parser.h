@@ -36,7 +36,10 @@ inline constexpr int kScanInteger = 5;
 inline constexpr int kScanFloat = 6;
 
 // Nesting deeper than this (parentheses, function arguments) is refused with a parse error
-// instead of exhausting the call stack.
+// instead of exhausting the call stack. It is also what bounds the recursion of every pass
+// over a parsed tree: the only shapes whose depth the text can make unbounded without
+// nesting are operator chains (a OR b OR ..., built down Left) and IN lists (down Right),
+// and the passes walk those in loops.
 inline constexpr int kMaxExpressionDepth = 256;
 
 // Supplied by the statement that owns the parser when sub-selects can be built. Called

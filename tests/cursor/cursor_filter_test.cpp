@@ -22,11 +22,12 @@ class FilterTest : public CursorTest {
     return d;
   }
 
-  // 40 customers: Spain for every fourth, years 1980 + (i mod 20), Year NULL for i mod 10 = 0.
-  TDataCursor& Filled(bool yearIndex, bool countryIndex = true) {
+  // `count` customers (40 unless asked): Spain for every fourth, years 1980 + (i mod 20),
+  // Year NULL for i mod 10 = 0.
+  TDataCursor& Filled(bool yearIndex, bool countryIndex = true, int count = 40) {
     MakeTable("customers", Customers(yearIndex, countryIndex));
     TDataCursor& c = OpenCursor("customers");
-    for (int i = 1; i <= 40; ++i) {
+    for (int i = 1; i <= count; ++i) {
       std::vector<uint8_t> image = Blank(c);
       PutInt(c, image, "Id", i);
       PutText(c, image, "Country", i % 4 == 0 ? "Spain" : i % 4 == 1 ? "France" : "Italy");
@@ -242,6 +243,76 @@ TEST_F(FilterTest, AScanSeesTheUnwrittenChangesOfATransaction) {
   EXPECT_EQ(c.GetRecordCount(), 2);
   EXPECT_EQ(Ids(c), (std::vector<int32_t>{5, 41}));
   db_->RollbackTransaction();
+}
+
+// Filters of 100,000 terms and IN lists of 200,000 items go through the whole filter path
+// (parsing, checking, preparing, optimizing, the bitmaps of indexed terms and the scans of
+// the others) without the call stack growing with them, and so does the deepest nesting
+// the parser accepts. In the AND chain each term is better served by the indexes than
+// everything before it, so the optimizer turns every AND over and the tree leans right
+// all the way down: a clone optimizes that tree again, and an append evaluates all of it
+// on the new record.
+TEST_F(FilterTest, LongChainsAndListsFilter) {
+  constexpr int kTerms = 100000, kItems = 200000, kRecords = 4;
+  TDataCursor& c = Filled(true, true, kRecords);
+  auto chain = [](const std::string& first, const std::string& joint, const std::string& term, int count) {
+    std::string text = first;
+    for (int i = 1; i < count; ++i) text += joint + term;
+    return text;
+  };
+  std::string years = "Year IN (";
+  for (int i = 0; i < kItems - 1; ++i) years += std::to_string(3000 + i) + ", ";
+  // Nesting as deep as the parser allows, each level indexed: NOT 254 times over Spain.
+  std::string nested = "Country = 'Spain'";
+  for (int level = 0; level < 254; ++level) nested = "Year = 1 OR Year > 0 AND NOT (" + nested + ")";
+  struct TCase {
+    std::string Text;
+    std::vector<int32_t> Ids;
+  };
+  const std::vector<TCase> cases = {
+      {chain("Year = 1983", " OR ", "Year = 1900", kTerms) + " OR Country = 'Spain'", {3, 4}},
+      {chain("Year", " + ", "0", kTerms) + " = 1982", {2}},
+      {chain("City", " || ", "'ab'", kTerms) + " LIKE 'C3ab%'", {3}},
+      {years + "1983)", {3}},
+      {nested, {4}},
+  };
+  for (const TCase& t : cases) {
+    TFilter* f = Active(c, t.Text.c_str());
+    EXPECT_EQ(Ids(c), t.Ids) << t.Text.substr(0, 60);
+    c.DropFilter(f);
+  }
+  const std::string conjunction = chain("City <> 'C2'", " AND ", "Country <> 'Peru'", kTerms) + " AND Year > 1981";
+  TFilter* f = Active(c, conjunction.c_str());
+  EXPECT_EQ(f->OptimizeLevel, kOptimizePartial);
+  int leaning = 0;
+  for (const TExpToken* n = f->Expression; n->Kind == kTokenBinary && n->Code == kOpAnd; n = n->Right) ++leaning;
+  EXPECT_EQ(leaning, kTerms);
+  EXPECT_EQ(Ids(c), (std::vector<int32_t>{3, 4}));
+  std::unique_ptr<TDataCursor> clone = c.Clone();
+  EXPECT_EQ(Ids(*clone), (std::vector<int32_t>{3, 4}));
+  clone.reset();
+  std::vector<uint8_t> image = Blank(c);
+  PutInt(c, image, "Id", 9);
+  PutText(c, image, "City", "C9");
+  PutInt(c, image, "Year", 1989);
+  c.AppendRecord(image.data());
+  PutInt(c, image, "Id", 10);
+  PutText(c, image, "City", "C2");
+  c.AppendRecord(image.data());
+  EXPECT_EQ(Ids(c), (std::vector<int32_t>{3, 4, 9}));
+}
+
+// A filter whose text grows without bound on every record (nine nested REPLACEs make a
+// thousand million characters) fails its activation with an engine error and leaves the
+// cursor usable.
+TEST_F(FilterTest, RunawayTextIsAnEngineError) {
+  TDataCursor& c = Filled(false, true, 4);
+  std::string text = "City";
+  for (int i = 0; i < 9; ++i) text = "REPLACE('C' WITH 'CCCCCCCCCC' IN " + text + ")";
+  TFilter* f = c.AddFilter(nullptr, (text + " = 'C1'").c_str(), false, false, false, false);
+  EXPECT_EQ(ErrorOf([&] { c.ActivateFilter(f); }), VELDOR_OSENOMEM);
+  c.DropFilter(f);
+  EXPECT_EQ(Ids(c), (std::vector<int32_t>{1, 2, 3, 4}));
 }
 
 TEST_F(FilterTest, SetFilterExpressionReplacesTheTreeOfAnActiveFilter) {

@@ -199,6 +199,33 @@ TEST(ExpressionTree, DamagedBytesAreRefusedCleanly) {
   EXPECT_EQ(Outstanding(), before);
 }
 
+// A chain of 100,000 terms (every operator chain has this shape: down Left) and a list of
+// 200,000 items (down Right) go through every tree operation; once such a tree is given
+// back, the pool keeps only a bounded number of its nodes, so one huge expression does
+// not hold its memory for the rest of the process.
+TEST(ExpressionTree, LongChainsAndListsThroughEveryOperation) {
+  std::string chain = "a", list = "1 IN (2";
+  for (int i = 1; i < 100000; ++i) chain += " OR 1";
+  for (int i = 2; i < 200000; ++i) list += ", 3";
+  const std::vector<std::string> texts = {chain, list + ", a)"};
+  for (const std::string& text : texts) {
+    const long before = Outstanding();
+    {
+      TTokenTree tree = ParseTree(text);
+      TTokenTree copy = CopyTokenTree(tree.Get());
+      EXPECT_TRUE(SameExpression(tree.Get(), copy.Get())) << text.substr(0, 20);
+      // The column is the last thing a walk from the root reaches (or not at all, in IN).
+      EXPECT_EQ(ReferencesColumn(tree.Get()), text[0] == 'a') << text.substr(0, 20);
+      EXPECT_FALSE(ContainsAggregate(tree.Get())) << text.substr(0, 20);
+      const std::vector<uint8_t> bytes = SerializeTokenTree(copy.Get());
+      TTokenTree back = DeserializeTokenTree(bytes.data(), bytes.size());
+      EXPECT_TRUE(SameExpression(tree.Get(), back.Get())) << text.substr(0, 20);
+    }
+    EXPECT_EQ(Outstanding(), before) << text.substr(0, 20);
+    EXPECT_LE(ProcessTokenStack().FreeCount(), TExpTokenStack::kMaxFreeNodes);
+  }
+}
+
 TEST(ExpressionPool, AcquireReleaseAndClear) {
   TExpTokenStack pool;
   EXPECT_EQ(pool.FreeCount(), 0u);

@@ -486,6 +486,72 @@ TEST(ExpressionEvalTest, PredicatesAndLike) {
   });
 }
 
+// `first`, then `count` - 1 times `joint` and `term`: the long flat chains below.
+std::string Chain(const std::string& first, const std::string& joint, const std::string& term, int count) {
+  std::string text = first;
+  text.reserve(first.size() + size_t(count) * (joint.size() + term.size()));
+  for (int i = 1; i < count; ++i) text += joint + term;
+  return text;
+}
+
+// Chains of 100,000 terms and lists of 200,000 items are ordinary input: checking,
+// preparing and evaluating them must work without the call stack growing with them.
+// The deciding term stands where the evaluation reaches it last (AND and OR take their
+// right operand first, IN its items in order). Nesting stays bounded by the parser's
+// limit; the last two cases nest as deep as it allows, with several operators at each
+// level, and must evaluate too.
+TEST(ExpressionEvalTest, LongChainsAndListsEvaluate) {
+  constexpr int kTerms = 100000;
+  constexpr int kItems = 200000;
+  std::string numbers = "Age IN (";
+  for (int i = 0; i < kItems - 1; ++i) numbers += std::to_string(1000 + i) + ", ";
+  std::string logic = "Active", arithmetic = "Small";
+  for (int level = 0; level < 254; ++level) {
+    logic = "Age = 1 OR Age > 0 AND NOT (" + logic + ")";
+    arithmetic = "Small + 1 * -(" + arithmetic + ")";
+  }
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {Chain("Age = 42", " OR ", "Age = 1", kTerms), "TRUE"},
+      {Chain("Age = 1", " AND ", "Age > 0", kTerms) + " OR Age = 1", "FALSE"},
+      {Chain("Small", " + ", "1", kTerms), "i:100001"},
+      {"LENGTH(" + Chain("Name", " || ", "'ab'", kTerms) + ")", "i:200006"},
+      {numbers + "42)", "TRUE"},
+      {logic, "TRUE"},  // NOT applied 254 times to TRUE
+      {arithmetic, "i:2"},
+  };
+  for (const auto& [text, value] : cases) {
+    const TRun run = Evaluate(text);
+    EXPECT_EQ(run.Error, "") << text.substr(0, 60);
+    EXPECT_EQ(run.Value, value) << text.substr(0, 60);
+  }
+}
+
+// Text that evaluation builds is bounded: concatenation and REPLACE refuse a result past
+// kMaxTextResult characters with VELDOR_OSENOMEM before allocating it, where nine nested
+// REPLACEs would otherwise build a thousand million bytes.
+TEST(ExpressionEvalTest, TextResultsHaveAMaximumSize) {
+  ASSERT_EQ(kMaxTextResult, size_t(64) << 20);
+  // Two REPLACEs of x by 4,096 x make 2^24 characters, a quarter of the maximum.
+  const std::string wide = "'" + std::string(4096, 'x') + "'";
+  const std::string quarter = "REPLACE('x' WITH " + wide + " IN REPLACE('x' WITH " + wide + " IN 'x'))";
+  const std::string whole = Chain(quarter, " || ", quarter, 4);
+  EXPECT_EQ(Evaluate("LENGTH(" + whole + ")").Value, "i:67108864");
+  EXPECT_EQ(Evaluate("LENGTH(REPLACE('x' WITH 'xxxx' IN " + quarter + "))").Value, "i:67108864");
+  std::string tenfold = "(Name || 'x')";
+  for (int i = 0; i < 9; ++i) tenfold = "REPLACE('x' WITH 'xxxxxxxxxx' IN " + tenfold + ")";
+  const std::vector<std::string> refused = {
+      whole + " || 'x'",
+      "Notes || " + quarter + " || " + whole,
+      "REPLACE('x' WITH 'xxxxx' IN " + quarter + ")",
+      tenfold + " = 'x'",
+  };
+  for (const std::string& text : refused) {
+    const TRun run = Evaluate(text);
+    EXPECT_EQ(run.Code, VELDOR_OSENOMEM) << text.substr(0, 60);
+    EXPECT_TRUE(run.Value.empty()) << text.substr(0, 60) << " gave " << run.Value.size() << " characters";
+  }
+}
+
 TEST(ExpressionEvalTest, StringConstantsNamingColumns) {
   RunTable({
       {"'Age' = 42", "TRUE"},              // the constant is read as the column
@@ -736,6 +802,12 @@ TEST(ExpressionEvalTest, CheckMessages) {
       {"Born NOT BETWEEN 'x' AND '2024-01-01'", "Date, time, or timestamp expression expected, instead found 'x' in filter expression"},
       {"Age IN (1, Name)", "Constant expression expected after IN operator, instead found 'Name' in filter expression"},
       {"Age NOT IN ('x')", "Type mismatch between NOT IN operator and expression 'x' in filter expression"},
+      // An item that is an operation quotes that operation, not the node that holds it in
+      // the list; a sign the user wrote is quoted as written.
+      {"Age IN (2 * 1)", "Constant expression expected after IN operator, instead found '*' in filter expression"},
+      {"Age NOT BETWEEN 1 AND Age * 2", "Constant expression expected after NOT BETWEEN operator, instead found '*' in filter expression"},
+      {"Name IN ('a', SUBSTRING(Name FROM 2))", "Constant expression expected after IN operator, instead found 'SUBSTRING' in filter expression"},
+      {"Age IN (+(2 * 1))", "Constant expression expected after IN operator, instead found '+' in filter expression"},
   };
   for (const TMessage& c : cases) {
     TSetup setup;
