@@ -50,11 +50,7 @@ class EditTest : public CursorTest {
     d.Fields = {MakeField(1, "Seq", FIELD_INTEGER, 0, SUBTYPE_AUTOINC),
                 MakeField(2, "Name", FIELD_STRING, 10)};
     PrepareFieldDefinitions(d.Fields, "t");
-    TIndexDescriptor primary;
-    primary.SetFieldNumber(0, 1);
-    primary.SetFieldCount(1);
-    primary.SetUnique(true);
-    d.Indexes = {primary};
+    d.Indexes = {PrimaryKeyOn(1)};
     return d;
   }
 

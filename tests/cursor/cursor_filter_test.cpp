@@ -12,11 +12,7 @@ class FilterTest : public CursorTest {
     d.Fields = {MakeField(1, "Id", FIELD_INTEGER), MakeField(2, "Country", FIELD_STRING, 20),
                 MakeField(3, "Year", FIELD_INTEGER), MakeField(4, "City", FIELD_STRING, 20)};
     PrepareFieldDefinitions(d.Fields, "t");
-    TIndexDescriptor primary;
-    primary.SetFieldNumber(0, 1);
-    primary.SetFieldCount(1);
-    primary.SetUnique(true);
-    d.Indexes = {primary};
+    d.Indexes = {PrimaryKeyOn(1)};
     if (countryIndex) d.Indexes.push_back(Index("ByCountry", {2}, false));
     if (yearIndex) d.Indexes.push_back(Index("ByYear", {3}, false));
     return d;

@@ -21,6 +21,15 @@
 
 namespace veldor::test {
 
+// A unique primary index on one field.
+inline TIndexDescriptor PrimaryKeyOn(uint16_t field) {
+  TIndexDescriptor primary;
+  primary.SetFieldNumber(0, field);
+  primary.SetFieldCount(1);
+  primary.SetUnique(true);
+  return primary;
+}
+
 inline TFieldDescriptor MakeField(uint16_t number, const char* name, uint8_t type,
                                   uint8_t size = 0, uint8_t subType = 0) {
   TFieldDescriptor f;

@@ -255,11 +255,7 @@ TEST_F(TableCheckTest, EachImpossibleStoredValueIsReported) {
               MakeField(7, "Name", FIELD_STRING, 5)};
   d.Fields[4].SetDeclaredScale(2);
   PrepareFieldDefinitions(d.Fields, "kinds");
-  TIndexDescriptor primary;
-  primary.SetFieldNumber(0, 1);
-  primary.SetFieldCount(1);
-  primary.SetUnique(true);
-  d.Indexes = {primary};
+  d.Indexes = {PrimaryKeyOn(1)};
   struct TRow {
     int32_t Day, Ms;
     double Stamp;
