@@ -41,19 +41,22 @@ void TDataCursor::MarkKeys(int index, const uint8_t* low, const uint8_t* high,
   int start = path.Current().Position;
   // A leaf chain longer than the file has pages runs in a circle: the index is damaged.
   int64_t pagesLeft = int64_t(file.PageCount()) + 1;
+  int32_t from = 0;  // the leaf before, which the next one must link back to
   for (bool first = true;; first = false) {
     if (--pagesLeft < 0) RaiseTableError(VELDOR_INDEXCORRUPT, TableName_);
     int32_t next;
     {
       TPageRef page(file.GetPage(index, number, Hooks()));
       if (!page) throw TRestart{};
-      if (!page->IsLeaf() || page->Count() <= 0) RaiseTableError(VELDOR_INDEXCORRUPT, TableName_);
+      if (!page->IsLeaf() || page->Count() <= 0 || (!first && page->Previous() != from))
+        RaiseTableError(VELDOR_INDEXCORRUPT, TableName_);
       if (first)
         while (start <= page->Count() && layout.Compare(page->Key(start), low) < 0) ++start;
       if (start <= page->Count() && !tree.RangeToBitmap(*page, start, high, bitmap)) return;
       next = page->Next();
     }
     if (next == 0) return;
+    from = number;
     number = next;
     start = 1;
   }

@@ -46,9 +46,13 @@ bool TDataCursor::StepSpot(TSpot& spot, bool forward, int32_t& record, std::vect
       return true;
     }
   }
-  // The neighbouring leaf; the page above was released before this read.
+  // The neighbouring leaf; the page above was released before this read. Its link back
+  // must name the page left: a chain that does not (a page pointing at itself or into
+  // another chain) is damage, never a place to walk on from.
   TPageRef page(ReadPage(number, spot.Index));
-  if (!page->IsLeaf() || page->Count() <= 0) RaiseTableError(VELDOR_INDEXCORRUPT, TableName_);
+  if (!page->IsLeaf() || page->Count() <= 0 ||
+      (forward ? page->Previous() : page->Next()) != spot.Page)
+    RaiseTableError(VELDOR_INDEXCORRUPT, TableName_);
   spot.Page = number;
   spot.Slot = forward ? 1 : page->Count();
   spot.Logical += forward ? 1 : -1;

@@ -213,5 +213,34 @@ TEST_F(RefusalTest, DeletedRecordKeepsNoBlobReference) {
   EXPECT_EQ(bytes[flagAt], 0);
 }
 
+// A leaf that links to itself (under a header that claims every page there can be) ends a
+// walk in index order and a filter's key marking with an index error, not with a silently
+// short answer or a walk in a circle.
+TEST_F(RefusalTest, LeafChainRunningInACircleIsDamage) {
+  MakeTable("t", People());
+  {
+    TDataCursor& c = OpenCursor("t", true);
+    for (int i = 1; i <= 3000; ++i) Add(c, i, "n" + std::to_string(i), i);
+  }
+  cursors_.clear();
+  const std::string index = dir_ + "t.IDX";
+  std::vector<uint8_t> bytes = ReadWholeFile(index);
+  int leaves = 0;
+  for (size_t page = 4096; page + 4096 <= bytes.size(); page += 4096) {
+    if (bytes[page] != 2) continue;  // leaves that are not the root
+    StoreI32(&bytes[page + 7], int32_t(page / 4096));
+    ++leaves;
+  }
+  ASSERT_GT(leaves, 4);
+  StoreI32(&bytes[9], 0x7fffffff);  // the header's next page number
+  WriteWholeFile(index, bytes);
+
+  TDataCursor& c = OpenCursor("t");
+  c.SetIndexName("ByAmount");
+  EXPECT_EQ(ErrorOf([&] { Ids(c); }), VELDOR_INDEXCORRUPT);
+  TFilter* f = c.AddFilter(nullptr, "Amount < 1000", false, false, true, false);
+  EXPECT_EQ(ErrorOf([&] { c.ActivateFilter(f); }), VELDOR_INDEXCORRUPT);
+}
+
 }  // namespace
 }  // namespace veldor::test
