@@ -555,9 +555,7 @@ bool TDataCursor::FindCasedPrefix(const uint8_t* key, int length) {
     if (layout.Compare(CurrentKey_.data(), key, length) == 0) return true;
     MoveBy(1);
   }
-  Spot_ = spot;
-  CurrentRecord_ = record;
-  CurrentKey_ = current;
+  TakeSpot(spot, record, current);
   Bof_ = bof;
   Eof_ = eof;
   return false;

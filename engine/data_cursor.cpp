@@ -259,22 +259,20 @@ void TDataCursor::BuildLayouts() {
 // bookmark then means nothing and the cursor starts over at the beginning.
 bool TDataCursor::RefreshLayouts() {
   if (IndexDefinitions() == LayoutSource_) return true;
-  const std::string name = IndexName_;
-  const int number = IndexNumber_;
-  std::vector<uint8_t> before = LayoutSource_;
+  const std::vector<uint8_t> before = LayoutSource_;
   BuildLayouts();
-  if (number == kNaturalOrder) return true;
-  int now = Table_->IndexFile().IndexOfName(name);
+  if (IndexNumber_ == kNaturalOrder) return true;
+  int now = Table_->IndexFile().IndexOfName(IndexName_);
   if (now < 0 || now == kSysDeletedIndex) now = kPrimaryIndex;
-  const size_t size = kIndexDescriptorSize;
-  const size_t at = 1 + size_t(number) * size;
-  const bool same = now == number && before.size() >= at + size &&
-                    std::equal(before.begin() + long(at), before.begin() + long(at + size),
-                               LayoutSource_.begin() + long(1 + size_t(now) * size)) &&
-                    before[0] == LayoutSource_[0];
-  if (same) return true;
-  LoadIndex(now);
-  return false;
+  // The same index when its number, its definition and the primary-key flag (byte 0, which
+  // decides natural order) are what they were.
+  const size_t at = 1 + size_t(now) * kIndexDescriptorSize;
+  const bool same = now == IndexNumber_ && before.size() >= at + kIndexDescriptorSize &&
+                    before[0] == LayoutSource_[0] &&
+                    std::equal(before.begin() + long(at), before.begin() + long(at + kIndexDescriptorSize),
+                               LayoutSource_.begin() + long(at));
+  if (!same) LoadIndex(now);
+  return same;
 }
 
 void TDataCursor::RebuildSysDeleted() {

@@ -77,21 +77,21 @@ void TDataTable::Open() {
       if (e.ErrorCode != VELDOR_OSENOENT) throw;
       // A lost index file is recreated empty; the first cursor rebuilds "Sys Deleted".
       IndexRecreated_ = true;
-      if (!InMemory_ && (ReadOnly_ || Data_->ReadOnlyByAttribute())) {
-        // A reader creates no file: the rebuilt index lives in a scratch in-memory file of
-        // this table object, gone when the table closes, and the first writer recreates
-        // the file on disk.
+      // A reader creates no file: the rebuilt index lives in a scratch in-memory file of
+      // this table object, gone when the table closes, and the first writer recreates the
+      // file on disk.
+      const bool scratch = !InMemory_ && (ReadOnly_ || Data_->ReadOnlyByAttribute());
+      if (scratch) {
         Index_->SetInMemory(true);
         Index_->SetTemporary(true);
         Index_->SetFileName(IndexFileName() + "#scratch@" +
                             std::to_string(reinterpret_cast<uintptr_t>(this)));
-        Index_->Create();
-        Index_->SetNoUserPrimary(true);
-        Index_->WriteHeader(true, false);
-      } else {
-        Index_->Create();
-        Index_->SetNoUserPrimary(true);
-        Index_->WriteHeader(true, false);
+      }
+      Index_->Create();
+      Index_->SetNoUserPrimary(true);
+      Index_->WriteHeader(true, false);
+      if (!scratch) {
+        // Reopened to share it as the table is shared (Create leaves it exclusive).
         Index_->Close();
         Index_->SetExclusive(Exclusive_);
         Index_->Open();
