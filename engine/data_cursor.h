@@ -352,6 +352,11 @@ class TDataCursor : public TDatabaseObject {
   void GoLast();
   void MoveBy(int64_t n);
   void LoadRecordBuffer();
+  // LoadRecordBuffer for a step of a walk: from the walk window, refilled as it runs out.
+  void LoadWalkRecord();
+  // Fills the walk window with `number` and the records after it on its leaf; false when
+  // this is no walk or the file cannot be copied that way (the caller reads as usual).
+  bool FillWalkWindow(int32_t number);
   void Calculate(uint8_t* record);
   bool Visible(int32_t record) const;
   // Leaf entries of an index (the spot's); false at the end of the chain or past a page.
@@ -512,6 +517,15 @@ class TDataCursor : public TDatabaseObject {
   int64_t PriorReadOrdinal_ = 0;
   static constexpr int64_t kWalkStride = 64;
   std::vector<uint8_t> RecordBuffer_;
+  // The walk window: images of the records a walk in index order visits next, copied in
+  // one batch under one read lock and served by number while the table's counters stay
+  // as they were then (any change by this process or noticed from others moves them).
+  std::vector<int32_t> WalkNumbers_;
+  std::vector<uint8_t> WalkImages_;
+  size_t WalkAt_ = 0;  // the entry a forward or backward walk expects next
+  size_t WalkGrow_ = 0;  // records the next fill may take
+  TChangeCounters WalkCounters_;
+  std::vector<uint8_t> StepKey_;  // scratch key of MoveBy and CurrentSpotValid
 
   // Range.
   bool RangeActive_ = false;

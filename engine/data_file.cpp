@@ -388,6 +388,11 @@ int32_t TDataFile::ReadSlots(int32_t first, int32_t count, std::vector<uint8_t>&
   const uint16_t recordSize = Header_.RecordSize();
   const size_t bytes = size_t(count) * recordSize;
   GrowBuffer(into, bytes);
+  const int64_t offset = int64_t(RecordsStart() + uint64_t(first - 1) * recordSize);
+  if (CopyMappedSlots(&offset, 1, bytes, into.data())) {
+    ++Stats_.BlockReads;
+    return count;
+  }
   size_t got;
   {
     TFileSection section(*this);
@@ -398,6 +403,22 @@ int32_t TDataFile::ReadSlots(int32_t first, int32_t count, std::vector<uint8_t>&
   // Appended records may still live only in the cache; a short read is then expected.
   if (got < bytes && !Table_->AcceptShortRead()) RaiseTableError(VELDOR_READERR, Table_->Name());
   return int32_t(got / recordSize);
+}
+
+TRecord* TDataFile::TakeImage(int32_t n, uint8_t* image, bool makeNewest) {
+  TRecord* cached = Cache_.Find(n);
+  if (cached == nullptr) {
+    cached = TakeBuffer(n);
+    cached->LoadFromImage(image);
+    return cached;
+  }
+  // Another cursor's current record, or one changed here, keeps what it holds.
+  if (!cached->Modified_ && cached->UseCount_ == 0) {
+    cached->LoadFromImage(image);
+    cached->Stale_ = false;
+  }
+  if (makeNewest) Cache_.MakeNewest(cached, n);
+  return cached;
 }
 
 TRecord* TDataFile::TakeImages(int32_t first, int32_t images, int32_t number, const int32_t* only,
@@ -414,19 +435,7 @@ TRecord* TDataFile::TakeImages(int32_t first, int32_t images, int32_t number, co
         while (o < onlyCount && only[o] < n) ++o;
         if (o >= onlyCount || only[o] != n) continue;
       }
-      uint8_t* image = &ReadBuffer_[size_t(i) * recordSize];
-      TRecord* cached = Cache_.Find(n);
-      if (cached) {
-        // Another cursor's current record, or one changed here, keeps what it holds.
-        if (!cached->Modified_ && cached->UseCount_ == 0) {
-          cached->LoadFromImage(image);
-          cached->Stale_ = false;
-        }
-        if (n == number) Cache_.MakeNewest(cached, n);
-      } else {
-        cached = TakeBuffer(n);
-        cached->LoadFromImage(image);
-      }
+      TRecord* cached = TakeImage(n, &ReadBuffer_[size_t(i) * recordSize], n == number);
       if (n == number) {
         wanted = cached;
         wanted->AddUse();  // held while the rest of the batch may evict
@@ -458,6 +467,7 @@ TRecord* TDataFile::ReadScattered(int32_t number, const int32_t* upcoming, int c
   wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
   const uint16_t recordSize = Header_.RecordSize();
   if (recordSize < kRecordPrefixSize) Corrupt();
+  if (TRecord* found = CopyScattered(number, wanted)) return found;
   // Slots close together are read as one span: a read costs more than the bytes between.
   const int32_t gap = int32_t(std::max<size_t>(kScatteredGapBytes / recordSize, 1));
   const int32_t longest = int32_t(std::max<size_t>(ReadAhead_, 1));
@@ -481,6 +491,68 @@ TRecord* TDataFile::ReadScattered(int32_t number, const int32_t* upcoming, int c
   }
   if (found == nullptr) Corrupt();
   return found;
+}
+
+TRecord* TDataFile::CopyScattered(int32_t number, const std::vector<int32_t>& wanted) {
+  const uint16_t recordSize = Header_.RecordSize();
+  const uint64_t start = RecordsStart();
+  ScatteredOffsets_.resize(wanted.size());
+  for (size_t i = 0; i < wanted.size(); ++i)
+    ScatteredOffsets_[i] = int64_t(start + uint64_t(wanted[i] - 1) * recordSize);
+  GrowBuffer(ReadBuffer_, wanted.size() * recordSize);
+  if (!CopyMappedSlots(ScatteredOffsets_.data(), wanted.size(), recordSize, ReadBuffer_.data()))
+    return nullptr;
+  ++Stats_.BlockReads;
+  Stats_.RecordsRead += uint64_t(wanted.size());
+  ReadWindowFirst_ = wanted.front();
+  ReadWindowCount_ = wanted.back() - wanted.front() + 1;
+  TRecord* found = nullptr;
+  try {
+    for (size_t i = 0; i < wanted.size(); ++i) {
+      TRecord* r = TakeImage(wanted[i], &ReadBuffer_[i * recordSize], wanted[i] == number);
+      if (wanted[i] == number) {
+        found = r;
+        found->AddUse();  // held while the rest of the batch may evict
+      }
+    }
+  } catch (...) {
+    if (found) found->ReleaseUse();
+    ReadWindowFirst_ = ReadWindowCount_ = 0;
+    throw;
+  }
+  ReadWindowFirst_ = ReadWindowCount_ = 0;
+  if (found == nullptr) Corrupt();
+  found->ReleaseUse();
+  return found;
+}
+
+bool TDataFile::CopyImages(const int32_t* numbers, int count, uint8_t* out) {
+  if (count <= 0) return true;
+  const uint16_t recordSize = Header_.RecordSize();
+  if (recordSize < kRecordPrefixSize) Corrupt();
+  const int32_t next = Header_.NextRecordNumber();
+  const uint64_t start = RecordsStart();
+  ScatteredOffsets_.resize(size_t(count));
+  for (int i = 0; i < count; ++i) {
+    if (numbers[i] < 1 || numbers[i] >= next) Corrupt();
+    ScatteredOffsets_[size_t(i)] = int64_t(start + uint64_t(numbers[i] - 1) * recordSize);
+  }
+  if (!CopyMappedSlots(ScatteredOffsets_.data(), size_t(count), recordSize, out)) return false;
+  ++Stats_.BlockReads;
+  Stats_.RecordsRead += uint64_t(count);
+  const bool anyCached = Cache_.Size() > 0;
+  for (int i = 0; i < count; ++i) {
+    uint8_t* image = out + size_t(i) * recordSize;
+    if (anyCached) {
+      if (const TRecord* cached = Cache_.Find(numbers[i]); cached != nullptr && !cached->Stale_) {
+        std::memcpy(image, cached->Data(), recordSize);
+        continue;
+      }
+    }
+    if (Encrypted()) ScrambleTableData(image, recordSize);
+    if (image[kRecordDeletedOffset] == 0) StoreI32(&image[kRecordNumberOffset], numbers[i]);
+  }
+  return true;
 }
 
 bool TDataFile::PeekRun(int32_t first, int32_t& count, TReadHooks* hooks, std::vector<uint8_t>& out) {

@@ -206,7 +206,17 @@ class TDataFile : public TFileHandler {
   // number like cached ones. `count` becomes how many slots `out` holds; false when `hooks`
   // reported a change by others.
   bool PeekRun(int32_t first, int32_t& count, TReadHooks* hooks, std::vector<uint8_t>& out);
-  // A scan took one image of a PeekRun (the statistics count what is used, not read).
+  // For walks in an order the file does not follow: the images of `count` records
+  // (numbers in any order, each below the next record number) copied to `out`, image i at
+  // out + i x record size, in one batch through the file's mapping, without the cache or
+  // a system call per record; cached buffers win over the file (this process's unwritten
+  // changes). Images are unscrambled and carry their record number like cached ones. False,
+  // nothing usable in `out`, when the file cannot be read that way (in memory, mapping off
+  // or refused, a slot past the file's end): the caller reads through the cache. The caller
+  // keeps others from writing meanwhile (read lock, write lock or exclusive open).
+  bool CopyImages(const int32_t* numbers, int count, uint8_t* out);
+  // A scan took one image of a PeekRun or CopyImages (the statistics count what is used,
+  // not read).
   void CountPeekedUse() { ++Stats_.Fetches; }
   // The slot for an insert: the free chain's head, or a new slot when the chain is empty or
   // the table has no user primary key. Returned in use, as GetRecord. A head that names no
@@ -262,6 +272,12 @@ class TDataFile : public TFileHandler {
   // skipped.
   TRecord* TakeImages(int32_t first, int32_t images, int32_t wanted, const int32_t* only = nullptr,
                       int onlyCount = 0);
+  // One file image into the cache (held or modified buffers keep what they hold); returns
+  // its buffer, made the most recent when asked.
+  TRecord* TakeImage(int32_t number, uint8_t* image, bool makeNewest);
+  // The sorted, distinct `wanted` records copied through the file's mapping into the cache;
+  // the buffer of `number`, or nullptr when the file cannot be read that way.
+  TRecord* CopyScattered(int32_t number, const std::vector<int32_t>& wanted);
   void SetCapacityForRecordSize();
   void ReturnAllToPool();
   [[noreturn]] void Corrupt() const;
@@ -273,6 +289,7 @@ class TDataFile : public TFileHandler {
   std::vector<TFieldDescriptor> Fields_;
   std::vector<uint8_t> ReadBuffer_;   // grows in steps of 4096
   std::vector<int32_t> Upcoming_;     // scratch of ReadRecords
+  std::vector<int64_t> ScatteredOffsets_;  // scratch of CopyScattered
   std::vector<uint8_t> WriteBuffer_;  // grows in steps of 4096
   int32_t ReadWindowFirst_ = 0;       // records of the read in progress, 0 = none
   int32_t ReadWindowCount_ = 0;

@@ -258,11 +258,20 @@ bool GetFieldValue(const uint8_t* record, const TFieldDescriptor& field, void* b
     std::memcpy(out, record + kRowIdOffset, 4);
     return false;
   }
-  size_t size = field.FieldType() == FIELD_BLOB ? 4 : field.SlotSize();
-  std::memset(out, 0, field.FieldType() == FIELD_BLOB ? 4 : field.SlotSize());
+  const size_t size = field.FieldType() == FIELD_BLOB ? 4 : field.SlotSize();
   const uint8_t* at = record + field.Offset();
-  if (at[0] == 0) return true;
-  std::memcpy(out, at + 1, size);
+  if (at[0] == 0) {
+    std::memset(out, 0, size);
+    return true;
+  }
+  // Fixed sizes for the common slots: a copy of a size known only at run time is a string
+  // instruction with a start-up cost larger than the copy.
+  switch (size) {
+    case 2: std::memcpy(out, at + 1, 2); break;
+    case 4: std::memcpy(out, at + 1, 4); break;
+    case 8: std::memcpy(out, at + 1, 8); break;
+    default: std::memcpy(out, at + 1, size); break;
+  }
   return false;
 }
 

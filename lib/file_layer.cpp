@@ -446,10 +446,12 @@ void TPhysicalFile::DetachAfterFork() {
   if (fd_ >= 0) close(fd_);
   fd_ = -1;
   detached_ = true;
+  mapping_.Release();
   locks_.clear();
 }
 
 void TPhysicalFile::CloseDescriptor() {
+  mapping_.Release();
   if (fd_ >= 0) {
     if (temporary_ && !detached_) {
       // Unlink only the file this descriptor has open (it may have been replaced).
@@ -590,6 +592,7 @@ int64_t TPhysicalFile::Write(int32_t handle, const void* buffer, size_t count) {
   if (readOnly_) return -VELDOR_OSEACCES;
   if (count == 0) {
     if (ftruncate(fd_, static_cast<off_t>(entry->Position)) != 0) return Fail(errno);
+    mapping_.Truncated(entry->Position);
     return 0;
   }
   if (count > static_cast<size_t>(kMaxInt64 - entry->Position)) return -VELDOR_OSUNKNOWN;
@@ -608,6 +611,12 @@ int64_t TPhysicalFile::Write(int32_t handle, const void* buffer, size_t count) {
   }
   entry->Position += static_cast<int64_t>(done);
   return static_cast<int64_t>(done);
+}
+
+bool TPhysicalFile::CopyMappedSlots(const int64_t* offsets, size_t count, size_t slotSize,
+                                    uint8_t* out) {
+  std::lock_guard<std::recursive_mutex> guard(mutex_);
+  return mapping_.CopySlots(fd_, offsets, count, slotSize, out);
 }
 
 int TPhysicalFile::Flush() {
@@ -1208,6 +1217,14 @@ void TFileHandler::Write(const void* buffer, size_t count) {
   if (n < 0) Raise(VELDOR_WRITEERR);
   counters_.WriteBytes += static_cast<uint64_t>(n);
   if (static_cast<size_t>(n) < count) Raise(VELDOR_WRITEERR);
+}
+
+bool TFileHandler::CopyMappedSlots(const int64_t* offsets, size_t count, size_t slotSize,
+                                   uint8_t* out) {
+  if (!open_ || file_ == nullptr || !file_->CopyMappedSlots(offsets, count, slotSize, out)) return false;
+  ++counters_.ReadCalls;
+  counters_.ReadBytes += uint64_t(count) * slotSize;
+  return true;
 }
 
 void TFileHandler::Flush() {

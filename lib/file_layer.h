@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "lib/file_mapping.h"
+
 namespace veldor {
 
 // Seek origins of `TFileHandler::Seek` and `TAbstractFile::Seek`.
@@ -100,6 +102,14 @@ class TAbstractFile {
   // the end of the file at the position (truncate or extend with zeros).
   virtual int64_t Read(int32_t handle, void* buffer, size_t count) = 0;
   virtual int64_t Write(int32_t handle, const void* buffer, size_t count) = 0;
+  // Copies `count` slots of `slotSize` bytes, slot i from offset offsets[i] to
+  // out + i x slotSize, without a system call per slot (disk files, through their read-only
+  // mapping); positions are not moved. False when it cannot (in-memory files, mapping off or
+  // refused, a slot past the end): the caller reads instead.
+  virtual bool CopyMappedSlots(const int64_t* /*offsets*/, size_t /*count*/, size_t /*slotSize*/,
+                               uint8_t* /*out*/) {
+    return false;
+  }
   // Makes written data durable (fdatasync; nothing for in-memory or read-only files).
   virtual int Flush() = 0;
   // Moves the handle's position (origin `TSeekOrigin`); returns the new position or -code
@@ -172,6 +182,7 @@ class TPhysicalFile : public TAbstractFile {
   int Delete() override;
   int64_t Read(int32_t handle, void* buffer, size_t count) override;
   int64_t Write(int32_t handle, const void* buffer, size_t count) override;
+  bool CopyMappedSlots(const int64_t* offsets, size_t count, size_t slotSize, uint8_t* out) override;
   int Flush() override;
   int64_t Seek(int32_t handle, int origin, int64_t offset) override;
   bool LockRange(int32_t handle, int64_t offset, int64_t length) override;
@@ -192,6 +203,7 @@ class TPhysicalFile : public TAbstractFile {
 
   int fd_ = -1;            // guarded by mutex_
   bool detached_ = false;  // guarded by mutex_
+  TFileMapping mapping_;   // guarded by mutex_; of fd_, released when it closes
 };
 
 // An in-memory file: one growable buffer, kept by the list after its last handle closes
@@ -359,6 +371,11 @@ class TFileHandler {
   virtual void Write(const void* buffer, size_t count);
   // Makes written data durable; failure raises VELDOR_WRITEERR.
   virtual void Flush();
+  // The slots at `offsets` copied without a system call each (see
+  // `TAbstractFile::CopyMappedSlots`); false, nothing raised, when they must be read. The
+  // caller keeps other processes from shortening the file meanwhile (a read lock, a write
+  // lock or an exclusive open); should one do it anyway, the copy is refused, not a crash.
+  bool CopyMappedSlots(const int64_t* offsets, size_t count, size_t slotSize, uint8_t* out);
 
   // Byte-range lock and unlock of `length` bytes at `offset` (note the order: length
   // first). True on success; false when the range is locked already (by any handler of
