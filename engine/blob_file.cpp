@@ -66,7 +66,6 @@ class TBlockRunSet {
 
 // ---- TBlobHeader ---------------------------------------------------------------------------
 
-int32_t TBlobHeader::ChangeCounter() const { return LoadI32(&Bytes[0]); }
 void TBlobHeader::SetChangeCounter(int32_t value) { StoreI32(&Bytes[0], value); }
 int32_t TBlobHeader::FirstFreeBlock() const { return LoadI32(&Bytes[9]); }
 void TBlobHeader::SetFirstFreeBlock(int32_t block) { StoreI32(&Bytes[9], block); }

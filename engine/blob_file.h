@@ -37,6 +37,8 @@
 #include <memory>
 #include <vector>
 
+#include "lib/byte_order.h"
+
 #include "engine/buffer_cache.h"
 #include "lib/file_layer.h"
 
@@ -66,7 +68,7 @@ class TBlobHeader {
  public:
   TBlobHeader() { Bytes.fill(0); }
 
-  int32_t ChangeCounter() const;
+  int32_t ChangeCounter() const { return LoadI32(&Bytes[0]); }
   void SetChangeCounter(int32_t value);
   uint8_t FormatVersion() const { return Bytes[8]; }
   void SetFormatVersion(uint8_t version) { Bytes[8] = version; }

@@ -126,6 +126,7 @@ void TDataCursor::TakeEmptyState() {
   CurrentRecord_ = 0;
   Physical_ = 0;
   std::fill(CurrentKey_.begin(), CurrentKey_.end(), 0);
+  SpotCountersValid_ = false;
   Bof_ = Eof_ = true;
 }
 
@@ -133,6 +134,8 @@ void TDataCursor::TakeSpot(const TSpot& spot, int32_t record, const std::vector<
   Spot_ = spot;
   CurrentRecord_ = record;
   CurrentKey_ = key;
+  SpotCounters_ = Table_->ChangeCounters();
+  SpotCountersValid_ = true;
   Bof_ = Eof_ = false;
 }
 
@@ -190,6 +193,9 @@ void TDataCursor::GoLast() {
 // Re-reads the current leaf entry; when it no longer holds the current key (the tree
 // changed under a cursor that did not re-seek), the key is found again by a descent.
 bool TDataCursor::CurrentSpotValid() {
+  // Nothing changed since the spot was taken (any change to the tree, here or noticed from
+  // others, moves the counters): it still holds the current key.
+  if (Spot_.Page != 0 && SpotCountersValid_ && SpotCounters_ == Table_->ChangeCounters()) return true;
   if (Spot_.Page != 0) {
     // Compared in place: this runs before every step of a walk.
     TPageRef page(ReadPage(Spot_.Page, Spot_.Index));

@@ -172,6 +172,7 @@ void TDataCursor::OpenLocal() {
   SaveCounters();
   RecordBuffer_.assign(RecordSize_, 0);
   Spot_ = TSpot{};
+  SpotCountersValid_ = false;
   Spot_.Slot = 1;
   Spot_.Logical = 1;
   First_ = 1;
@@ -317,6 +318,7 @@ void TDataCursor::Close(bool release) {
   Locked_.clear();
   RecordBuffer_.clear();
   CurrentKey_.clear();
+  SpotCountersValid_ = false;
   Spot_ = TSpot{};
   CurrentRecord_ = Physical_ = 0;
   First_ = Last_ = 0;
@@ -419,6 +421,7 @@ void TDataCursor::LoadIndex(int number) {
     NaturalOrder_ = number == kPrimaryIndex && table.IndexFile().NoUserPrimary();
   }
   CurrentKey_.assign(size_t(KeySize()), 0);
+  SpotCountersValid_ = false;
   // The range belongs to the index it was set on.
   RangeActive_ = false;
   std::fill(StartKey_.begin(), StartKey_.end(), 0);
@@ -496,7 +499,7 @@ TReadHooks* TDataCursor::Hooks() {
 }
 
 void TDataCursor::BeginRead() {
-  SavedBookmark_.assign(size_t(BookmarkSize()), 0);
+  SavedBookmark_.resize(size_t(BookmarkSize()));  // GetBookmark fills every byte
   GetBookmark(SavedBookmark_.data());
   SavedBof_ = Bof_;
   SavedEof_ = Eof_;

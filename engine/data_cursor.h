@@ -508,6 +508,8 @@ class TDataCursor : public TDatabaseObject {
   TSpot Spot_;
   int32_t CurrentRecord_ = 0;       // record of the current entry (index order)
   std::vector<uint8_t> CurrentKey_;  // key of the current entry (index order)
+  TChangeCounters SpotCounters_;     // the table's counters when Spot_ was taken
+  bool SpotCountersValid_ = false;   // false when the key or spot changed otherwise
   int32_t Physical_ = 0;            // natural order
   bool Bof_ = true;
   bool Eof_ = true;

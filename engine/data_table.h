@@ -190,7 +190,14 @@ class TDataTable {
   bool QueryReadLocked() const { return QueryReadLocked_; }
   bool WriteLocked() const { return WriteLocked_; }
   bool TableLocked() const { return TableLocked_; }
-  TChangeCounters ChangeCounters() const;
+  TChangeCounters ChangeCounters() const {
+    TChangeCounters c;
+    c.Data = Data_->Header().ChangeCounter();
+    if (Index_->IsOpen()) c.Index = Index_->Header().ChangeCounter();
+    if (Blob_->IsOpen()) c.Blob = Blob_->ChangeCounter();
+    c.Discards = Discards_;
+    return c;
+  }
 
   // ---- Transactions on this table ----
   // Takes the table lock (the data file's header byte) until the transaction ends; the

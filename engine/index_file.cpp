@@ -370,21 +370,24 @@ TPage* TIndexFile::GetPage(int index, int32_t number, TReadHooks* hooks) {
     return page;
   }
   if (hooks && !hooks->BeforeDiskRead()) return nullptr;
-  GrowBuffer(Buffer_, kPageSize);
-  size_t got;
-  {
-    TFileSection section(*this);
-    Seek(0, int64_t(uint64_t(kPageSize) * uint64_t(number)));
-    got = Read(Buffer_.data(), kPageSize, true);
+  // Taking a buffer may write pages back through Buffer_: the image is kept apart.
+  std::array<uint8_t, kPageSize> image;
+  const int64_t offset = int64_t(uint64_t(kPageSize) * uint64_t(number));
+  if (!CopyMappedSlots(&offset, 1, kPageSize, image.data())) {
+    GrowBuffer(Buffer_, kPageSize);
+    size_t got;
+    {
+      TFileSection section(*this);
+      Seek(0, offset);
+      got = Read(Buffer_.data(), kPageSize, true);
+    }
+    // Appended pages stay cached (modified) until written, so a page the file does not
+    // hold means the file was cut short: the index is not what its header says.
+    if (got != kPageSize) Corrupt();
+    std::copy(Buffer_.begin(), Buffer_.begin() + kPageSize, image.begin());
   }
   ++Stats_.PageReads;
-  // Appended pages stay cached (modified) until written, so a page the file does not
-  // hold means the file was cut short: the index is not what its header says.
-  if (got != kPageSize) Corrupt();
-  if (Table_->Encrypted()) ScrambleTableData(Buffer_.data(), kPageSize);
-  // Taking a buffer may write pages back through Buffer_: keep the image apart first.
-  std::array<uint8_t, kPageSize> image;
-  std::copy(Buffer_.begin(), Buffer_.begin() + kPageSize, image.begin());
+  if (Table_->Encrypted()) ScrambleTableData(image.data(), kPageSize);
   page = TakeBuffer(index, number);
   if (!page->Unpack(image.data())) {
     // Leave no half-read page behind in the cache.

@@ -38,7 +38,6 @@ void TIndexDescriptor::SetFreePage(int32_t page) { StoreI32(&Bytes[90], page); }
 
 // ---- TIndexHeader ------------------------------------------------------------------------
 
-int32_t TIndexHeader::ChangeCounter() const { return LoadI32(&Bytes[0]); }
 void TIndexHeader::SetChangeCounter(int32_t value) { StoreI32(&Bytes[0], value); }
 int32_t TIndexHeader::NextPageNumber() const { return LoadI32(&Bytes[9]); }
 void TIndexHeader::SetNextPageNumber(int32_t page) { StoreI32(&Bytes[9], page); }

@@ -45,6 +45,8 @@
 #include <string>
 #include <string_view>
 
+#include "lib/byte_order.h"
+
 namespace veldor {
 
 inline constexpr size_t kIndexHeaderSize = 4096;
@@ -120,7 +122,7 @@ class TIndexHeader {
  public:
   TIndexHeader() { Bytes.fill(0); }
 
-  int32_t ChangeCounter() const;
+  int32_t ChangeCounter() const { return LoadI32(&Bytes[0]); }
   void SetChangeCounter(int32_t value);
   uint8_t FormatVersion() const { return Bytes[8]; }
   void SetFormatVersion(uint8_t version) { Bytes[8] = version; }

@@ -39,7 +39,6 @@ void WriteText(std::array<uint8_t, kDataHeaderSize>& bytes, size_t offset, int c
 
 }  // namespace
 
-int32_t TDataHeader::ChangeCounter() const { return LoadI32(&Bytes[0]); }
 void TDataHeader::SetChangeCounter(int32_t value) { StoreI32(&Bytes[0], value); }
 uint32_t TDataHeader::BlobBlockSizeField() const { return LoadU32(&Bytes[4]); }
 uint32_t TDataHeader::BlobBlockSize() const {

@@ -31,6 +31,8 @@
 #include <string_view>
 #include <vector>
 
+#include "lib/byte_order.h"
+
 #include "engine/field_types.h"
 
 namespace veldor {
@@ -47,7 +49,7 @@ class TDataHeader {
  public:
   TDataHeader() { Bytes.fill(0); }
 
-  int32_t ChangeCounter() const;
+  int32_t ChangeCounter() const { return LoadI32(&Bytes[0]); }
   void SetChangeCounter(int32_t value);
   uint32_t BlobBlockSizeField() const;  // as stored (0 means 512)
   uint32_t BlobBlockSize() const;       // 512 when stored as 0

@@ -125,15 +125,6 @@ void TDataTable::SetRecordLockedByCursor(int32_t record, bool locked) {
     CursorLocks_->ClearBit(uint32_t(record));
 }
 
-TChangeCounters TDataTable::ChangeCounters() const {
-  TChangeCounters c;
-  c.Data = Data_->Header().ChangeCounter();
-  if (Index_->IsOpen()) c.Index = Index_->Header().ChangeCounter();
-  if (Blob_->IsOpen()) c.Blob = Blob_->ChangeCounter();
-  c.Discards = Discards_;
-  return c;
-}
-
 // ---- Record locks ------------------------------------------------------------------------------
 
 bool TDataTable::LockRecord(int32_t record) {

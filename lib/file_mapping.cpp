@@ -57,7 +57,7 @@ void InstallBusHandler() {
 
 // Lines of a slot fetched ahead; a slot longer than this is left to the hardware.
 constexpr size_t kPrefetchLines = 4;
-constexpr size_t kPrefetchDistance = 8;
+constexpr size_t kPrefetchDistance = 32;
 
 void Prefetch(const uint8_t* at, size_t slotSize) {
   const size_t lines = std::min(kPrefetchLines, (slotSize + 63) / 64);
