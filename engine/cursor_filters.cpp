@@ -886,6 +886,11 @@ std::vector<TExpToken*> NestOperands(TExpToken* node, uint8_t op) {
 
 }  // namespace
 
+bool TDataCursor::SelectsDirectly(const TExpToken* node) {
+  return node->OptimizeLevel != kOptimizeNone && (IsComparison(node) || IsListOrRange(node)) &&
+         IndexForColumn(node) >= 0;
+}
+
 void TDataCursor::EvaluateInto(TExpToken* node, TRecordsBitmap& bitmap, bool underAnd, bool estimate) {
   if (node->OptimizeLevel == kOptimizeNone) return Scan(node, nullptr, bitmap, underAnd);
   if (IsComparison(node) || IsListOrRange(node)) {
@@ -928,6 +933,11 @@ void TDataCursor::BuildFilterBitmap(TFilter& filter) {
   const uint32_t physical = uint32_t(Table_->DataFile().RecordCount());
   if (bitmap.Size() != physical) bitmap.SetSize(physical);
   if (physical == 0) return;
+  if (!filter.IsCallback && filter.Expression != nullptr && SelectsDirectly(filter.Expression)) {
+    // Marked from the index alone: what the bitmap held before does not count.
+    EvaluateInto(filter.Expression, bitmap, true, filter.Estimate);
+    return;
+  }
   bitmap.Assign(*Live_);
   if (RangeActive_ && !NaturalOrder_ && RangeBits_->Size() > 0) bitmap.And(*RangeBits_);
   if (filter.AfterExpressions && filter.OptimizeLevel != kOptimizeFull) {

@@ -173,6 +173,8 @@ void TDataCursor::OpenLocal() {
   RecordBuffer_.assign(RecordSize_, 0);
   Spot_ = TSpot{};
   SpotCountersValid_ = false;
+  // The first read of a cursor is no step of a walk: it reads no records ahead.
+  LastReadOrdinal_ = PriorReadOrdinal_ = -2 * kWalkStride;
   Spot_.Slot = 1;
   Spot_.Logical = 1;
   First_ = 1;

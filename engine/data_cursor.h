@@ -413,6 +413,8 @@ class TDataCursor : public TDatabaseObject {
   bool FilterAccepts(TFilter& filter, const uint8_t* record, int32_t number);
   void Scan(const TExpToken* node, TFilter* callback, TRecordsBitmap& bitmap, bool underAnd);
   void EvaluateInto(TExpToken* node, TRecordsBitmap& bitmap, bool underAnd, bool estimate);
+  // Whether EvaluateInto marks `node` from one index alone, whatever the bitmap held.
+  bool SelectsDirectly(const TExpToken* node);
   void BuildFilterBitmap(TFilter& filter);
   void RefreshFilterBitmaps();
 

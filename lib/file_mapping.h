@@ -36,7 +36,9 @@ class TFileMapping {
   // copy cannot be made this way (mapping off or refused by the system, a slot past the
   // file's end or the reservation, the file cut short meanwhile); `out` then holds nothing
   // usable and the caller reads. The offsets may come in any order; slots are fetched a
-  // few ahead of the copy, which hides the memory latency of a scattered walk.
+  // few ahead of the copy, which hides the memory latency of a scattered walk. The file is
+  // mapped only for a batch of slots or after a number of single copies, so that short
+  // work on a table reads as before.
   bool CopySlots(int fd, const int64_t* offsets, size_t count, size_t slotSize, uint8_t* out);
 
   // This process cut the file to `size` bytes: nothing past it is copied again until a
@@ -53,6 +55,7 @@ class TFileMapping {
   const uint8_t* base_ = nullptr;
   int64_t end_ = 0;       // bytes known to be in the file
   bool refused_ = false;  // the system refused the mapping; never asked again
+  uint32_t requests_ = 0;  // copies asked for before the file was mapped
 };
 
 }  // namespace veldor

@@ -184,7 +184,11 @@ void TRecordsBitmap::ClearBits(uint32_t first, uint32_t last) {
   if (first > last) return;
   uint32_t from = first - 1, to = last - 1;  // bit positions
   for (; from <= to && from % 32 != 0; ++from) Bits[from / 32] &= ~(uint32_t{1} << (from % 32));
-  for (; from + 31 <= to; from += 32) Bits[from / 32] = 0;
+  if (from + 31 <= to) {
+    const uint32_t words = (to + 1 - from) / 32;
+    std::memset(&Bits[from / 32], 0, size_t(words) * 4);
+    from += words * 32;
+  }
   for (; from <= to; ++from) Bits[from / 32] &= ~(uint32_t{1} << (from % 32));
 }
 
