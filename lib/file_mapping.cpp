@@ -18,7 +18,9 @@ std::atomic<bool> g_mappingAllowed{true};
 // Bus errors of guarded copies. A copy sets its thread's jump buffer for its duration; a
 // bus error on that thread jumps back and the copy reports a refusal. Any other bus error
 // goes to whatever handled the signal before us, or ends the process as it would have.
-thread_local sigjmp_buf* t_copyGuard = nullptr;
+// Volatile: the copies between setting and clearing it are plain memory moves the compiler
+// could otherwise see through, dropping the store as dead.
+thread_local sigjmp_buf* volatile t_copyGuard = nullptr;
 struct sigaction g_previousBusAction;
 
 void OnBusError(int signal, siginfo_t* info, void* context) {
@@ -72,11 +74,13 @@ bool GuardedCopy(const uint8_t* base, const int64_t* offsets, size_t count, size
   sigjmp_buf guard;
   if (sigsetjmp(guard, 0) != 0) return false;
   t_copyGuard = &guard;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
   for (size_t i = 0; i < count && i < kPrefetchDistance; ++i) Prefetch(base + offsets[i], slotSize);
   for (size_t i = 0; i < count; ++i) {
     if (i + kPrefetchDistance < count) Prefetch(base + offsets[i + kPrefetchDistance], slotSize);
     std::memcpy(out + i * slotSize, base + offsets[i], slotSize);
   }
+  std::atomic_signal_fence(std::memory_order_seq_cst);
   t_copyGuard = nullptr;
   return true;
 }
