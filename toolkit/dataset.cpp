@@ -492,6 +492,8 @@ void TDataSet::Resync(TResyncMode mode) {
     DataEvent(deDataSetChange, 0);
     return;
   }
+  // On a record again: a move in either direction may be tried.
+  Bof_ = Eof_ = false;
   int wantPrior = (mode & rmCenter) ? (BufferCount_ - 1) / 2 : std::min(ActiveRecord_, BufferCount_ - 1);
   std::swap(Buffers_[0], Buffers_[size_t(BufferCount_)]);
   RecordCount_ = 1;

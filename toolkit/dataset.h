@@ -126,9 +126,9 @@ class TDataSet : public TComponent {
   // Browse mode; the cursor re-reads its data (InternalRefresh); the ring is refilled
   // around the current record.
   void Refresh();
-  // Refills the ring from the record the cursor stands on (see the modes). Without
-  // rmExact a cursor on no record reads the next or the prior one, and with none the
-  // ring empties.
+  // Refills the ring from the record the cursor stands on (see the modes) and clears Bof
+  // and Eof. Without rmExact a cursor on no record reads the next or the prior one, and
+  // with none the ring empties (Bof and Eof set).
   void Resync(TResyncMode mode);
 
   // ---- Bookmarks ----
