@@ -78,6 +78,7 @@ class TMemoryDataSet : public TDataSet {
   std::string DetailFields;
   TDataSource* GetDataSource() const override { return MasterLink_.DataSource(); }
   bool RangeActive() const { return RangeActive_; }
+  std::unique_ptr<TStream> CreateBlobStream(TField* field, TBlobStreamMode mode) override;
 
   int CompareBookmarks(const TBookmark& a, const TBookmark& b) override {
     if (a.empty() || b.empty()) return TDataSet::CompareBookmarks(a, b);
@@ -291,8 +292,6 @@ class TMemoryDataSet : public TDataSet {
     if (s != dsCalcFields && s != dsFilter && s != dsNewValue)
       DataEvent(deFieldChange, reinterpret_cast<intptr_t>(field));
   }
-
-  std::unique_ptr<TStream> CreateBlobStream(TField* field, TBlobStreamMode mode) override;
 
   // ---- Editing ----
   void InternalEdit() override {
