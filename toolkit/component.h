@@ -48,7 +48,8 @@ class TComponent {
   explicit TComponent(TComponent* owner = nullptr);
   // Destroys the owned components (last made first), clears the owner of the listed ones
   // that it does not own, leaves its owner's list, and sends opRemove to its owner's
-  // components and to every component that asked for its free notification.
+  // components and to every component that asked for its free notification. By then the
+  // derived parts are gone: receivers compare the pointer and forget it, nothing more.
   virtual ~TComponent();
   TComponent(const TComponent&) = delete;
   TComponent& operator=(const TComponent&) = delete;
