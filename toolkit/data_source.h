@@ -1,13 +1,11 @@
 // Data sources and data links: how controls, detail data sets and query parameters follow
-// a data set.
+// a data set. `TDataSource` (a component) joins one data set to any number of
+// `TDataLink`s and hands them the data set's events; `TMasterDataLink` drives a detail
+// from its master's fields, `TDetailDataLink` names the data set a link feeds.
 //
-// `TDataSource` (a component) joins one data set to any number of `TDataLink`s and hands
-// each of them the data set's events. Neither owns the other: a source forgets a data set
-// that is destroyed, a link forgets a source that is destroyed, and a source tells its
-// links. A link sees a window of the data set's buffer ring (its BufferCount records);
-// the data set keeps as many buffers as the largest window. `TMasterDataLink` drives a
-// detail data set from its master's fields; `TDetailDataLink` names the data set a link
-// feeds (a query's parameter link). One thread at a time.
+// Nobody owns anybody here: a source forgets a destroyed data set, a link a destroyed
+// source. A link sees a window of BufferCount records of the data set's ring (the data set
+// keeps as many buffers as the largest window). One thread at a time.
 #pragma once
 
 #include <cstdint>

@@ -2,20 +2,10 @@
 // navigation, bookmarks, field objects, editing, events, calculated and lookup fields,
 // filters, searches and the data sources that show it.
 //
-// The data set owns its field objects (default fields made from FieldDefs live while it is
-// open; fields added with AddField stay), its field definitions and its record buffers. It
-// does not own the cursor behind it: a derived class does, and supplies records, field
-// data and bookmarks through the protected virtual interface below. It does not own its
-// data sources or its lookup data sets (it forgets a lookup data set that is destroyed).
-// One thread at a time; event handlers run on the caller's thread, inside the operation.
-//
-// The buffer ring. BufferCount buffers (the largest BufferCount of the data links, at
-// least 1) hold a window of consecutive records; RecordCount of them are filled, and the
-// active one is the current record. The cursor of the derived class stands on one of them
-// (CurrentRecord), or on none the ring knows of (-1). Before reading next to the last
-// buffer or prior to the first, the ring puts the cursor back on that buffer's record with
-// InternalSetToRecord. One more spare buffer receives each read so that a failed read
-// destroys no buffer, and a temporary buffer serves searches.
+// Owns its field objects, field definitions and record buffers; not the cursor (a derived
+// class owns it and supplies records, field data and bookmarks through the protected
+// virtual interface), nor its data sources or lookup data sets (a destroyed lookup data
+// set is forgotten). One thread at a time; event handlers run inside the operation.
 #pragma once
 
 #include <cstdint>
@@ -45,6 +35,13 @@ using TResyncMode = uint8_t;
 inline constexpr TResyncMode rmExact = 1;   // the cursor's record must be read, else error
 inline constexpr TResyncMode rmCenter = 2;  // the record lands in the middle of the ring
 
+// The buffer ring. BufferCount buffers (the largest BufferCount of the data links, at
+// least 1) hold a window of consecutive records; RecordCount of them are filled, and the
+// active one is the current record. The derived class's cursor stands on one of them
+// (CurrentRecord) or on none the ring knows of (-1). Before reading next to the last
+// buffer or prior to the first, the ring puts the cursor back on that buffer's record with
+// InternalSetToRecord. A spare buffer receives each read, so that a failed read destroys
+// no buffer, and a temporary buffer serves searches.
 class TDataSet : public TComponent {
  public:
   using TDataSetNotifyEvent = std::function<void(TDataSet&)>;

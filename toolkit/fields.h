@@ -1,12 +1,10 @@
 // Field objects: one `TField` per column a data set shows, and `TFields`, their list.
 //
-// A field owns its settings (name, kind, size, flags, lookup definition, events) but no
-// value: values live in the data set's record buffers and are read and written through
-// the data set's GetFieldData and SetFieldData in the field's native form (the engine's
-// slot encoding: Windows-1252 text with a NUL, little-endian numbers, day numbers,
-// milliseconds, timestamps, packed decimals). Every text form a field hands out or takes
-// is UTF-8, converted only by the code-page pair of lib/; a character Windows-1252 cannot
-// hold is refused with the field's name. A data set owns its fields; one thread at a time.
+// A field owns its settings (name, kind, size, flags, lookup definition, events), not its
+// value: values live in the data set's record buffers, read and written through the data
+// set in the field's native form (the engine's slot encodings). Every text form a field
+// gives or takes is UTF-8, converted only by lib/'s code-page pair; a character that
+// Windows-1252 cannot hold is refused naming the field. One thread at a time.
 #pragma once
 
 #include <cstdint>

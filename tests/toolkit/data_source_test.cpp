@@ -106,6 +106,20 @@ TEST_F(DataSourceTest, TheWindowFollowsTheActiveRecord) {
   EXPECT_EQ(link.RecordCount(), 1);
   ds.Next();
   EXPECT_EQ(ds.FieldByName("N").AsInteger(), 5);
+  // A larger window fills with the records around the current one, which stays current.
+  link.SetBufferCount(4);
+  EXPECT_EQ(ds.FieldByName("N").AsInteger(), 5);
+  EXPECT_EQ(link.RecordCount(), 4);
+  int active = link.ActiveRecord();
+  std::vector<int> shown;
+  for (int row = 0; row < link.RecordCount(); ++row) {
+    link.SetActiveRecord(row);
+    shown.push_back(ds.FieldByName("N").AsInteger());
+  }
+  link.SetActiveRecord(active);
+  EXPECT_EQ(shown, (std::vector<int>{3, 4, 5, 6}));
+  ds.Refresh();
+  EXPECT_EQ(ds.FieldByName("N").AsInteger(), 5);
 }
 
 TEST_F(DataSourceTest, AutoEditThroughTheLink) {
