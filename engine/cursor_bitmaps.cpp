@@ -77,12 +77,16 @@ int64_t TDataCursor::CountKeys(int index, const uint8_t* low, const uint8_t* hig
 void TDataCursor::ComputeLive() {
   TRecordsBitmap& live = *Live_;
   const uint32_t physical = uint32_t(Table_->DataFile().RecordCount());
-  GrowBitmap(live, physical);
-  if (physical == 0) return;
-  if (Table_->IndexFile().ActiveRecords() == int32_t(physical)) {
-    live.SetAll();
+  LiveAll_ = false;
+  if (physical > 0 && Table_->IndexFile().ActiveRecords() == int32_t(physical)) {
+    // Nothing deleted: said, not marked, so that a table without deleted slots costs no
+    // bitmap here (the first deletion marks it).
+    live.SetSize(0);
+    LiveAll_ = true;
     return;
   }
+  GrowBitmap(live, physical);
+  if (physical == 0) return;
   // "Sys Deleted" keys (1, row identifier) are the deleted slots.
   uint8_t low[5] = {1, 0, 0, 0, 0};
   uint8_t high[5] = {1, 0xFF, 0xFF, 0xFF, 0xFF};
@@ -135,14 +139,25 @@ void TDataCursor::Combine() {
   TRecordsBitmap& visible = *Visible_;
   const uint32_t physical = uint32_t(Table_->DataFile().RecordCount());
   GrowBitmap(visible, physical);
-  visible.Assign(*Live_);
-  if (RangeActive_ && !NaturalOrder_ && RangeBits_->Size() > 0) visible.And(*RangeBits_);
+  // The first set taken is copied, each further one intersected; all records live is no set.
+  bool started = false;
+  auto take = [&](const TRecordsBitmap& set) {
+    if (started) {
+      visible.And(set);
+    } else {
+      visible.Assign(set);
+      started = true;
+    }
+  };
+  if (!LiveAll_) take(*Live_);
+  if (RangeActive_ && !NaturalOrder_ && RangeBits_->Size() > 0) take(*RangeBits_);
   for (const auto& filter : Filters_) {
     if (!filter->Active) continue;
     // A filter whose bitmap does not cover the table yet accepts nothing it has not judged.
     if (filter->Bitmap->Size() != physical) GrowBitmap(*filter->Bitmap, physical);
-    visible.And(*filter->Bitmap);
+    take(*filter->Bitmap);
   }
+  if (!started) visible.SetAll();
   VisibleCount_ = visible.Count();
 }
 
@@ -158,6 +173,7 @@ void TDataCursor::RebuildVisible() {
   if (physical == 0) {
     RangeBits_->SetSize(0);
     Live_->SetSize(0);
+    LiveAll_ = false;
     VisibleCount_ = 0;
     return;
   }
@@ -174,6 +190,7 @@ void TDataCursor::UpdateBitmapMode() {
     Visible_->SetSize(0);
     RangeBits_->SetSize(0);
     Live_->SetSize(0);
+    LiveAll_ = false;
     VisibleCount_ = 0;
   }
   BitmapMode_ = on;
@@ -182,6 +199,7 @@ void TDataCursor::UpdateBitmapMode() {
 void TDataCursor::ReleaseBitmaps() {
   for (TPooledBitmap* b : {&Visible_, &RangeBits_, &Live_})
     if (*b) (*b)->SetSize(0);
+  LiveAll_ = false;
   VisibleCount_ = 0;
 }
 
@@ -190,7 +208,13 @@ void TDataCursor::AfterWrite(int32_t record, const uint8_t* image, bool deleted)
   ComputeRangeLimits();
   if (!BitmapMode_) return;
   const uint32_t physical = uint32_t(Table_->DataFile().RecordCount());
-  GrowBitmap(*Live_, physical);
+  if (LiveAll_ && deleted) {
+    // The first deletion: every other record is live.
+    GrowBitmap(*Live_, physical);
+    Live_->SetAll();
+    LiveAll_ = false;
+  }
+  if (!LiveAll_) GrowBitmap(*Live_, physical);
   const bool ranged = RangeActive_ && !NaturalOrder_;
   if (ranged) GrowBitmap(*RangeBits_, physical);
   for (auto& filter : Filters_)
@@ -210,7 +234,7 @@ void TDataCursor::AfterWrite(int32_t record, const uint8_t* image, bool deleted)
         else
           filter->Bitmap->ClearBit(uint32_t(record));
       }
-      Live_->SetBit(uint32_t(record));
+      if (!LiveAll_) Live_->SetBit(uint32_t(record));
       if (ranged) {
         const int size = KeySize();
         std::vector<uint8_t> key(static_cast<size_t>(size));

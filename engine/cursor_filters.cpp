@@ -938,7 +938,10 @@ void TDataCursor::BuildFilterBitmap(TFilter& filter) {
     EvaluateInto(filter.Expression, bitmap, true, filter.Estimate);
     return;
   }
-  bitmap.Assign(*Live_);
+  if (LiveAll_)
+    bitmap.SetAll();
+  else
+    bitmap.Assign(*Live_);
   if (RangeActive_ && !NaturalOrder_ && RangeBits_->Size() > 0) bitmap.And(*RangeBits_);
   if (filter.AfterExpressions && filter.OptimizeLevel != kOptimizeFull) {
     for (auto& other : Filters_) {

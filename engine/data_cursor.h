@@ -543,6 +543,7 @@ class TDataCursor : public TDatabaseObject {
   TPooledBitmap Visible_;
   TPooledBitmap RangeBits_;
   TPooledBitmap Live_;
+  bool LiveAll_ = false;  // every record is live: Live_ is left empty
   int64_t VisibleCount_ = 0;
   bool Rebuilding_ = false;
 

@@ -494,6 +494,9 @@ void InitEngine() {
   ProcessBitmapStack();
   LanguageCharMaps();
   FileList();
+  // Byte order's case tables come from ICU's case mapping, whose data loads on first use:
+  // at start-up rather than in the first table open of the process.
+  GetCollation(0, 0);
   engine.DefaultSession = std::make_unique<TDataSession>(0);
   engine.CurrentSession = engine.DefaultSession.get();
 }
