@@ -269,6 +269,7 @@ void TDataCursor::ActivateFilter(TFilter* filter) {
     for (auto& f : Filters_)
       if (filter == nullptr || f.get() == filter) f->Active = true;
     UpdateBitmapMode();
+    if (!wasBitmap && DeferVisible()) return;
     if (!wasBitmap || filter == nullptr) {
       RebuildVisible();
     } else {
@@ -277,6 +278,39 @@ void TDataCursor::ActivateFilter(TFilter* filter) {
       BuildFilterBitmap(*filter);
       Combine();
     }
+    Reseek();
+  });
+}
+
+// One filter its index answers alone: the count is the size of the index's selection, and
+// the bitmaps and the new position wait until something other than the count is asked
+// (SettleVisible). Opening a table to count what a filter selects then marks no bitmap of
+// the whole table.
+bool TDataCursor::DeferVisible() {
+  if (RangeActive_ || NaturalOrder_) return false;
+  const TFilter* only = nullptr;
+  for (const auto& f : Filters_) {
+    if (!f->Active) continue;
+    if (only != nullptr) return false;
+    only = f.get();
+  }
+  if (only == nullptr || only->IsCallback || only->Expression == nullptr || !SelectsDirectly(only->Expression))
+    return false;
+  const int64_t physical = Table_->DataFile().RecordCount();
+  const int64_t total = Table_->IndexFile().ActiveRecords();
+  if (physical <= 0 || total != physical) return false;  // deleted slots: the bitmaps decide
+  const TKeySelection selection = SelectKeys(only->Expression, IndexForColumn(only->Expression));
+  if (!selection.Usable) return false;
+  VisibleCount_ = selection.Count(total);
+  VisiblePending_ = true;
+  return true;
+}
+
+void TDataCursor::SettleVisible() {
+  if (!VisiblePending_) return;
+  VisiblePending_ = false;
+  Bracketed([&] {
+    RebuildVisible();
     Reseek();
   });
 }

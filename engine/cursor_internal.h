@@ -76,6 +76,7 @@ class TWritingMark {
 template <typename Fn>
 auto TDataCursor::Bracketed(Fn body) -> decltype(body()) {
   if (BracketDepth_ > 0) return body();
+  SettlePending();
   struct TDepth {
     TDataCursor& Cursor;
     explicit TDepth(TDataCursor& cursor) : Cursor(cursor) { ++Cursor.BracketDepth_; }

@@ -140,6 +140,7 @@ void TDataCursor::TakeSpot(const TSpot& spot, int32_t record, const std::vector<
 }
 
 int32_t TDataCursor::CurrentRecordNumber() const {
+  SettlePending();
   if (!Open_ || (Bof_ && Eof_)) return 0;
   if (NaturalOrder_) return Physical_;
   return Spot_.Page != 0 ? CurrentRecord_ : 0;
@@ -457,6 +458,7 @@ int64_t TDataCursor::GetRecordCount() {
 }
 
 int64_t TDataCursor::GetRecNo() {
+  SettlePending();
   SyncWithSiblings();
   if (!Open_ || (Bof_ && Eof_)) return 0;
   if (NaturalOrder_) return Spot_.Logical;
@@ -759,6 +761,7 @@ void TDataCursor::ComputeRangeLimits() {
 // ---- Bookmarks -----------------------------------------------------------------------------------------
 
 void TDataCursor::GetBookmark(uint8_t* bookmark) const {
+  SettlePending();
   if (NaturalOrder_) {
     int32_t n = CurrentRecordNumber() != 0 || !(Bof_ && Eof_) ? Physical_ : 0;
     std::memcpy(bookmark, &n, sizeof n);

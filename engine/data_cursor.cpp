@@ -79,6 +79,7 @@ void TDataCursor::CheckClosed() const {
 
 void TDataCursor::RequireOpen() const {
   if (!Open_ || Table_ == nullptr) RaiseTableError(VELDOR_NOTINITIALIZED, TableName_);
+  SettlePending();
 }
 
 void TDataCursor::SetTableName(const std::string& name) {
@@ -304,6 +305,7 @@ void TDataCursor::RebuildSysDeleted() {
 
 void TDataCursor::Close(bool release) {
   if (!Open_) return;
+  VisiblePending_ = false;
   Blobs_.clear();
   Filters_.clear();
   ReleaseBitmaps();

@@ -176,8 +176,14 @@ class TDataCursor : public TDatabaseObject {
   // set and re-seeks the current record.
   void Refresh();
 
-  bool Bof() const { return Bof_; }
-  bool Eof() const { return Eof_; }
+  bool Bof() const {
+    SettlePending();
+    return Bof_;
+  }
+  bool Eof() const {
+    SettlePending();
+    return Eof_;
+  }
   // The logical number: 1-based among visible records (natural order) or in the range.
   // Both first take in what a sibling cursor or a rollback changed (see SyncWithSiblings).
   int64_t GetRecNo();
@@ -185,7 +191,10 @@ class TDataCursor : public TDatabaseObject {
   // The physical number of the current record, 0 when there is none.
   int32_t CurrentRecordNumber() const;
   // The record buffer: the current record image (zeros without a current record).
-  const uint8_t* RecordBuffer() const { return RecordBuffer_.data(); }
+  const uint8_t* RecordBuffer() const {
+    SettlePending();
+    return RecordBuffer_.data();
+  }
 
   // ---- Keys and bookmarks ----
   int BookmarkSize() const { return NaturalOrder_ ? kNaturalBookmarkSize : KeySize(); }
@@ -415,6 +424,15 @@ class TDataCursor : public TDatabaseObject {
   void EvaluateInto(TExpToken* node, TRecordsBitmap& bitmap, bool underAnd, bool estimate);
   // Whether EvaluateInto marks `node` from one index alone, whatever the bitmap held.
   bool SelectsDirectly(const TExpToken* node);
+  // After a filter is activated: takes the count from the index and leaves the bitmaps and
+  // the position pending, when that gives what building them would; false otherwise.
+  bool DeferVisible();
+  // Builds what DeferVisible left pending and positions the cursor as the activation would
+  // have; nothing when nothing is pending. Every operation but the count calls it first.
+  void SettleVisible();
+  void SettlePending() const {
+    if (VisiblePending_) const_cast<TDataCursor*>(this)->SettleVisible();
+  }
   void BuildFilterBitmap(TFilter& filter);
   void RefreshFilterBitmaps();
 
@@ -545,6 +563,7 @@ class TDataCursor : public TDatabaseObject {
   TPooledBitmap Live_;
   bool LiveAll_ = false;  // every record is live: Live_ is left empty
   int64_t VisibleCount_ = 0;
+  bool VisiblePending_ = false;  // VisibleCount_ is right; bitmaps and position wait
   bool Rebuilding_ = false;
 
   // Change detection.
