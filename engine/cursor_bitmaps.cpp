@@ -136,6 +136,7 @@ void TDataCursor::ComputeRangeBitmap() {
 }
 
 void TDataCursor::Combine() {
+  ForgetWalkWindow();
   TRecordsBitmap& visible = *Visible_;
   const uint32_t physical = uint32_t(Table_->DataFile().RecordCount());
   GrowBitmap(visible, physical);
@@ -185,6 +186,7 @@ void TDataCursor::RebuildVisible() {
 }
 
 void TDataCursor::UpdateBitmapMode() {
+  ForgetWalkWindow();
   bool on = NaturalOrder_ || AnyActiveFilter();
   if (BitmapMode_ && !on) {
     Visible_->SetSize(0);

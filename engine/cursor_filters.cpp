@@ -303,6 +303,7 @@ bool TDataCursor::DeferVisible() {
   if (!selection.Usable) return false;
   VisibleCount_ = selection.Count(total);
   VisiblePending_ = true;
+  ForgetWalkWindow();
   return true;
 }
 

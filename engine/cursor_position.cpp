@@ -127,6 +127,7 @@ void TDataCursor::TakeEmptyState() {
   Physical_ = 0;
   std::fill(CurrentKey_.begin(), CurrentKey_.end(), 0);
   SpotCountersValid_ = false;
+  ForgetWalkWindow();
   Bof_ = Eof_ = true;
 }
 
@@ -247,8 +248,8 @@ void TDataCursor::MoveBy(int64_t n) {
   if (Spot_.Page == 0 || !CurrentSpotValid()) return;
   TSpot spot = Spot_;
   int32_t record = CurrentRecord_;
-  std::vector<uint8_t>& key = StepKey_;  // a member, so that a step allocates nothing
-  key = CurrentKey_;
+  // A member, so that a step allocates nothing; StepSpot fills it before it is read.
+  std::vector<uint8_t>& key = StepKey_;
   while (steps > 0) {
     if (!StepSpot(spot, forward, record, key) || !InRange(spot.Logical)) {
       // Off the chain or out of the range: a crack, resting on the last visible entry.
@@ -273,69 +274,6 @@ void TDataCursor::LoadRecordBuffer() {
   std::fill(RecordBuffer_.begin() + TableRecordSize_, RecordBuffer_.end(), 0);
   record.Reset();
   Calculate(RecordBuffer_.data());
-}
-
-// The walk window holds at most this many records, and at most kWalkWindowBytes of images.
-constexpr size_t kWalkWindowRecords = 512;
-constexpr size_t kWalkWindowBytes = 262144;
-// How far past the expected entry a step looks for its record (entries skipped since).
-constexpr size_t kWalkWindowLookAhead = 4;
-// The first window of a walk is small (a grid reads a page of rows after a jump) and each
-// window used up doubles the next, up to the limits above.
-constexpr size_t kWalkWindowStart = 32;
-
-void TDataCursor::LoadWalkRecord() {
-  const int32_t number = CurrentRecordNumber();
-  if (NaturalOrder_ || number == 0 || Spot_.Page == 0) return LoadRecordBuffer();
-  const size_t size = TableRecordSize_;
-  bool found = false;
-  if (WalkAt_ < WalkNumbers_.size() && WalkCounters_ == Table_->ChangeCounters()) {
-    const size_t end = std::min(WalkNumbers_.size(), WalkAt_ + kWalkWindowLookAhead);
-    for (size_t i = WalkAt_; i < end; ++i) {
-      if (WalkNumbers_[i] != number) continue;
-      WalkAt_ = i;
-      found = true;
-      break;
-    }
-  }
-  if (!found) {
-    // A window left unfinished: the walk broke off, and the next one starts small again.
-    if (WalkAt_ < WalkNumbers_.size()) WalkGrow_ = kWalkWindowStart;
-    PriorReadOrdinal_ = LastReadOrdinal_;
-    LastReadOrdinal_ = Spot_.Logical;
-    if (!FillWalkWindow(number)) {
-      WalkNumbers_.clear();
-      return LoadRecordBuffer();
-    }
-    WalkAt_ = 0;
-  }
-  PriorReadOrdinal_ = LastReadOrdinal_;
-  LastReadOrdinal_ = Spot_.Logical;
-  std::memcpy(RecordBuffer_.data(), &WalkImages_[WalkAt_ * size], size);
-  std::fill(RecordBuffer_.begin() + ptrdiff_t(size), RecordBuffer_.end(), 0);
-  ++WalkAt_;
-  Table_->DataFile().CountPeekedUse();
-  Calculate(RecordBuffer_.data());
-}
-
-bool TDataCursor::FillWalkWindow(int32_t number) {
-  const size_t size = TableRecordSize_;
-  const size_t limit = std::min(kWalkWindowRecords, kWalkWindowBytes / std::max<size_t>(size, 1));
-  const size_t most = std::min(limit, std::max(WalkGrow_, kWalkWindowStart));
-  if (most < 2) return false;
-  WalkGrow_ = std::min(limit, most * 2);
-  WalkNumbers_.resize(most);
-  WalkNumbers_[0] = number;
-  const int ahead = UpcomingRecords(number, LastForward_, &WalkNumbers_[1], int(most - 1));
-  if (ahead <= 0) return false;
-  WalkNumbers_.resize(size_t(ahead) + 1);
-  TReadHooks* hooks = Hooks();
-  if (hooks != nullptr && !hooks->BeforeDiskRead()) throw TRestart{};
-  if (WalkImages_.size() < WalkNumbers_.size() * size) WalkImages_.resize(most * size);
-  if (!Table_->DataFile().CopyImages(WalkNumbers_.data(), int(WalkNumbers_.size()), WalkImages_.data()))
-    return false;
-  WalkCounters_ = Table_->ChangeCounters();
-  return true;
 }
 
 void TDataCursor::Calculate(uint8_t* record) {
@@ -372,6 +310,10 @@ void TDataCursor::SetToEnd() {
 
 uint16_t TDataCursor::GetNextRecord(uint8_t* buffer, bool) {
   RequireOpen();
+  if (StepInWindow(true)) {
+    if (buffer) std::memcpy(buffer, RecordBuffer_.data(), RecordSize_);
+    return 0;
+  }
   return Bracketed([&]() -> uint16_t {
     if (Bof_)
       GoFirst();
@@ -389,6 +331,10 @@ uint16_t TDataCursor::GetNextRecord(uint8_t* buffer, bool) {
 
 uint16_t TDataCursor::GetPriorRecord(uint8_t* buffer, bool) {
   RequireOpen();
+  if (StepInWindow(false)) {
+    if (buffer) std::memcpy(buffer, RecordBuffer_.data(), RecordSize_);
+    return 0;
+  }
   return Bracketed([&]() -> uint16_t {
     if (Eof_)
       GoLast();
@@ -737,6 +683,7 @@ void TDataCursor::ResetRange() {
 }
 
 void TDataCursor::ComputeRangeLimits() {
+  ForgetWalkWindow();
   const int64_t records = Table_->IndexFile().ActiveRecords();
   if (!RangeActive_ || NaturalOrder_) {
     First_ = 1;

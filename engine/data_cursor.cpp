@@ -306,6 +306,7 @@ void TDataCursor::RebuildSysDeleted() {
 void TDataCursor::Close(bool release) {
   if (!Open_) return;
   VisiblePending_ = false;
+  ForgetWalkWindow();
   Blobs_.clear();
   Filters_.clear();
   ReleaseBitmaps();

@@ -363,6 +363,11 @@ class TDataCursor : public TDatabaseObject {
   void LoadRecordBuffer();
   // LoadRecordBuffer for a step of a walk: from the walk window, refilled as it runs out.
   void LoadWalkRecord();
+  // One step of a walk taken from the window: the next entry and its record, without a
+  // search or a read. False when the window cannot vouch for it (the caller steps as usual).
+  bool StepInWindow(bool forward);
+  // Forgets the window (the range, the filters or the position changed).
+  void ForgetWalkWindow();
   // Fills the walk window with `number` and the records after it on its leaf; false when
   // this is no walk or the file cannot be copied that way (the caller reads as usual).
   bool FillWalkWindow(int32_t number);
@@ -542,8 +547,16 @@ class TDataCursor : public TDatabaseObject {
   // The walk window: images of the records a walk in index order visits next, copied in
   // one batch under one read lock and served by number while the table's counters stay
   // as they were then (any change by this process or noticed from others moves them).
+  struct TWalkEntry {
+    int Slot;         // on the leaf WalkPage_
+    int64_t Logical;  // ordinal in the index
+  };
   std::vector<int32_t> WalkNumbers_;
-  std::vector<uint8_t> WalkImages_;
+  std::vector<TWalkEntry> WalkEntries_;
+  std::vector<uint8_t> WalkKeys_;    // key of entry i at i x key size
+  std::vector<uint8_t> WalkImages_;  // image of entry i at i x record size
+  int32_t WalkPage_ = 0;
+  bool WalkForward_ = true;
   size_t WalkAt_ = 0;  // the entry a forward or backward walk expects next
   size_t WalkGrow_ = 0;  // records the next fill may take
   TChangeCounters WalkCounters_;

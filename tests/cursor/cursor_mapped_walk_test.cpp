@@ -231,6 +231,46 @@ TEST_F(MappedWalkTest, AnotherProcessGrowingEmptyingAndRefillingTheFileIsSeen) {
   ExpectWalks(reader, 20, 2000);
 }
 
+// A walk standing on a record whose window was filled under one range or filter, when the
+// range or the filter changes and the cursor stays where it was: the next steps follow the
+// new set, not the window.
+TEST_F(MappedWalkTest, StepsAfterARangeOrFilterChangeFollowTheNewSet) {
+  MakeTable("t", People());
+  TDataCursor& c = OpenCursor("t");
+  Fill(c, kRows);
+  std::vector<uint8_t> image(c.RecordSize());
+  auto walkTo = [&](int32_t id) {
+    c.SetToBegin();
+    for (int32_t i = 1; i <= id; ++i) ASSERT_EQ(c.GetNextRecord(image.data()), 0);
+    ASSERT_EQ(IntOf(c, image.data(), "Id"), id);
+  };
+  auto rest = [&] {
+    std::vector<int32_t> ids;
+    while (c.GetNextRecord(image.data()) == 0) ids.push_back(IntOf(c, image.data(), "Id"));
+    return ids;
+  };
+
+  walkTo(40);
+  TFilter* f = c.AddFilter(nullptr, "Amount <> 41 AND Amount <> 43", false, false, true, false);
+  c.ActivateFilter(f);
+  std::vector<int32_t> ids = rest();
+  ASSERT_GE(ids.size(), 2u);
+  EXPECT_EQ(ids[0], 42);
+  EXPECT_EQ(ids[1], 44);
+  EXPECT_EQ(ids.size(), size_t(kRows - 42));
+  c.DropFilter(nullptr);
+
+  walkTo(40);
+  std::vector<uint8_t> low = Blank(c), high = Blank(c);
+  PutInt(c, low, "Id", 30);
+  PutInt(c, high, "Id", 45);
+  c.SetRange(false, low.data(), 0, high.data(), 0);
+  ids = rest();
+  ASSERT_FALSE(ids.empty());
+  EXPECT_EQ(ids.back(), 45);
+  EXPECT_TRUE(std::all_of(ids.begin(), ids.end(), [](int32_t id) { return id >= 30 && id <= 45; }));
+}
+
 TEST_F(MappedWalkTest, AMappingTheSystemRefusesFallsBackToReads) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "the address sanitizer's own reservations leave no room for an address-space limit";
