@@ -31,6 +31,7 @@
 #include "engine/errors.h"
 #include "engine/session.h"
 #include "lib/byte_order.h"
+#include "lib/file_mapping.h"
 #include "lib/temp_dir.h"
 
 namespace veldor::bench {
@@ -41,6 +42,7 @@ struct TOptions {
   std::string Directory;
   std::string Only;
   bool VeldorOnly = false;  // for profiling: SQLite is not run
+  bool NoMapping = false;   // the engine reads through system calls only
 };
 
 TOptions g_options;
@@ -640,12 +642,15 @@ int Main(int argc, char** argv) {
       g_options.Only = argv[++i];
     } else if (a == "--veldor-only") {
       g_options.VeldorOnly = true;
+    } else if (a == "--no-mapping") {
+      g_options.NoMapping = true;
     } else {
       std::fprintf(stderr,
-                   "usage: veldor-bench [--quick] [--records N] [--dir DIRECTORY] [--only WORKLOAD] [--veldor-only]\n"
+                   "usage: veldor-bench [--quick] [--records N] [--dir DIRECTORY] [--only WORKLOAD] [--veldor-only] [--no-mapping]\n"
                    "  --quick      50,000 records instead of 1,000,000\n"
                    "  --only       one workload (its tables must be in --dir already, except for the loads)\n"
                    "  --veldor-only  the VELDOR runs alone, for profiling\n"
+                   "  --no-mapping  VELDOR reads its files through system calls only, never a mapping\n"
                    "  --dir        where the table files go (default: a new directory in /var/tmp)\n");
       return 2;
     }
@@ -661,6 +666,7 @@ int Main(int argc, char** argv) {
     madeDirectory = true;
   }
   InitEngine();
+  if (g_options.NoMapping) SetFileMappingAllowed(false);
   const std::vector<std::string> workloads = {
       "load-transaction", "load-autocommit", "load-synced",     "load-unsynced", "lookup-primary",
       "lookup-name",      "scan-primary",    "scan-natural",    "page-walk",     "range-scans",

@@ -85,9 +85,8 @@ void TDataCursor::LoadWalkRecord() {
   if (!found) {
     // A window left unfinished: the walk broke off, and the next one starts small again.
     if (WalkAt_ < WalkNumbers_.size()) WalkGrow_ = kWalkWindowStart;
-    PriorReadOrdinal_ = LastReadOrdinal_;
-    LastReadOrdinal_ = Spot_.Logical;
     if (!FillWalkWindow(number)) {
+      // Read as before, through the cache, which batches a walk's reads its own way.
       ForgetWalkWindow();
       return LoadRecordBuffer();
     }
@@ -111,10 +110,8 @@ bool TDataCursor::FillWalkWindow(int32_t number) {
   // Only a walk reads ahead: after a seek (a look-up) the records next in the index are
   // rarely wanted, and reading them would cost more than the look-up.
   const bool forward = LastForward_;
-  const int64_t moved = Spot_.Logical - PriorReadOrdinal_;
-  if (LastReadOrdinal_ != Spot_.Logical ||
-      (forward ? moved <= 0 || moved > kWalkStride : moved >= 0 || moved < -kWalkStride))
-    return false;
+  const int64_t moved = Spot_.Logical - LastReadOrdinal_;
+  if (forward ? moved <= 0 || moved > kWalkStride : moved >= 0 || moved < -kWalkStride) return false;
   // The entries from the current one on along its leaf, a cached leaf only.
   TPage* page = Table_->IndexFile().FindPage(IndexNumber_, Spot_.Page);
   if (page == nullptr || !page->IsLeaf() || Spot_.Slot < 1 || Spot_.Slot > page->Count() ||

@@ -537,10 +537,13 @@ bool TDataFile::CopyImages(const int32_t* numbers, int count, uint8_t* out) {
     if (numbers[i] < 1 || numbers[i] >= next) Corrupt();
     ScatteredOffsets_[size_t(i)] = int64_t(start + uint64_t(numbers[i] - 1) * recordSize);
   }
-  if (!CopyMappedSlots(ScatteredOffsets_.data(), size_t(count), recordSize, out)) return false;
-  ++Stats_.BlockReads;
-  Stats_.RecordsRead += uint64_t(count);
   const bool anyCached = Cache_.Size() > 0;
+  if (CopyMappedSlots(ScatteredOffsets_.data(), size_t(count), recordSize, out)) {
+    ++Stats_.BlockReads;
+    Stats_.RecordsRead += uint64_t(count);
+  } else {
+    ReadImages(numbers, count, out, anyCached);
+  }
   for (int i = 0; i < count; ++i) {
     uint8_t* image = out + size_t(i) * recordSize;
     if (anyCached) {
@@ -553,6 +556,39 @@ bool TDataFile::CopyImages(const int32_t* numbers, int count, uint8_t* out) {
     if (image[kRecordDeletedOffset] == 0) StoreI32(&image[kRecordNumberOffset], numbers[i]);
   }
   return true;
+}
+
+void TDataFile::ReadImages(const int32_t* numbers, int count, uint8_t* out, bool anyCached) {
+  const uint16_t recordSize = Header_.RecordSize();
+  // The records the cache does not hold, by number, read in spans of nearby slots.
+  ReadOrder_.clear();
+  for (int i = 0; i < count; ++i) {
+    if (anyCached) {
+      const TRecord* cached = Cache_.Find(numbers[i]);
+      if (cached != nullptr && !cached->Stale_) continue;
+    }
+    ReadOrder_.emplace_back(numbers[i], i);
+  }
+  std::sort(ReadOrder_.begin(), ReadOrder_.end());
+  const int32_t gap = int32_t(std::max<size_t>(kScatteredGapBytes / recordSize, 1));
+  const int32_t longest = int32_t(std::max<size_t>(ReadAhead_, 1));
+  size_t i = 0;
+  while (i < ReadOrder_.size()) {
+    size_t j = i + 1;
+    while (j < ReadOrder_.size() && ReadOrder_[j].first - ReadOrder_[j - 1].first <= gap &&
+           ReadOrder_[j].first - ReadOrder_[i].first < longest)
+      ++j;
+    const int32_t first = ReadOrder_[i].first;
+    const int32_t images = ReadSlots(first, ReadOrder_[j - 1].first - first + 1, ReadBuffer_);
+    Stats_.RecordsRead += uint64_t(j - i);
+    for (size_t k = i; k < j; ++k) {
+      const int32_t at = ReadOrder_[k].first - first;
+      // The slot is neither in the file nor in the cache: the file was cut short.
+      if (at >= images) Corrupt();
+      std::memcpy(out + size_t(ReadOrder_[k].second) * recordSize, &ReadBuffer_[size_t(at) * recordSize], recordSize);
+    }
+    i = j;
+  }
 }
 
 bool TDataFile::PeekRun(int32_t first, int32_t& count, TReadHooks* hooks, std::vector<uint8_t>& out) {

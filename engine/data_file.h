@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/buffer_cache.h"
@@ -210,10 +211,11 @@ class TDataFile : public TFileHandler {
   // (numbers in any order, each below the next record number) copied to `out`, image i at
   // out + i x record size, in one batch through the file's mapping, without the cache or
   // a system call per record; cached buffers win over the file (this process's unwritten
-  // changes). Images are unscrambled and carry their record number like cached ones. False,
-  // nothing usable in `out`, when the file cannot be read that way (in memory, mapping off
-  // or refused, a slot past the file's end): the caller reads through the cache. The caller
-  // keeps others from writing meanwhile (read lock, write lock or exclusive open).
+  // changes). Images are unscrambled and carry their record number like cached ones. Where
+  // the file cannot be mapped (in memory, mapping off, refused or not yet worth it) the
+  // records are read in spans of nearby slots instead, still past the cache. A slot neither
+  // the file nor the cache holds raises VELDOR_FILECORRUPT. The caller keeps others from
+  // writing meanwhile (read lock, write lock or exclusive open).
   bool CopyImages(const int32_t* numbers, int count, uint8_t* out);
   // A scan took one image of a PeekRun or CopyImages (the statistics count what is used,
   // not read).
@@ -278,6 +280,8 @@ class TDataFile : public TFileHandler {
   // The sorted, distinct `wanted` records copied through the file's mapping into the cache;
   // the buffer of `number`, or nullptr when the file cannot be read that way.
   TRecord* CopyScattered(int32_t number, const std::vector<int32_t>& wanted);
+  // CopyImages' reads: the uncached records of `numbers` into their places in `out`.
+  void ReadImages(const int32_t* numbers, int count, uint8_t* out, bool anyCached);
   void SetCapacityForRecordSize();
   void ReturnAllToPool();
   [[noreturn]] void Corrupt() const;
@@ -289,7 +293,8 @@ class TDataFile : public TFileHandler {
   std::vector<TFieldDescriptor> Fields_;
   std::vector<uint8_t> ReadBuffer_;   // grows in steps of 4096
   std::vector<int32_t> Upcoming_;     // scratch of ReadRecords
-  std::vector<int64_t> ScatteredOffsets_;  // scratch of CopyScattered
+  std::vector<int64_t> ScatteredOffsets_;  // scratch of CopyScattered and CopyImages
+  std::vector<std::pair<int32_t, int>> ReadOrder_;  // scratch of ReadImages: number, place
   std::vector<uint8_t> WriteBuffer_;  // grows in steps of 4096
   int32_t ReadWindowFirst_ = 0;       // records of the read in progress, 0 = none
   int32_t ReadWindowCount_ = 0;

@@ -59,8 +59,7 @@ void InstallBusHandler() {
 
 // Lines of a slot fetched ahead; a slot longer than this is left to the hardware.
 constexpr size_t kPrefetchLines = 4;
-constexpr size_t kMapForBatch = 16;
-constexpr uint32_t kMapAfterRequests = 32;
+constexpr uint64_t kMapAfterSlots = 64;
 constexpr size_t kPrefetchDistance = 32;
 
 void Prefetch(const uint8_t* at, size_t slotSize) {
@@ -109,10 +108,13 @@ bool TFileMapping::CopySlots(int fd, const int64_t* offsets, size_t count, size_
     if (end > end_) return false;
   }
   if (base_ == nullptr) {
-    // A mapping pays a fault per page it first touches and the teardown of every page at
-    // close: a short look (an open, a look-up, a count) reads more cheaply. Map for a batch
-    // or once the file has been read often.
-    if (count < kMapForBatch && ++requests_ < kMapAfterRequests) return false;
+    // A mapping pays a fault for each stretch of pages it first touches (the system maps
+    // 16 pages around it) and their teardown at close, about three reads' worth: a copy
+    // scattered over the file pays off once the file has been read a few times over in
+    // such stretches. Until the copies asked for add up to an eighth of the file's pages,
+    // the caller reads, so that an open, a few look-ups or a sparse count read as before.
+    requested_ += count;
+    if (requested_ < std::max<uint64_t>(kMapAfterSlots, uint64_t(end_) / (4096 * 8))) return false;
     InstallBusHandler();
     void* at = mmap(nullptr, kMappingReserve, PROT_READ, MAP_SHARED, fd, 0);
     if (at == MAP_FAILED) {
@@ -133,7 +135,7 @@ void TFileMapping::Release() {
   if (base_ != nullptr) munmap(const_cast<uint8_t*>(base_), kMappingReserve);
   base_ = nullptr;
   end_ = 0;
-  requests_ = 0;
+  requested_ = 0;
 }
 
 }  // namespace veldor

@@ -37,7 +37,7 @@ class TFileMapping {
   // file's end or the reservation, the file cut short meanwhile); `out` then holds nothing
   // usable and the caller reads. The offsets may come in any order; slots are fetched a
   // few ahead of the copy, which hides the memory latency of a scattered walk. The file is
-  // mapped only for a batch of slots or after a number of single copies, so that short
+  // mapped only once the copies asked for add up to a share of its pages, so that short
   // work on a table reads as before.
   bool CopySlots(int fd, const int64_t* offsets, size_t count, size_t slotSize, uint8_t* out);
 
@@ -55,7 +55,7 @@ class TFileMapping {
   const uint8_t* base_ = nullptr;
   int64_t end_ = 0;       // bytes known to be in the file
   bool refused_ = false;  // the system refused the mapping; never asked again
-  uint32_t requests_ = 0;  // copies asked for before the file was mapped
+  uint64_t requested_ = 0;  // slots asked for before the file was mapped
 };
 
 }  // namespace veldor
