@@ -1,0 +1,94 @@
+// The data set's editing through the cursor: the record lock held from Edit to Post or
+// Cancel, new records (with CopyOnAppend), posting, deleting, and the end of a key edit.
+#include <cstring>
+
+#include "components/component_errors.h"
+#include "components/dataset.h"
+#include "lib/byte_order.h"
+
+namespace veldor {
+
+void TVELDORDataSet::ClearBlobModified() {
+  for (int i = 0; i < FieldCount(); ++i)
+    if (Fields()[i]->IsBlob()) Fields()[i]->SetModified(false);
+}
+
+void TVELDORDataSet::Post() {
+  TDataSet::Post();
+  if (State() == dsSetKey) FinishKeyEdit(true);
+}
+
+void TVELDORDataSet::Cancel() {
+  TDataSet::Cancel();
+  if (State() == dsSetKey) FinishKeyEdit(false);
+}
+
+// Reads the record afresh under its record lock; the cursor refuses (and unlocks) when the
+// record changed since the ring read it. The lock stays until Post or Cancel.
+void TVELDORDataSet::InternalEdit() {
+  uint8_t* buffer = ActiveBuffer();
+  const uint16_t result = Cursor_->GetCurrentRecord(buffer, true);
+  if (result != 0) {
+    try {
+      Cursor_->UnlockRecord();
+    } catch (...) {
+    }
+    RaiseTableError(result, Cursor_->TableName());
+  }
+  EditLocked_ = true;
+  std::memcpy(OldValueBuffer_.data(), buffer, size_t(RecBufSize_));
+  ClearBlobModified();
+}
+
+void TVELDORDataSet::InternalInsert() {
+  if (EditLocked_) {
+    EditLocked_ = false;
+    Cursor_->UnlockRecord(LoadI32(OldValueBuffer_.data() + kRecordNumberOffset));
+  }
+  Cursor_->FreeAllBlobs(true);
+  ClearBlobModified();
+}
+
+void TVELDORDataSet::DoOnNewRecord() {
+  uint8_t* buffer = ActiveBuffer();
+  bool copied = false;
+  if (CopyOnAppend_ && buffer) {
+    // A copy of the record the cursor stands on, its BLOBs included; none on an empty set.
+    std::vector<uint8_t> image(size_t(RecordSize_), 0);
+    if (Cursor_->CloneCurrentRecord(image.data()) == 0) {
+      std::memcpy(buffer, image.data(), size_t(RecordSize_));
+      std::memcpy(OldValueBuffer_.data(), buffer, size_t(RecBufSize_));
+      copied = true;
+    }
+  }
+  if (!copied) {
+    std::fill(OldValueBuffer_.begin(), OldValueBuffer_.end(), uint8_t(0));
+    Cursor_->InitRecord(OldValueBuffer_.data());
+  }
+  TDataSet::DoOnNewRecord();
+}
+
+void TVELDORDataSet::InternalPost() {
+  TDataSet::InternalPost();
+  uint8_t* buffer = ActiveBuffer();
+  if (State() == dsEdit) {
+    Cursor_->ModifyRecord(buffer, true);
+    EditLocked_ = false;
+  } else {
+    Cursor_->AppendRecord(buffer);
+  }
+  ClearBlobModified();
+}
+
+void TVELDORDataSet::InternalCancel() {
+  Cursor_->FreeAllBlobs(true);
+  ClearBlobModified();
+  if (EditLocked_) {
+    EditLocked_ = false;
+    Cursor_->UnlockRecord(LoadI32(OldValueBuffer_.data() + kRecordNumberOffset));
+  }
+}
+
+void TVELDORDataSet::InternalDelete() { Cursor_->DeleteRecord(ActiveBuffer()); }
+
+}  // namespace veldor
