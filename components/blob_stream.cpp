@@ -4,6 +4,7 @@
 
 #include "components/component_errors.h"
 #include "components/dataset.h"
+#include "lib/byte_order.h"
 #include "toolkit/component.h"
 
 namespace veldor {
@@ -19,6 +20,11 @@ TVELDORBlobStream::TVELDORBlobStream(TField* field, TBlobStreamMode mode) : Fiel
   Buffer_ = DataSet_->ActiveRecordBuffer();
   if (!Buffer_ || FieldNo_ == 0) return;
   TDataCursor& cursor = *DataSet_->Handle();
+  // A buffer already open in this record (the engine's copy of a record for CopyOnAppend,
+  // another stream) is used, not taken: freeing it would drop a value not yet posted.
+  const TFieldDescriptor& descriptor = cursor.Field(FieldNo_);
+  if (descriptor.FieldType() == FIELD_BLOB)
+    Borrowed_ = LoadI32(Buffer_ + descriptor.Offset() + 1) < 0;
   if (!field->Modified()) {
     if (mode != bmRead) {
       if (field->ReadOnly()) ComponentError(SFieldReadOnly, field->DisplayName());
@@ -39,7 +45,8 @@ TVELDORBlobStream::TVELDORBlobStream(TField* field, TBlobStreamMode mode) : Fiel
 TVELDORBlobStream::~TVELDORBlobStream() {
   if (!Opened_ || !DataSet_ || !DataSet_->Handle()) return;
   if (Modified_) Field_->SetModified(true);
-  if (!Field_->Modified()) DataSet_->Handle()->FreeBlob(FieldNo_, Buffer_, kBlobOwnerCaller, false);
+  if (!Field_->Modified() && !Borrowed_)
+    DataSet_->Handle()->FreeBlob(FieldNo_, Buffer_, kBlobOwnerCaller, false);
   if (!Modified_) return;
   try {
     DataSet_->DataEvent(deFieldChange, reinterpret_cast<intptr_t>(Field_));

@@ -4,7 +4,8 @@
 // The stream owns nothing but its position: the BLOB's bytes live in a buffer the cursor
 // keeps open for the record image it works on (the data set's active record buffer, which
 // must outlive the stream). A stream that wrote leaves the buffer open for the record's
-// post; one that only read frees it when destroyed. One thread at a time.
+// post; one that only read frees it when destroyed, unless the BLOB was already open in
+// that record before the stream (then the stream only borrowed it). One thread at a time.
 #pragma once
 
 #include <cstdint>
@@ -52,6 +53,7 @@ class TVELDORBlobStream : public TStream {
   TBlobStreamMode Mode_;
   bool Opened_ = false;
   bool Modified_ = false;
+  bool Borrowed_ = false;  // the BLOB was open in the record before this stream
   uint32_t Position_ = 0;
 };
 

@@ -178,6 +178,7 @@ class TVELDORDataSet : public TDataSet {
   void InternalCancel() override;
   void InternalDelete() override;
   void DoOnNewRecord() override;
+  void NewRecordStarting() override;
 
  private:
   friend class TVELDORBlobStream;
@@ -228,6 +229,7 @@ class TVELDORDataSet : public TDataSet {
   std::vector<std::vector<uint8_t>> KeyBuffers_;
   int KeyBuffer_ = kbLookup;  // the one the set-key state edits
   std::vector<uint8_t> OldValueBuffer_;
+  std::vector<uint8_t> CopySource_;  // bookmark of the record a CopyOnAppend copies
   std::vector<uint8_t> FilterScratch_;  // the callback filter's copy of the candidate
 
   TFilter* ExpressionFilter_ = nullptr;  // owned by the cursor

@@ -49,18 +49,29 @@ void TVELDORDataSet::InternalInsert() {
   ClearBlobModified();
 }
 
+// CopyOnAppend copies the record that was current when Insert or Append began, which
+// Append's move to the end has left behind by the time the new record exists.
+void TVELDORDataSet::NewRecordStarting() {
+  CopySource_.clear();
+  uint8_t* buffer = ActiveBuffer();
+  if (!CopyOnAppend_ || !buffer || IsEmpty() || GetBookmarkFlag(buffer) != bfCurrent) return;
+  CopySource_.resize(size_t(BookmarkSize_));
+  GetBookmarkData(buffer, CopySource_.data());
+}
+
 void TVELDORDataSet::DoOnNewRecord() {
   uint8_t* buffer = ActiveBuffer();
   bool copied = false;
-  if (CopyOnAppend_ && buffer) {
-    // A copy of the record the cursor stands on, its BLOBs included; none on an empty set.
+  if (CopyOnAppend_ && buffer && !CopySource_.empty()) {
+    // A copy of that record, its BLOBs included.
     std::vector<uint8_t> image(size_t(RecordSize_), 0);
-    if (Cursor_->CloneCurrentRecord(image.data()) == 0) {
+    if (Cursor_->SetToBookmark(CopySource_.data()) && Cursor_->CloneCurrentRecord(image.data()) == 0) {
       std::memcpy(buffer, image.data(), size_t(RecordSize_));
       std::memcpy(OldValueBuffer_.data(), buffer, size_t(RecBufSize_));
       copied = true;
     }
   }
+  CopySource_.clear();
   if (!copied) {
     std::fill(OldValueBuffer_.begin(), OldValueBuffer_.end(), uint8_t(0));
     Cursor_->InitRecord(OldValueBuffer_.data());

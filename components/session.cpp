@@ -546,6 +546,7 @@ TVELDORDatabase& TVELDORSession::OpenDatabase(const std::string& name, TComponen
   if (!database) {
     database = CreateOwned<TVELDORDatabase>();
     made = true;
+    database->SessionName_ = SessionName_;
     database->BindSession(this);
     database->Temporary_ = true;
     database->DatabaseName_ = name;

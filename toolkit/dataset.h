@@ -340,6 +340,9 @@ class TDataSet : public TComponent {
   virtual void InternalDelete() = 0;
   // Runs OnNewRecord.
   virtual void DoOnNewRecord();
+  // Insert or Append is about to make a new record: the ring still shows the record that
+  // was current (base: nothing).
+  virtual void NewRecordStarting() {}
 
   // ======== What the framework offers derived classes ========
 
