@@ -88,6 +88,9 @@ void TVELDORDataSet::InternalPost() {
   } else {
     Cursor_->AppendRecord(buffer);
   }
+  // The written BLOB buffers stay open in the cursor after the write; the record is read
+  // afresh after a post, so they are let go here, or every post would hold one more.
+  Cursor_->FreeAllBlobs(true);
   ClearBlobModified();
 }
 
