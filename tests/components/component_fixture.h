@@ -96,6 +96,7 @@ class ComponentTest : public ::testing::Test {
   void MakeTable(const std::string& name, const TTableDefinition& definition,
                  const std::vector<TPerson>& rows = {}) {
     TDataSession session(0);
+    session.AddPassword(definition.Password);
     TDataDirectory* db = session.OpenDataDirectory("", dir_);
     TDataCursor cursor(db);
     cursor.SetTableName(name);
