@@ -20,6 +20,8 @@ class Dialog : public ComponentTest {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     if (!QApplication::instance()) application_ = std::make_unique<QApplication>(argc_, argv_);
   }
+  // The application object goes before the program's static objects do.
+  static void TearDownTestSuite() { application_.reset(); }
   void SetUp() override {
     ComponentTest::SetUp();
     session_.SetSessionName("Dialogs");
