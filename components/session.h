@@ -2,13 +2,11 @@
 // session lock, and `TVELDORSession`, one engine session with its settings, passwords and
 // database components.
 //
-// The list owns the default session "Default" (made when the component module starts,
-// destroyed last when it ends) and only lists the others, which belong to whoever made
-// them. An active session owns its engine session, except "Default", which uses the one
-// the engine makes when it starts. A session owns its temporary databases, not the
-// database components placed beside it. Threads: the list has its own lock for adding,
-// finding and removing sessions; activation, deactivation, database opening and closing,
-// passwords and settings of every session run under the process-wide session lock.
+// The list owns "Default" (made when the component module starts, destroyed last at its
+// end) and only lists the others. An active session owns its engine session ("Default"
+// uses the engine's own) and its temporary databases. Threads: the list has its own lock;
+// activation, databases, passwords and settings of every session run under the
+// process-wide session lock.
 #pragma once
 
 #include <cstdint>
