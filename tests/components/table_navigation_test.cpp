@@ -245,6 +245,13 @@ TEST_F(TableNavigation, NamesAndOptionsThatFailTheOpen) {
   EXPECT_EQ(DatabaseMessageOf([&] { none.Open(); }), "Missing table name.");
   EXPECT_EQ(DatabaseMessageOf([&] { none.InitFieldDefs(); }), "Missing table name.");
 
+  // A data set that makes no cursor fails its open and lets its database go again.
+  TVELDORDBDataSet bare;
+  bare.SetDatabaseName(dir_);
+  EXPECT_EQ(DatabaseMessageOf([&] { bare.Open(); }), "Error creating table handle.");
+  EXPECT_FALSE(bare.Active());
+  EXPECT_EQ(bare.Database(), nullptr);
+
   TVELDORTable& missing = Table("nosuch");
   EXPECT_EQ(EngineCodeOf([&] { missing.Open(); }), VELDOR_OSENOENT);
   EXPECT_FALSE(missing.Active());
