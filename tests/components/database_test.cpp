@@ -145,11 +145,12 @@ TEST_F(Database, SharedHandlesOutliveEitherComponent) {
   // The lender closing first leaves the borrower's engine database alive and usable.
   lender.Close();
   ASSERT_TRUE(borrower.Connected());
-  TDataCursor cursor(borrower.Handle());
-  cursor.SetTableName("people");
-  cursor.Open();
-  EXPECT_EQ(cursor.GetRecordCount(), 5);
-  cursor.Close();
+  {
+    TDataCursor cursor(borrower.Handle());
+    cursor.SetTableName("people");
+    cursor.Open();
+    EXPECT_EQ(cursor.GetRecordCount(), 5);
+  }
   EXPECT_EQ(borrower.Handle()->OpenCount(), 1);
   borrower.Close();
 }
