@@ -340,6 +340,9 @@ class TDataSet : public TComponent {
   virtual void InternalDelete() = 0;
   // Runs OnNewRecord.
   virtual void DoOnNewRecord();
+  // Insert or Append is about to make a new record: the ring still shows the record that
+  // was current (base: nothing).
+  virtual void NewRecordStarting() {}
 
   // ======== What the framework offers derived classes ========
 
@@ -385,6 +388,28 @@ class TDataSet : public TComponent {
   bool FilterRecordAccepted(uint8_t* candidate);
   // Closes the data set without raising (for destructors of derived classes).
   void Destroy() noexcept;
+  // Makes `buffer` the one the calculate-fields state reads (a search reading the result
+  // fields of the record it found) and returns the one it replaces.
+  uint8_t* SwapCalcBuffer(uint8_t* buffer) {
+    uint8_t* old = CalcBuffer_;
+    CalcBuffer_ = buffer;
+    return old;
+  }
+  // What a derived class's own find-record sets as the answer of Found().
+  void SetFound(bool value) { Found_ = value; }
+  // Makes `buffer` the record the filter state reads and writes (a search building its
+  // key values in a scratch buffer) and returns the one it replaces.
+  uint8_t* SwapFilterBuffer(uint8_t* buffer) {
+    uint8_t* old = FilterBuffer_;
+    FilterBuffer_ = buffer;
+    return old;
+  }
+  // Store a filter property without acting on it: for derived classes that apply the
+  // change to their cursor themselves (on a closed data set the public setters do this).
+  void StoreFilterText(const std::string& text) { FilterText_ = text; }
+  void StoreFilterOptions(TFilterOptions options) { FilterOptions_ = options; }
+  void StoreFiltered(bool value) { Filtered_ = value; }
+  void StoreOnFilterRecord(TFilterRecordEvent handler) { OnFilterRecord_ = std::move(handler); }
   void Notification(TComponent* component, TOperation operation) override;
   void Loaded() override;
 

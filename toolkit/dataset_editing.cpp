@@ -67,6 +67,7 @@ void TDataSet::BeginInsertAppend() {
   CheckCanModify();
   if (BeforeInsert) BeforeInsert(*this);
   DoBeforeScroll();
+  NewRecordStarting();
 }
 
 void TDataSet::EndInsertAppend() {

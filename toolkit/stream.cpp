@@ -79,7 +79,7 @@ int64_t TMemoryStream::Write(const void* buffer, int64_t count) {
   return count;
 }
 
-int64_t TMemoryStream::Seek(int64_t offset, TSeekOrigin origin) {
+int64_t TMemoryStream::Seek(int64_t offset, TStreamOrigin origin) {
   int64_t base = origin == soBeginning ? 0 : origin == soCurrent ? Position_ : Size();
   int64_t target = StreamOffsetAdd(base, offset);
   if (target < 0) throw EStreamError("Invalid stream position");

@@ -18,7 +18,7 @@ class EStreamError : public Exception {
   using Exception::Exception;
 };
 
-enum TSeekOrigin { soBeginning, soCurrent, soEnd };
+enum TStreamOrigin { soBeginning, soCurrent, soEnd };
 
 class TStream {
  public:
@@ -34,7 +34,7 @@ class TStream {
   virtual int64_t Write(const void* buffer, int64_t count) = 0;
   // The new position: `offset` from the beginning, the position or the end. A result
   // below 0 raises EStreamError and leaves the position unchanged.
-  virtual int64_t Seek(int64_t offset, TSeekOrigin origin) = 0;
+  virtual int64_t Seek(int64_t offset, TStreamOrigin origin) = 0;
   // Cuts or extends (with zeros) the stream; streams that cannot raise EStreamError.
   virtual void SetSize(int64_t size);
 
@@ -59,7 +59,7 @@ class TMemoryStream : public TStream {
   TMemoryStream() = default;
   int64_t Read(void* buffer, int64_t count) override;
   int64_t Write(const void* buffer, int64_t count) override;
-  int64_t Seek(int64_t offset, TSeekOrigin origin) override;
+  int64_t Seek(int64_t offset, TStreamOrigin origin) override;
   void SetSize(int64_t size) override;
   int64_t Size() override { return int64_t(Data_.size()); }
 

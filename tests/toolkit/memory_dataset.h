@@ -512,7 +512,7 @@ class TMemoryBlobStream : public TStream {
     Modified_ = true;
     return count;
   }
-  int64_t Seek(int64_t offset, TSeekOrigin origin) override {
+  int64_t Seek(int64_t offset, TStreamOrigin origin) override {
     const std::vector<uint8_t>& data = Target_ ? *Target_ : Copy_;
     int64_t base = origin == soBeginning ? 0 : origin == soCurrent ? Position_ : int64_t(data.size());
     int64_t target = StreamOffsetAdd(base, offset);
