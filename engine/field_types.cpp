@@ -252,29 +252,6 @@ void SetFieldPresent(uint8_t* record, const TFieldDescriptor& field, bool presen
   record[field.Offset()] = present ? 1 : 0;
 }
 
-namespace {
-
-// Copies a slot of at most 255 bytes in fixed-size moves, overlapping at the end: a copy
-// whose size is known only at run time otherwise becomes a string instruction whose
-// start-up costs more than the copy itself, and values are read once per field and row.
-void CopySlot(uint8_t* to, const uint8_t* from, size_t n) {
-  if (n >= 16) {
-    size_t i = 0;
-    for (; i + 16 <= n; i += 16) std::memcpy(to + i, from + i, 16);
-    if (i < n) std::memcpy(to + n - 16, from + n - 16, 16);
-  } else if (n >= 8) {
-    std::memcpy(to, from, 8);
-    std::memcpy(to + n - 8, from + n - 8, 8);
-  } else if (n >= 4) {
-    std::memcpy(to, from, 4);
-    std::memcpy(to + n - 4, from + n - 4, 4);
-  } else {
-    for (size_t i = 0; i < n; ++i) to[i] = from[i];
-  }
-}
-
-}  // namespace
-
 bool GetFieldValue(const uint8_t* record, const TFieldDescriptor& field, void* buffer) {
   auto* out = static_cast<uint8_t*>(buffer);
   if (field.IsAutoInc()) {
@@ -287,7 +264,7 @@ bool GetFieldValue(const uint8_t* record, const TFieldDescriptor& field, void* b
     std::memset(out, 0, size);
     return true;
   }
-  CopySlot(out, at + 1, size);
+  CopyShort(out, at + 1, size);
   return false;
 }
 

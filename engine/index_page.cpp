@@ -43,13 +43,13 @@ int PutKeyBody(uint8_t* out, const uint8_t* key, int k, int c, int dup, int trai
 // The inverse of PutKeyBody: fills key[dup..K) from the stored bytes and the trail zeros.
 void GetKeyBody(uint8_t* key, const uint8_t* in, int k, int c, int dup, int trail) {
   if (trail == 0) {
-    std::memcpy(key + dup, in, size_t(k - dup));
+    CopyShort(key + dup, in, size_t(k - dup));
     return;
   }
   int head = c - trail - dup;
-  std::memcpy(key + dup, in, size_t(head));
+  CopyShort(key + dup, in, size_t(head));
   std::memset(key + c - trail, 0, size_t(trail));
-  std::memcpy(key + c, in + head, size_t(k - c));
+  CopyShort(key + c, in + head, size_t(k - c));
 }
 
 }  // namespace
@@ -348,7 +348,7 @@ bool TPage::UnpackEntries(const uint8_t* image, int count) {
     Reserve(count);
     for (int p = 1; p <= count; ++p, in += width) {
       uint8_t* entry = Entries_.data() + size_t(p - 1) * size_t(Stride());
-      std::memcpy(entry, in, size_t(k) + 4);
+      CopyShort(entry, in, size_t(k) + 4);
       StoreI32(entry + k + 4, IsLeaf() ? 1 : LoadI32(in + k + 4));
       entry[k + 8] = 0;
       entry[k + 9] = 0;
@@ -380,7 +380,7 @@ bool TPage::UnpackEntries(const uint8_t* image, int count) {
     int body = k - dup - trail;
     if (end - in < body + 4) return false;
     uint8_t* entry = Entries_.data() + size_t(p - 1) * size_t(Stride());
-    if (dup > 0) std::memcpy(entry, entry - Stride(), size_t(dup));
+    if (dup > 0) CopyShort(entry, entry - Stride(), size_t(dup));
     GetKeyBody(entry, in, k, c, dup, trail);
     in += body;
     std::memcpy(entry + k, in, 4);
