@@ -608,6 +608,24 @@ TResult InChild(const std::function<double()>& body) {
   return result;
 }
 
+// The run of median time among `runs`, with the highest memory peaks of them all; a failed
+// run makes the result failed.
+TResult Median(std::vector<TResult> runs) {
+  long peak = 0, anon = 0;
+  bool failed = false;
+  for (const TResult& r : runs) {
+    peak = std::max(peak, r.PeakKilobytes);
+    anon = std::max(anon, r.AnonPeakKilobytes);
+    failed = failed || r.Seconds < 0;
+  }
+  std::sort(runs.begin(), runs.end(), [](const TResult& a, const TResult& b) { return a.Seconds < b.Seconds; });
+  TResult median = runs[runs.size() / 2];
+  median.PeakKilobytes = peak;
+  median.AnonPeakKilobytes = anon;
+  if (failed) median.Seconds = -1;
+  return median;
+}
+
 uint64_t FileBytes(const std::string& path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0 ? uint64_t(st.st_size) : 0;
@@ -689,6 +707,24 @@ int Main(int argc, char** argv) {
     if (!g_options.VeldorOnly) {
       s = InChild([&] { return SqliteWorkload(w, false); });
       b = InChild([&] { return SqliteWorkload(w, true); });
+    }
+    // A count takes a fraction of a millisecond and swings with the state of the page cache
+    // and the scheduler: counts that short run five times, the engines taking turns, and each
+    // engine's median time is shown (with the highest of its memory peaks).
+    if (w.rfind("count-", 0) == 0 && v.Seconds >= 0 && v.Seconds < 0.01) {
+      std::vector<TResult> vs{v}, ss{s}, bs{b};
+      for (int round = 1; round < 5; ++round) {
+        vs.push_back(InChild([&] { return VeldorWorkload(w); }));
+        if (!g_options.VeldorOnly) {
+          ss.push_back(InChild([&] { return SqliteWorkload(w, false); }));
+          bs.push_back(InChild([&] { return SqliteWorkload(w, true); }));
+        }
+      }
+      v = Median(vs);
+      if (!g_options.VeldorOnly) {
+        s = Median(ss);
+        b = Median(bs);
+      }
     }
     char ratio[32] = "-";
     if (v.Seconds >= 0 && s.Seconds > 0) std::snprintf(ratio, sizeof ratio, "%.2fx", v.Seconds / s.Seconds);
