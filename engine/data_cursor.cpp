@@ -152,19 +152,26 @@ void TDataCursor::OpenLocal() {
   ReadOnly_ = RequestedReadOnly_;
   FilesReadOnly_ = table.ReadOnlyByAttribute();
   if (FilesReadOnly_ || table.ReadOnly()) ReadOnly_ = true;
+  // The first opener verifies the headers under the read lock and keeps it for the first
+  // position, which reads under it too (one lock and one header comparison, not two).
+  struct TOpenLock {
+    TDataTable& Table;
+    bool Took = false;
+    ~TOpenLock() {
+      if (!Took) return;
+      try {
+        Table.ReadUnlock();
+      } catch (...) {
+        // The slot is lost only for this process; the next lock draws another.
+      }
+    }
+  } openLock{table};
   if (!PrivateDescriptors_ && table.OpenCount() == 1) {
-    bool took = false;
     if (!table.ReadLocked()) {
       table.ReadLock();
-      took = table.ReadLocked();
+      openLock.Took = table.ReadLocked();
     }
-    try {
-      table.VerifyHeaders();
-    } catch (...) {
-      if (took) table.ReadUnlock();
-      throw;
-    }
-    if (took) table.ReadUnlock();
+    table.VerifyHeaders();
   } else {
     table.VerifyVersion();
   }

@@ -100,6 +100,15 @@ bool TFileMapping::CopySlots(int fd, const int64_t* offsets, size_t count, size_
   }
   if (lowest < 0 || slotSize > kMappingReserve || uint64_t(highest) > kMappingReserve - slotSize)
     return false;
+  // A mapping pays a fault for each stretch of pages it first touches (the system maps 16
+  // pages around it) and their teardown at close, about three reads' worth: a copy scattered
+  // over the file pays off once the file has been read a few times over in such stretches.
+  // Until the copies asked for add up to an eighth of the file's pages (as last seen), the
+  // caller reads, so that an open, a few look-ups or a sparse count read as before.
+  if (base_ == nullptr) {
+    requested_ += count;
+    if (requested_ < std::max<uint64_t>(kMapAfterSlots, uint64_t(end_) / (4096 * 8))) return false;
+  }
   const int64_t end = highest + int64_t(slotSize);
   if (end > end_) {
     struct stat st;
@@ -108,13 +117,7 @@ bool TFileMapping::CopySlots(int fd, const int64_t* offsets, size_t count, size_
     if (end > end_) return false;
   }
   if (base_ == nullptr) {
-    // A mapping pays a fault for each stretch of pages it first touches (the system maps
-    // 16 pages around it) and their teardown at close, about three reads' worth: a copy
-    // scattered over the file pays off once the file has been read a few times over in
-    // such stretches. Until the copies asked for add up to an eighth of the file's pages,
-    // the caller reads, so that an open, a few look-ups or a sparse count read as before.
-    requested_ += count;
-    if (requested_ < std::max<uint64_t>(kMapAfterSlots, uint64_t(end_) / (4096 * 8))) return false;
+    if (requested_ < uint64_t(end_) / (4096 * 8)) return false;
     InstallBusHandler();
     void* at = mmap(nullptr, kMappingReserve, PROT_READ, MAP_SHARED, fd, 0);
     if (at == MAP_FAILED) {
