@@ -516,7 +516,9 @@ bool TVELDORDataSet::SearchKey(bool nearest) {
 bool TVELDORDataSet::GotoKey() { return SearchKey(false); }
 void TVELDORDataSet::GotoNearest() { SearchKey(true); }
 
-bool TVELDORDataSet::FindKey(const std::vector<TVariant>& values) {
+// The search key of FindKey and FindNearest: set, filled and posted, or cancelled when a
+// value is refused.
+void TVELDORDataSet::PostSearchKey(const std::vector<TVariant>& values) {
   SetKey();
   try {
     AssignKeyValues(values);
@@ -525,18 +527,15 @@ bool TVELDORDataSet::FindKey(const std::vector<TVariant>& values) {
     throw;
   }
   Post();
+}
+
+bool TVELDORDataSet::FindKey(const std::vector<TVariant>& values) {
+  PostSearchKey(values);
   return GotoKey();
 }
 
 void TVELDORDataSet::FindNearest(const std::vector<TVariant>& values) {
-  SetKey();
-  try {
-    AssignKeyValues(values);
-  } catch (...) {
-    Cancel();
-    throw;
-  }
-  Post();
+  PostSearchKey(values);
   GotoNearest();
 }
 

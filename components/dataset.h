@@ -197,6 +197,7 @@ class TVELDORDataSet : public TDataSet {
   void EnterKeyState(int index, bool clear);
   void FinishKeyEdit(bool keep);
   void AssignKeyValues(const std::vector<TVariant>& values);
+  void PostSearchKey(const std::vector<TVariant>& values);
   bool SearchKey(bool nearest);
   // Filters.
   TFilter* MakeExpressionFilter(const std::string& text, TFilterOptions options);

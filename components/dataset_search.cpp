@@ -128,16 +128,6 @@ bool IsTextField(const TField* f) {
   }
 }
 
-std::vector<TVariant> KeyValues(const std::vector<TField*>& fields, const TVariant& keyValues,
-                                const std::string& keyFields) {
-  std::vector<TVariant> values;
-  if (fields.size() == 1 && !(keyValues.IsArray() && keyValues.Items().size() == 1))
-    values.push_back(keyValues);
-  else if (keyValues.IsArray())
-    values = keyValues.Items();
-  if (values.empty() || values.size() != fields.size()) DatabaseErrorFmt(SKeyValueCount, keyFields);
-  return values;
-}
 
 // The text a partial-key search compares: the value without a final "*".
 std::string PartialText(const TVariant& value) {
@@ -154,7 +144,7 @@ bool TVELDORDataSet::LocateRecord(const std::string& keyFields, const TVariant& 
   CursorPosChanged();
   uint8_t* temp = TempBuffer();
   std::vector<TField*> fields = GetFieldList(keyFields);
-  std::vector<TVariant> values = KeyValues(fields, keyValues, keyFields);
+  std::vector<TVariant> values = KeyValueList(fields, keyValues, keyFields);
   const bool caseInsensitive = (options & loCaseInsensitive) != 0;
   const bool partial = (options & loPartialKey) != 0;
 
@@ -165,20 +155,7 @@ bool TVELDORDataSet::LocateRecord(const std::string& keyFields, const TVariant& 
   if (!search) return LocateByFilter(fields, values, options);
 
   // The key values go into the temporary buffer through the fields, in the filter state.
-  const bool wasModified = Modified();
-  TDataSetState savedState = SetTempState(dsFilter);
-  uint8_t* savedBuffer = SwapFilterBuffer(temp);
-  struct TRestore {
-    TVELDORDataSet& D;
-    TDataSetState S;
-    uint8_t* B;
-    bool M;
-    ~TRestore() {
-      D.SwapFilterBuffer(B);
-      D.RestoreState(S);
-      D.SetModified(M);
-    }
-  } restore{*this, savedState, savedBuffer, wasModified};
+  TTempBufferScope scope(*this, dsFilter, temp, true);
   std::memset(temp, 0, size_t(RecBufSize_));
   int fieldCount = int(fields.size());
   int partialLength = 0;
@@ -221,20 +198,7 @@ bool TVELDORDataSet::LocateByFilter(const std::vector<TField*>& fields,
   std::vector<std::vector<uint8_t>> slots(fields.size());
   std::vector<bool> nulls(fields.size(), true);
   {
-    const bool wasModified = Modified();
-    TDataSetState savedState = SetTempState(dsFilter);
-    uint8_t* savedBuffer = SwapFilterBuffer(temp);
-    struct TRestore {
-      TVELDORDataSet& D;
-      TDataSetState S;
-      uint8_t* B;
-      bool M;
-      ~TRestore() {
-        D.SwapFilterBuffer(B);
-        D.RestoreState(S);
-        D.SetModified(M);
-      }
-    } restore{*this, savedState, savedBuffer, wasModified};
+    TTempBufferScope scope(*this, dsFilter, temp, true);
     std::memset(temp, 0, size_t(RecBufSize_));
     for (size_t i = 0; i < fields.size(); ++i) {
       TField* f = fields[i];
@@ -356,17 +320,7 @@ TVariant TVELDORDataSet::Lookup(const std::string& keyFields, const TVariant& ke
   if (!LocateRecord(keyFields, keyValues, 0, false)) return TVariant();
   uint8_t* temp = TempBuffer();
   CalculateFields(temp);
-  TDataSetState saved = SetTempState(dsCalcFields);
-  uint8_t* savedBuffer = SwapCalcBuffer(temp);
-  struct TRestore {
-    TVELDORDataSet& D;
-    TDataSetState S;
-    uint8_t* B;
-    ~TRestore() {
-      D.SwapCalcBuffer(B);
-      D.RestoreState(S);
-    }
-  } restore{*this, saved, savedBuffer};
+  TTempBufferScope scope(*this, dsCalcFields, temp);
   if (results.size() == 1) return results[0]->Value();
   std::vector<TVariant> out;
   for (TField* r : results) out.push_back(r->Value());

@@ -17,6 +17,16 @@ constexpr size_t kMaxScatteredRead = 64;
 // Slots at most this many bytes apart are read in one span.
 constexpr size_t kScatteredGapBytes = 2048;
 
+// The end of the span that starts at sorted entry `i` of `count` (`at(k)` the record number
+// of entry k): slots close together are read as one span, since a read costs more than the
+// bytes between, up to `longest` slots.
+template <typename At>
+size_t SpanEnd(size_t i, size_t count, int32_t gap, int32_t longest, At at) {
+  size_t j = i + 1;
+  while (j < count && at(j) - at(j - 1) <= gap && at(j) - at(i) < longest) ++j;
+  return j;
+}
+
 }  // namespace
 
 // ---- TRecord -----------------------------------------------------------------------------
@@ -468,15 +478,13 @@ TRecord* TDataFile::ReadScattered(int32_t number, const int32_t* upcoming, int c
   const uint16_t recordSize = Header_.RecordSize();
   if (recordSize < kRecordPrefixSize) Corrupt();
   if (TRecord* found = CopyScattered(number, wanted)) return found;
-  // Slots close together are read as one span: a read costs more than the bytes between.
   const int32_t gap = int32_t(std::max<size_t>(kScatteredGapBytes / recordSize, 1));
   const int32_t longest = int32_t(std::max<size_t>(ReadAhead_, 1));
   TRecord* found = nullptr;
   TRecordPin hold;  // the wanted record stays while later spans may evict
   size_t i = 0;
   while (i < wanted.size()) {
-    size_t j = i + 1;
-    while (j < wanted.size() && wanted[j] - wanted[j - 1] <= gap && wanted[j] - wanted[i] < longest) ++j;
+    const size_t j = SpanEnd(i, wanted.size(), gap, longest, [&](size_t k) { return wanted[k]; });
     const int32_t first = wanted[i];
     const int32_t span = wanted[j - 1] - first + 1;
     const int32_t images = ReadSlots(first, span, ReadBuffer_);
@@ -574,10 +582,7 @@ void TDataFile::ReadImages(const int32_t* numbers, int count, uint8_t* out, bool
   const int32_t longest = int32_t(std::max<size_t>(ReadAhead_, 1));
   size_t i = 0;
   while (i < ReadOrder_.size()) {
-    size_t j = i + 1;
-    while (j < ReadOrder_.size() && ReadOrder_[j].first - ReadOrder_[j - 1].first <= gap &&
-           ReadOrder_[j].first - ReadOrder_[i].first < longest)
-      ++j;
+    const size_t j = SpanEnd(i, ReadOrder_.size(), gap, longest, [&](size_t k) { return ReadOrder_[k].first; });
     const int32_t first = ReadOrder_[i].first;
     const int32_t images = ReadSlots(first, ReadOrder_[j - 1].first - first + 1, ReadBuffer_);
     Stats_.RecordsRead += uint64_t(j - i);

@@ -388,22 +388,44 @@ class TDataSet : public TComponent {
   bool FilterRecordAccepted(uint8_t* candidate);
   // Closes the data set without raising (for destructors of derived classes).
   void Destroy() noexcept;
-  // Makes `buffer` the one the calculate-fields state reads (a search reading the result
-  // fields of the record it found) and returns the one it replaces.
-  uint8_t* SwapCalcBuffer(uint8_t* buffer) {
-    uint8_t* old = CalcBuffer_;
-    CalcBuffer_ = buffer;
-    return old;
-  }
   // What a derived class's own find-record sets as the answer of Found().
   void SetFound(bool value) { Found_ = value; }
-  // Makes `buffer` the record the filter state reads and writes (a search building its
-  // key values in a scratch buffer) and returns the one it replaces.
-  uint8_t* SwapFilterBuffer(uint8_t* buffer) {
-    uint8_t* old = FilterBuffer_;
-    FilterBuffer_ = buffer;
-    return old;
-  }
+  // For a scope, the data set works on `buffer` in a temporary state: the filter state reads
+  // and writes it (dsFilter: a search building its key values, a scan judging records) or
+  // the calculate-fields state reads it (dsCalcFields: the result fields of a record found).
+  // The state, the buffer it replaced and, when asked, the Modified flag come back on every
+  // path.
+  class TTempBufferScope {
+   public:
+    TTempBufferScope(TDataSet& dataSet, TDataSetState state, uint8_t* buffer, bool keepModified = false)
+        : DataSet_(dataSet),
+          Slot_(state == dsCalcFields ? dataSet.CalcBuffer_ : dataSet.FilterBuffer_),
+          KeepModified_(keepModified),
+          Modified_(dataSet.Modified()) {
+      Saved_ = dataSet.SetTempState(state);
+      Old_ = Slot_;
+      Slot_ = buffer;
+    }
+    ~TTempBufferScope() {
+      Slot_ = Old_;
+      DataSet_.RestoreState(Saved_);
+      if (KeepModified_) DataSet_.SetModified(Modified_);
+    }
+    TTempBufferScope(const TTempBufferScope&) = delete;
+    TTempBufferScope& operator=(const TTempBufferScope&) = delete;
+
+   private:
+    TDataSet& DataSet_;
+    uint8_t*& Slot_;
+    uint8_t* Old_ = nullptr;
+    TDataSetState Saved_{};
+    bool KeepModified_;
+    bool Modified_;
+  };
+  // The key values of a Locate or Lookup, one per field: `keyValues` itself for one field,
+  // its items for several; any other count raises SKeyValueCount.
+  static std::vector<TVariant> KeyValueList(const std::vector<TField*>& fields, const TVariant& keyValues,
+                                            const std::string& keyFields);
   // Store a filter property without acting on it: for derived classes that apply the
   // change to their cursor themselves (on a closed data set the public setters do this).
   void StoreFilterText(const std::string& text) { FilterText_ = text; }

@@ -75,18 +75,7 @@ void TDataSet::GetCalcFields(uint8_t* buffer) {
 }
 
 void TDataSet::CalculateFields(uint8_t* buffer) {
-  TDataSetState saved = SetTempState(dsCalcFields);
-  uint8_t* savedBuffer = CalcBuffer_;
-  CalcBuffer_ = buffer;
-  struct TRestore {
-    TDataSet* D;
-    TDataSetState S;
-    uint8_t* B;
-    ~TRestore() {
-      D->CalcBuffer_ = B;
-      D->RestoreState(S);
-    }
-  } restore{this, saved, savedBuffer};
+  TTempBufferScope scope(*this, dsCalcFields, buffer);
   ClearCalcFields(buffer);
   for (int i = 0; i < FieldCount(); ++i) {
     TField* f = Fields_[i];
@@ -128,16 +117,6 @@ bool FoldedText(const std::string& utf8, std::string& out) {
   return true;
 }
 
-std::vector<TVariant> KeyList(const std::vector<TField*>& fields, const TVariant& keyValues,
-                              const std::string& keyFields) {
-  std::vector<TVariant> values;
-  if (fields.size() == 1 && !(keyValues.IsArray() && keyValues.Items().size() == 1))
-    values.push_back(keyValues);
-  else if (keyValues.IsArray())
-    values = keyValues.Items();
-  if (values.size() != fields.size() || fields.empty()) DatabaseErrorFmt(SKeyValueCount, keyFields);
-  return values;
-}
 
 }  // namespace
 
@@ -190,28 +169,28 @@ bool TDataSet::ScanFor(const std::vector<TField*>& fields, const std::vector<TVa
   CursorPosChanged();
   InternalFirst();
   uint8_t* buffer = TempBuffer_.get();
-  TDataSetState saved = SetTempState(dsFilter);
-  uint8_t* savedBuffer = FilterBuffer_;
-  FilterBuffer_ = buffer;
-  struct TRestore {
-    TDataSet* D;
-    TDataSetState S;
-    uint8_t* B;
-    ~TRestore() {
-      D->FilterBuffer_ = B;
-      D->RestoreState(S);
-    }
-  } restore{this, saved, savedBuffer};
+  TTempBufferScope scope(*this, dsFilter, buffer);
   while (GetRecord(buffer, gmNext, true) == grOK)
     if (RecordMatches(fields, values, options)) return true;
   return false;
+}
+
+std::vector<TVariant> TDataSet::KeyValueList(const std::vector<TField*>& fields, const TVariant& keyValues,
+                                             const std::string& keyFields) {
+  std::vector<TVariant> values;
+  if (fields.size() == 1 && !(keyValues.IsArray() && keyValues.Items().size() == 1))
+    values.push_back(keyValues);
+  else if (keyValues.IsArray())
+    values = keyValues.Items();
+  if (values.size() != fields.size() || fields.empty()) DatabaseErrorFmt(SKeyValueCount, keyFields);
+  return values;
 }
 
 bool TDataSet::Locate(const std::string& keyFields, const TVariant& keyValues,
                       TLocateOptions options) {
   CheckBrowseMode();
   std::vector<TField*> fields = GetFieldList(keyFields);
-  std::vector<TVariant> values = KeyList(fields, keyValues, keyFields);
+  std::vector<TVariant> values = KeyValueList(fields, keyValues, keyFields);
   DoBeforeScroll();
   bool found = ScanFor(fields, values, options);
   if (found) {
@@ -225,23 +204,12 @@ TVariant TDataSet::Lookup(const std::string& keyFields, const TVariant& keyValue
                           const std::string& resultFields) {
   CheckBrowseMode();
   std::vector<TField*> fields = GetFieldList(keyFields);
-  std::vector<TVariant> values = KeyList(fields, keyValues, keyFields);
+  std::vector<TVariant> values = KeyValueList(fields, keyValues, keyFields);
   std::vector<TField*> results = GetFieldList(resultFields);
   if (!ScanFor(fields, values, 0)) return TVariant();
   uint8_t* buffer = TempBuffer_.get();
   CalculateFields(buffer);
-  TDataSetState saved = SetTempState(dsCalcFields);
-  uint8_t* savedBuffer = CalcBuffer_;
-  CalcBuffer_ = buffer;
-  struct TRestore {
-    TDataSet* D;
-    TDataSetState S;
-    uint8_t* B;
-    ~TRestore() {
-      D->CalcBuffer_ = B;
-      D->RestoreState(S);
-    }
-  } restore{this, saved, savedBuffer};
+  TTempBufferScope scope(*this, dsCalcFields, buffer);
   if (results.size() == 1) return results[0]->Value();
   std::vector<TVariant> out;
   for (TField* r : results) out.push_back(r->Value());
