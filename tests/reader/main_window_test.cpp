@@ -326,3 +326,32 @@ TEST_F(MainWindow, ALargeVolumeIsReadByPagesNotWalkedFromTheStart) {
 
 }  // namespace
 }  // namespace veldor::test
+
+namespace veldor::test {
+namespace {
+
+TEST_F(MainWindow, AVolumeOnReadOnlyFilesIsReadAndLeftUntouched) {
+  MakeFirstVolume();
+  std::vector<std::pair<std::string, std::filesystem::file_time_type>> files;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+    if (entry.path().filename().string().rfind("A_book", 0) != 0) continue;
+    std::filesystem::permissions(entry.path(), std::filesystem::perms::owner_read | std::filesystem::perms::group_read |
+                                                   std::filesystem::perms::others_read);
+    files.emplace_back(entry.path().string(), entry.last_write_time());
+  }
+  ASSERT_EQ(files.size(), 3u);
+  {
+    TFormMain w(WriteSettings("UserPath=" + dir_));
+    EXPECT_EQ(w.StartupError(), "");
+    ASSERT_EQ(w.GridModel().rowCount(), 3);
+    w.DBGrid1->setCurrentIndex(w.GridModel().index(2, 0));
+    EXPECT_EQ(w.DBRichEdit1->toPlainText(), "Salt road");
+    w.SpeedButtons[0]->click();
+    EXPECT_TRUE(w.Table().Active());
+  }
+  for (const auto& [name, written] : files) EXPECT_EQ(std::filesystem::last_write_time(name), written) << name;
+  EXPECT_TRUE(errors_.empty());
+}
+
+}  // namespace
+}  // namespace veldor::test
