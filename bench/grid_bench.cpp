@@ -21,22 +21,12 @@
 #include "engine/data_cursor.h"
 #include "engine/session.h"
 #include "reader/unit_main.h"
+#include "tools/library_volumes.h"
 #include "reader/volume_model.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-veldor::TFieldDescriptor Field(uint16_t number, const char* name, uint8_t type, uint8_t size,
-                               uint8_t subType = 0) {
-  veldor::TFieldDescriptor f;
-  f.SetFieldNumber(number);
-  f.SetFieldName(name);
-  f.SetFieldType(type);
-  f.SetDeclaredSize(size);
-  f.SetSubType(subType);
-  return f;
-}
 
 // The volume A_book with `count` entries appended in a scattered key order.
 void MakeVolume(const std::string& dir, int count) {
@@ -46,15 +36,7 @@ void MakeVolume(const std::string& dir, int count) {
   TDataCursor cursor(db);
   cursor.SetTableName("A_book");
   cursor.SetExclusive(true);
-  TTableDefinition d;
-  d.Fields = {Field(1, "AuthorSurname", FIELD_STRING, 40), Field(2, "AuthorFirstName", FIELD_STRING, 40),
-              Field(3, "Title", FIELD_STRING, 120), Field(4, "TextPocket", FIELD_BLOB, 0, SUBTYPE_FMTMEMO)};
-  TIndexDescriptor primary;
-  for (int i = 0; i < 3; ++i) primary.SetFieldNumber(i, uint16_t(i + 1));
-  primary.SetFieldCount(3);
-  primary.SetUnique(true);
-  d.Indexes = {primary};
-  cursor.CreateTable(d, false, true);
+  cursor.CreateTable(tool::VolumeDefinition(), false, true);
   cursor.Open();
   std::vector<uint8_t> image(cursor.RecordSize());
   const std::string text = "{\\rtf1\\ansi A short text.\\par}";

@@ -21,6 +21,7 @@
 #include "engine/session.h"
 #include "lib/temp_dir.h"
 #include "toolkit/component.h"
+#include "tools/library_volumes.h"
 
 // Failures print Qt strings as text.
 inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
@@ -56,8 +57,8 @@ class ReaderTest : public ::testing::Test {
     std::filesystem::remove_all(dir_);
   }
 
-  // Creates the volume table `name` in `directory` (default: the test directory) with the
-  // reader's four fields and a primary index over the names and the title, and appends
+  // Creates the volume table `name` in `directory` (default: the test directory) as the
+  // library's programs make volumes, and appends
   // `entries` (Windows-1252 text).
   void MakeVolume(const std::string& name, const std::vector<TEntry>& entries,
                   const std::string& directory = std::string()) {
@@ -66,15 +67,7 @@ class ReaderTest : public ::testing::Test {
     TDataCursor cursor(db);
     cursor.SetTableName(name);
     cursor.SetExclusive(true);
-    TTableDefinition d;
-    d.Fields = {Field(1, "AuthorSurname", FIELD_STRING, 40), Field(2, "AuthorFirstName", FIELD_STRING, 40),
-                Field(3, "Title", FIELD_STRING, 120), Field(4, "TextPocket", FIELD_BLOB, 0, SUBTYPE_FMTMEMO)};
-    TIndexDescriptor primary;
-    for (int i = 0; i < 3; ++i) primary.SetFieldNumber(i, uint16_t(i + 1));
-    primary.SetFieldCount(3);
-    primary.SetUnique(true);
-    d.Indexes = {primary};
-    cursor.CreateTable(d, false, true);
+    cursor.CreateTable(tool::VolumeDefinition(), false, true);
     cursor.Open();
     std::vector<uint8_t> image(cursor.RecordSize());
     for (const TEntry& e : entries) {
@@ -110,17 +103,6 @@ class ReaderTest : public ::testing::Test {
       body(*modal);
     });
     timer->start();
-  }
-
-  static TFieldDescriptor Field(uint16_t number, const char* name, uint8_t type, uint8_t size = 0,
-                                uint8_t subType = 0) {
-    TFieldDescriptor f;
-    f.SetFieldNumber(number);
-    f.SetFieldName(name);
-    f.SetFieldType(type);
-    f.SetDeclaredSize(size);
-    f.SetSubType(subType);
-    return f;
   }
 
   static inline int argc_ = 1;
