@@ -1,13 +1,14 @@
 // veldor-bench: the same work on the VELDOR engine and on SQLite, side by side.
 //
-// Each workload of each engine runs in a child process of its own, so that its peak memory
-// (ru_maxrss from wait4) is its own; the table files stay in the directory between
-// workloads, which run in order (the loads first). The child reports its elapsed time
-// through a pipe. SQLite runs twice: with its default settings and with a 64 MB page cache.
+// Each workload of each engine runs in a program of its own (this one started again), so
+// that its time and peak memory (VmHWM) are its own and nothing is inherited from the
+// parent; the table files stay in the directory between workloads, which run in order (the
+// loads first). The run reports its elapsed time through a pipe. SQLite runs twice: with its default settings and with a 64 MB page cache.
 // Nothing here asserts a speed: the program prints what it measured.
 
 #include <fcntl.h>
 #include <poll.h>
+#include <spawn.h>
 #include <sqlite3.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -101,7 +102,8 @@ int64_t SmallLoadCount(const std::string& workload) { return workload == "load-s
 // Resident anonymous memory (heap, stacks, private mappings) of a process in kilobytes, from
 // its status file; 0 when it cannot be read. File pages a process maps (the engine's mapped
 // reads) are not in it: they are the system's page cache, shared and reclaimable.
-long AnonKilobytes(const std::string& status) {
+// A field of a /proc status file in kilobytes ("RssAnon:", "VmHWM:"), 0 when unreadable.
+long StatusKilobytes(const std::string& status, const char* field) {
   int fd = open(status.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return 0;
   char text[4096];
@@ -109,9 +111,11 @@ long AnonKilobytes(const std::string& status) {
   close(fd);
   if (n <= 0) return 0;
   text[n] = 0;
-  const char* at = std::strstr(text, "RssAnon:");
-  return at ? std::atol(at + 8) : 0;
+  const char* at = std::strstr(text, field);
+  return at ? std::atol(at + std::strlen(field)) : 0;
 }
+
+long AnonKilobytes(const std::string& status) { return StatusKilobytes(status, "RssAnon:"); }
 
 // The child's anonymous memory when its timed work ended (before it frees anything).
 long g_anonAtEnd = 0;
@@ -561,51 +565,82 @@ double SqliteWorkload(const std::string& workload, bool bigCache) {
 struct TResult {
   double Seconds = -1;
   int64_t Answer = 0;
-  long PeakKilobytes = 0;      // ru_maxrss: every resident page, mapped file pages included
+  long PeakKilobytes = 0;      // VmHWM: every resident page, mapped file pages included
   long AnonPeakKilobytes = 0;  // anonymous memory, sampled every 2 ms and at the end
   bool Ran = false;
 };
 
-TResult InChild(const std::function<double()>& body) {
+// Each run is a program of its own: this program started again (posix_spawn, then exec)
+// with "--child ENGINE WORKLOAD" and the options, so that no run inherits the parent's
+// memory (a forked child pays a copy-on-write fault for each heap page it touches first),
+// and a run starts as a program that embeds an engine starts. The run reports its time,
+// answer, anonymous memory and resident peak through a pipe on descriptor 3.
+constexpr int kReportFd = 3;
+
+TResult InChild(const char* engine, const std::string& workload) {
   int pipeFds[2];
   if (pipe(pipeFds) != 0) std::abort();
   std::fflush(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(pipeFds[0]);
-    double report[3] = {-1, 0, 0};
-    try {
-      g_answer = 0;
-      report[0] = body();
-      report[1] = double(g_answer);
-      report[2] = double(g_anonAtEnd);
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "error: %s\n", e.what());
-    }
-    ssize_t written = write(pipeFds[1], report, sizeof report);
-    (void)written;
-    _exit(report[0] < 0 ? 1 : 0);
-  }
+  std::vector<std::string> arguments = {"veldor-bench", "--child", engine, workload, "--records",
+                                        std::to_string(g_options.Records), "--dir", g_options.Directory};
+  if (g_options.NoMapping) arguments.push_back("--no-mapping");
+  std::vector<char*> argv;
+  for (std::string& a : arguments) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], kReportFd);
+  pid_t pid = 0;
+  const int spawned = posix_spawn(&pid, "/proc/self/exe", &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
   close(pipeFds[1]);
   TResult result;
   result.Ran = true;
+  if (spawned != 0) {
+    std::fprintf(stderr, "error: cannot start a run: %s\n", std::strerror(spawned));
+    close(pipeFds[0]);
+    return result;
+  }
   // While the child works, its anonymous memory is looked at every 2 ms from here (the
   // other processor), so that the child's own time is not disturbed.
   const std::string statusFile = "/proc/" + std::to_string(pid) + "/status";
   pollfd wait{pipeFds[0], POLLIN, 0};
   while (poll(&wait, 1, 2) == 0) result.AnonPeakKilobytes = std::max(result.AnonPeakKilobytes, AnonKilobytes(statusFile));
-  double report[3] = {-1, 0, 0};
+  double report[4] = {-1, 0, 0, 0};
   if (read(pipeFds[0], report, sizeof report) != ssize_t(sizeof report)) report[0] = -1;
   result.Seconds = report[0];
   result.Answer = int64_t(report[1]);
   result.AnonPeakKilobytes = std::max(result.AnonPeakKilobytes, long(report[2]));
+  result.PeakKilobytes = long(report[3]);
   close(pipeFds[0]);
   int status = 0;
-  rusage usage{};
-  wait4(pid, &status, 0, &usage);
-  result.PeakKilobytes = usage.ru_maxrss;
+  waitpid(pid, &status, 0);
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) result.Seconds = -1;
   return result;
+}
+
+// The body of one run ("--child ENGINE WORKLOAD"): the report goes to descriptor 3.
+int ChildMain(const std::string& engine, const std::string& workload) {
+  InitEngine();
+  if (g_options.NoMapping) SetFileMappingAllowed(false);
+  double report[4] = {-1, 0, 0, 0};
+  try {
+    g_answer = 0;
+    report[0] = engine == "veldor"   ? VeldorWorkload(workload)
+                : engine == "sqlite" ? SqliteWorkload(workload, false)
+                                     : SqliteWorkload(workload, true);
+    report[1] = double(g_answer);
+    report[2] = double(g_anonAtEnd);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "error: %s\n", e.what());
+  }
+  // The resident peak of this program since its exec (the rusage of a spawned child would
+  // count the parent's pages it was started from).
+  report[3] = double(StatusKilobytes("/proc/self/status", "VmHWM:"));
+  ssize_t written = write(kReportFd, report, sizeof report);
+  (void)written;
+  return report[0] < 0 ? 1 : 0;
 }
 
 // The run of median time among `runs`, with the highest memory peaks of them all; a failed
@@ -648,9 +683,13 @@ std::string Megabytes(long kilobytes) {
 }
 
 int Main(int argc, char** argv) {
+  std::string childEngine, childWorkload;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
-    if (a == "--quick") {
+    if (a == "--child" && i + 2 < argc) {
+      childEngine = argv[++i];
+      childWorkload = argv[++i];
+    } else if (a == "--quick") {
       g_options.Records = 50000;
     } else if (a == "--records" && i + 1 < argc) {
       g_options.Records = std::atoll(argv[++i]);
@@ -674,6 +713,7 @@ int Main(int argc, char** argv) {
     }
   }
   if (g_options.Records < 100) g_options.Records = 100;
+  if (!childEngine.empty()) return ChildMain(childEngine, childWorkload);
   bool madeDirectory = false;
   if (g_options.Directory.empty()) {
     // On disk, not on a memory file system where syncs cost nothing; mkdtemp fills the
@@ -702,11 +742,11 @@ int Main(int argc, char** argv) {
   bool failed = false;
   for (const std::string& w : workloads) {
     if (!g_options.Only.empty() && g_options.Only != w) continue;
-    TResult v = InChild([&] { return VeldorWorkload(w); });
+    TResult v = InChild("veldor", w);
     TResult s, b;
     if (!g_options.VeldorOnly) {
-      s = InChild([&] { return SqliteWorkload(w, false); });
-      b = InChild([&] { return SqliteWorkload(w, true); });
+      s = InChild("sqlite", w);
+      b = InChild("sqlite64", w);
     }
     // A count takes a fraction of a millisecond and swings with the state of the page cache
     // and the scheduler: counts that short run five times, the engines taking turns, and each
@@ -714,10 +754,10 @@ int Main(int argc, char** argv) {
     if (w.rfind("count-", 0) == 0 && v.Seconds >= 0 && v.Seconds < 0.01) {
       std::vector<TResult> vs{v}, ss{s}, bs{b};
       for (int round = 1; round < 5; ++round) {
-        vs.push_back(InChild([&] { return VeldorWorkload(w); }));
+        vs.push_back(InChild("veldor", w));
         if (!g_options.VeldorOnly) {
-          ss.push_back(InChild([&] { return SqliteWorkload(w, false); }));
-          bs.push_back(InChild([&] { return SqliteWorkload(w, true); }));
+          ss.push_back(InChild("sqlite", w));
+          bs.push_back(InChild("sqlite64", w));
         }
       }
       v = Median(vs);

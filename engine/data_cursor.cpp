@@ -10,6 +10,7 @@
 #include "engine/cursor_internal.h"
 #include "engine/errors.h"
 #include "lib/collation.h"
+#include "lib/file_layer.h"
 #include "lib/name_text.h"
 
 namespace veldor {
@@ -131,6 +132,8 @@ void TDataCursor::Open() {
   options.ReadOnly = RequestedReadOnly_;
   options.Temporary = SqlTemporary_;
   TDataTable* table = nullptr;
+  // The table's three files sit in one directory: its canonical form is worked out once.
+  TPathMemo paths;
   int result = Database_->OpenTable(TableName_, Exclusive_, InMemory_, CloneOfExclusive_, options,
                                     table);
   if (result < 0) RaiseTableError(uint16_t(-result), TableName_);

@@ -74,15 +74,27 @@ TPathParts SplitPath(const std::string& path) {
 }
 
 // The path with its directory part made canonical, when that directory exists.
+// The directories the TPathMemo of this thread has resolved, with their canonical forms.
+struct TPathMemoState {
+  bool Active = false;
+  std::vector<std::pair<std::string, std::string>> Entries;
+};
+thread_local TPathMemoState tPathMemo;
+
 std::string CanonicalPath(const std::string& path) {
   TPathParts parts = SplitPath(path);
   const std::string& base = parts.Base;
   if (base.empty() || base == "." || base == "..") return path;
+  if (tPathMemo.Active) {
+    for (const auto& [directory, canonical] : tPathMemo.Entries)
+      if (directory == parts.Dir) return canonical + base;
+  }
   char* real = realpath(parts.Dir.c_str(), nullptr);
   if (real == nullptr) return path;
   std::string out(real);
   free(real);
   if (out != "/") out += '/';
+  if (tPathMemo.Active) tPathMemo.Entries.emplace_back(parts.Dir, out);
   return out + base;
 }
 
@@ -305,6 +317,14 @@ std::string ResolveDiskFileName(const std::string& name) {
   size_t slash = trimmed.rfind('/');
   std::string prefix = slash == std::string::npos ? "" : trimmed.substr(0, slash + 1);
   return CanonicalPath(prefix + best);
+}
+
+TPathMemo::TPathMemo() : Outermost_(!tPathMemo.Active) { tPathMemo.Active = true; }
+
+TPathMemo::~TPathMemo() {
+  if (!Outermost_) return;
+  tPathMemo.Active = false;
+  tPathMemo.Entries.clear();
 }
 
 // ---- TAbstractFile -----------------------------------------------------------------------

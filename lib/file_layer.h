@@ -50,6 +50,22 @@ uint16_t MapOsError(int error);
 // of disk file objects in the file list, compared exactly.
 std::string ResolveDiskFileName(const std::string& name);
 
+// While a TPathMemo lives on a thread, the canonical form of each directory the file
+// layer resolves there is worked out once, so that an operation naming several files of
+// one directory (opening a table's three files) pays for one `realpath`. Outside any
+// memo nothing is remembered: a directory renamed or re-linked between two operations is
+// always seen. Memos nest; the outermost one holds the answers. Not shared between threads.
+class TPathMemo {
+ public:
+  TPathMemo();
+  ~TPathMemo();
+  TPathMemo(const TPathMemo&) = delete;
+  TPathMemo& operator=(const TPathMemo&) = delete;
+
+ private:
+  bool Outermost_;
+};
+
 // One byte-range lock: Start to End inclusive, Length = End - Start + 1.
 struct TFileLock {
   int64_t Start;

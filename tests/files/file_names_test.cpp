@@ -132,5 +132,23 @@ TEST_F(FileNamesTest, RenameRefusesAnExistingTargetButAllowsAChangeOfCase) {
   EXPECT_EQ(ErrorOf([&] { one.Rename(Path("nodir/x.dat")); }), VELDOR_OSENOENT);
 }
 
+TEST_F(FileNamesTest, ADirectoryLinkIsFollowedAfreshOutsideAPathMemo) {
+  std::filesystem::create_directories(Path("one"));
+  std::filesystem::create_directories(Path("two"));
+  WriteRaw(Path("one/t.dat"), Bytes("1"));
+  WriteRaw(Path("two/t.dat"), Bytes("2"));
+  std::filesystem::create_directory_symlink(Path("one"), Path("link"));
+  {
+    TPathMemo memo;
+    EXPECT_EQ(ResolveDiskFileName(Path("link/t.dat")), Path("one/t.dat"));
+    // Inside one memo the directory keeps the form first worked out.
+    std::filesystem::remove(Path("link"));
+    std::filesystem::create_directory_symlink(Path("two"), Path("link"));
+    EXPECT_EQ(ResolveDiskFileName(Path("link/t.dat")), Path("one/t.dat"));
+  }
+  // Afterwards the link is followed again.
+  EXPECT_EQ(ResolveDiskFileName(Path("link/t.dat")), Path("two/t.dat"));
+}
+
 }  // namespace
 }  // namespace veldor::test
