@@ -198,6 +198,7 @@ TFilter* TDataCursor::AddFilter(void* callbackData, const char* expression, bool
                                 bool caseInsensitive, bool estimate, bool afterExpressions,
                                 TFilter::TCallback callback, bool ownsExpression,
                                 TExpToken* prepared) {
+  TKeepBegin keep(KeepBegin_);
   RequireOpen();
   if (Filters_.size() >= kMaxFilters) RaiseTableError(VELDOR_INTERNALLIMIT, TableName_);
   auto invalid = [&](const char* detail) {
@@ -262,6 +263,7 @@ void TDataCursor::RequireFilter(const TFilter* filter) const {
 }
 
 void TDataCursor::ActivateFilter(TFilter* filter) {
+  TKeepBegin keep(KeepBegin_);
   RequireOpen();
   RequireFilter(filter);
   Bracketed([&] {
@@ -305,6 +307,11 @@ bool TDataCursor::DeferVisible() {
   VisiblePending_ = true;
   ForgetWalkWindow();
   return true;
+}
+
+void TDataCursor::SettleAll() {
+  if (VisiblePending_) SettleVisible();
+  if (BeginPending_ && KeepBegin_ == 0) SetToBegin();
 }
 
 void TDataCursor::SettleVisible() {

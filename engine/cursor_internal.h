@@ -70,6 +70,18 @@ class TWritingMark {
   bool Old_;
 };
 
+// Keeps an open's first position pending for a scope (see BeginPending_).
+class TKeepBegin {
+ public:
+  explicit TKeepBegin(int& depth) : Depth_(depth) { ++Depth_; }
+  ~TKeepBegin() { --Depth_; }
+  TKeepBegin(const TKeepBegin&) = delete;
+  TKeepBegin& operator=(const TKeepBegin&) = delete;
+
+ private:
+  int& Depth_;
+};
+
 // Runs `body` between BeginRead and EndRead; a read that finds the table changed throws
 // TRestart, after which the cursor re-synchronises and runs `body` again. Nested calls run
 // inside the outermost bracket.

@@ -291,6 +291,7 @@ void TDataCursor::Calculate(uint8_t* record) {
 // ---- Crack moves -------------------------------------------------------------------------------
 
 void TDataCursor::SetToBegin() {
+  BeginPending_ = false;
   RequireOpen();
   Bracketed([&] {
     GoFirst();
@@ -300,6 +301,7 @@ void TDataCursor::SetToBegin() {
 }
 
 void TDataCursor::SetToEnd() {
+  BeginPending_ = false;  // positioned afresh below
   RequireOpen();
   Bracketed([&] {
     GoLast();
@@ -413,6 +415,7 @@ int64_t TDataCursor::GetRecNo() {
 }
 
 void TDataCursor::SetToRecNo(int64_t number) {
+  BeginPending_ = false;  // positioned afresh below
   RequireOpen();
   Bracketed([&] {
     if (!HasVisibleRecords()) {
@@ -787,6 +790,8 @@ bool TDataCursor::SetToBookmark(const uint8_t* bookmark, bool keepCrack, bool) {
 }
 
 void TDataCursor::Reseek() {
+  // A position still pending is taken afresh, under what is in force by then.
+  if (BeginPending_) return;
   if (NaturalOrder_) {
     if (Physical_ == 0) {
       GoFirst();

@@ -155,8 +155,8 @@ void TDataCursor::OpenLocal() {
   ReadOnly_ = RequestedReadOnly_;
   FilesReadOnly_ = table.ReadOnlyByAttribute();
   if (FilesReadOnly_ || table.ReadOnly()) ReadOnly_ = true;
-  // The first opener verifies the headers under the read lock and keeps it for the first
-  // position, which reads under it too (one lock and one header comparison, not two).
+  // The first opener verifies the headers under the read lock and keeps it for the index
+  // selection, which reads under it too (one lock and one header comparison, not two).
   struct TOpenLock {
     TDataTable& Table;
     bool Took = false;
@@ -202,7 +202,7 @@ void TDataCursor::OpenLocal() {
     UpdateBitmapMode();
     if (BitmapMode_) RebuildVisible();
   });
-  SetToBegin();
+  BeginPending_ = true;
 }
 
 void TDataCursor::CheckPassword() {
@@ -342,6 +342,7 @@ void TDataCursor::Close(bool release) {
   TDataTable* table = Table_;
   Table_ = nullptr;
   Open_ = false;
+  BeginPending_ = false;
   Layouts_.clear();
   SysDeletedLayout_.reset();
   Collation_ = nullptr;
@@ -551,6 +552,7 @@ void TDataCursor::ResyncLocal() {
   ComputeRangeLimits();
   UpdateBitmapMode();
   if (BitmapMode_) RebuildVisible();
+  if (BeginPending_) return;  // the position is taken when it is first needed
   if (sameIndex) {
     SetToBookmarkLocal(SavedBookmark_.data(), true);
     return;

@@ -436,8 +436,11 @@ class TDataCursor : public TDatabaseObject {
   // have; nothing when nothing is pending. Every operation but the count calls it first.
   void SettleVisible();
   void SettlePending() const {
-    if (VisiblePending_) const_cast<TDataCursor*>(this)->SettleVisible();
+    if (VisiblePending_ || (BeginPending_ && KeepBegin_ == 0)) const_cast<TDataCursor*>(this)->SettleAll();
   }
+  // SettleVisible, then the first position an open left pending (unless an operation that
+  // needs no position keeps it pending).
+  void SettleAll();
   void BuildFilterBitmap(TFilter& filter);
   void RefreshFilterBitmaps();
 
@@ -577,6 +580,12 @@ class TDataCursor : public TDatabaseObject {
   bool LiveAll_ = false;  // every record is live: Live_ is left empty
   int64_t VisibleCount_ = 0;
   bool VisiblePending_ = false;  // VisibleCount_ is right; bitmaps and position wait
+  // An open leaves the cursor before the first record without seeking it: the first
+  // operation that needs a position takes it then, so that an open followed by a filter
+  // and a count seeks nothing. Operations that need no position (adding and activating a
+  // filter) keep it pending while KeepBegin_ is above 0.
+  bool BeginPending_ = false;
+  int KeepBegin_ = 0;
   bool Rebuilding_ = false;
 
   // Change detection.

@@ -144,6 +144,69 @@ TEST_F(FilterTest, ACountedFilterActsAsIfBuiltAtOnce) {
   }
 }
 
+// An open leaves the cursor before the first record without seeking it; whatever comes
+// next, the cursor answers as one that took its first position at the open.
+TEST_F(FilterTest, AFreshCursorTakesItsFirstPositionWhenFirstNeeded) {
+  TDataCursor& writer = Filled(true);
+  {
+    TDataFile& data = writer.Table()->DataFile();
+    data.DropCache();
+    data.ResetStatistics();
+    TDataCursor& c = OpenCursor("customers");
+    Active(c, "Year > 1990");
+    EXPECT_EQ(c.GetRecordCount(), 18);
+    EXPECT_EQ(data.Statistics().Fetches, 0u) << "an open, a filter and a count read no record";
+    c.Close();
+  }
+  struct TState {
+    bool Bof, Eof;
+    int64_t RecNo, Count;
+    int32_t Current;
+    std::vector<uint8_t> Buffer;
+    std::vector<int32_t> Walk;
+    bool operator==(const TState&) const = default;
+  };
+  auto observe = [](TDataCursor& c) {
+    TState s{c.Bof(), c.Eof(), c.GetRecNo(), c.GetRecordCount(), c.CurrentRecordNumber(), {}, {}};
+    s.Buffer.assign(c.RecordBuffer(), c.RecordBuffer() + c.RecordSize());
+    s.Walk = Ids(c);
+    return s;
+  };
+  int32_t nextId = 0;  // a sibling's new record stands first: Ids below every other
+  const std::vector<std::pair<const char*, std::function<void(TDataCursor&)>>> steps = {
+      {"nothing", [](TDataCursor&) {}},
+      {"a filter", [](TDataCursor& c) { Active(c, "Year > 1990"); }},
+      {"a filter answered record by record", [](TDataCursor& c) { Active(c, "City <> 'C7'"); }},
+      {"a sibling's append",
+       [&](TDataCursor&) {
+         std::vector<uint8_t> image = Blank(writer);
+         PutInt(writer, image, "Id", --nextId);
+         PutText(writer, image, "Country", "Spain");
+         writer.AppendRecord(image.data());
+       }},
+      {"another index", [](TDataCursor& c) { c.SetIndexName("ByYear"); }},
+  };
+  for (const auto& [name, step] : steps) {
+    SCOPED_TRACE(name);
+    TDataCursor& pending = OpenCursor("customers");
+    TDataCursor& begun = OpenCursor("customers");
+    begun.SetToBegin();
+    step(pending);
+    // A change by another cursor comes before the first position is taken: the fresh
+    // cursor stands before the table's first record as it is then.
+    if (std::string(name) == "a sibling's append")
+      begun.SetToBegin();
+    else
+      step(begun);
+    const TState a = observe(pending), b = observe(begun);
+    EXPECT_TRUE(a == b) << "bof " << a.Bof << "/" << b.Bof << " recno " << a.RecNo << "/" << b.RecNo
+                        << " current " << a.Current << "/" << b.Current << " walks " << a.Walk.size()
+                        << "/" << b.Walk.size();
+    pending.Close();
+    begun.Close();
+  }
+}
+
 TEST_F(FilterTest, UnindexedEqualityReadsEveryLiveRecordOnce) {
   TDataCursor& c = Filled(false, false);
   c.SetToRecNo(2);
