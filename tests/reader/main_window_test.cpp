@@ -203,21 +203,29 @@ TEST_F(MainWindow, ThePressedButtonReopensItsVolumeAtTheFirstRow) {
   EXPECT_EQ(w.DBRichEdit1->toPlainText(), "");
 }
 
-TEST_F(MainWindow, AMissingVolumeShowsTheErrorAndLeavesNoVolumeOpen) {
+TEST_F(MainWindow, AMissingOrDamagedVolumeShowsTheErrorAndLeavesNoVolumeOpen) {
   MakeFirstVolume();
+  // "L": a data file of garbage; "M": a data file cut short after its first bytes.
+  MakeVolume("M_book", {{"Moss", "Ada", "Moorland", "m"}});
+  std::ofstream(dir_ + "/L_book.DAT") << std::string(300, 'x');
+  std::filesystem::resize_file(dir_ + "/M_book.DAT", 40);
   TFormMain w(WriteSettings("UserPath=" + dir_));
-  w.DBGrid1->setCurrentIndex(w.GridModel().index(2, 0));
-  ASSERT_EQ(w.DBRichEdit1->toPlainText(), "Salt road");
-  w.SpeedButtons[10]->click();  // "K": no such table
-  ASSERT_EQ(errors_.size(), 1u);
-  EXPECT_NE(errors_[0].find("VELDOR Engine Error # "), std::string::npos) << errors_[0];
-  EXPECT_FALSE(w.Table().Active());
-  EXPECT_EQ(w.GridModel().rowCount(), 0);
-  EXPECT_EQ(w.DBRichEdit1->toPlainText(), "");
-  // Another button recovers.
-  w.SpeedButtons[0]->click();
-  EXPECT_TRUE(w.Table().Active());
-  EXPECT_EQ(w.GridModel().rowCount(), 3);
+  for (size_t button : {10u, 11u, 12u}) {  // K (no such table), L, M
+    SCOPED_TRACE(w.SpeedButtons[button]->text().toStdString());
+    errors_.clear();
+    w.DBGrid1->setCurrentIndex(w.GridModel().index(2, 0));
+    ASSERT_EQ(w.DBRichEdit1->toPlainText(), "Salt road");
+    w.SpeedButtons[button]->click();
+    ASSERT_EQ(errors_.size(), 1u);
+    EXPECT_NE(errors_[0].find("VELDOR Engine Error # "), std::string::npos) << errors_[0];
+    EXPECT_FALSE(w.Table().Active());
+    EXPECT_EQ(w.GridModel().rowCount(), 0);
+    EXPECT_EQ(w.DBRichEdit1->toPlainText(), "");
+    // Another button recovers.
+    w.SpeedButtons[0]->click();
+    EXPECT_TRUE(w.Table().Active());
+    EXPECT_EQ(w.GridModel().rowCount(), 3);
+  }
 }
 
 TEST_F(MainWindow, TheGridAndThePaneFollowTheTable) {
