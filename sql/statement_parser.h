@@ -76,7 +76,7 @@ class TStatementParser : public TSubSelectFactory, public TParameterSink {
   [[noreturn]] void Expected(const std::string& fixed) const;
   void ExpectKeyword(const char* word, const char* fixed);
   void ExpectEnd(const char* fixed);
-  int32_t ReadInteger(const char* fixed);
+  int32_t ReadInteger(const char* fixed, int32_t maximum = 2147483647);
 
   enum class TLevel { Expression, Primary, Unary };
   TTokenTree ParseIn(const char* context, uint32_t options, TLevel level, std::string* text);
@@ -103,6 +103,18 @@ class TStatementParser : public TSubSelectFactory, public TParameterSink {
   void ParseInsert(TDataQuery& query);
   void ParseUpdate(TDataQuery& query);
   void ParseDelete(TDataQuery& query);
+  void ReadTarget(TDataQuery& query, const char* nameFixed, const char* afterMemoryFixed);
+  std::unique_ptr<TCreateField> ParseColumnName(bool optionalType);
+  void ParseColumnOptions(TCreateField& field, bool alter);
+  std::unique_ptr<TCreateIndex> ParseKeyDefinition();
+  void ParseIndexColumns(TCreateIndex& index);
+  void ParseCompression(TCreateIndex& index);
+  void ParseTableOptions(TDataQuery& query);
+  void ParseCreateTable(TDataQuery& query);
+  void ParseCreateIndex(TDataQuery& query);
+  void ParseAlterTable(TDataQuery& query);
+  void ParseDropTable(TDataQuery& query);
+  void ParseDropIndex(TDataQuery& query);
 
   std::vector<std::unique_ptr<TDataQuery>> Queries;  // the master first
   std::vector<TExpToken*> ParameterList;             // nodes of the queries' trees

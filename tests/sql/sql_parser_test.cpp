@@ -162,7 +162,56 @@ TEST(SqlParser, InsertUpdateDelete) {
   });
 }
 
+TEST(SqlParser, TableDefinitions) {
+  CheckCases({
+      // Every column option in its order, the primary key with every prefix, every table
+      // option in its order. A text or value is one token: DEFAULT '-1' gives -1.
+      {"CREATE TABLE IF NOT EXISTS '/d/t.dat' (a INTEGER DESCRIPTION 'the a' NOT NULL DEFAULT '-1' MIN 0 MAX 100 "
+       "CHARCASE UPPER, 'b c' CHAR(20), [d] DECIMAL(10,2) CHARCASE NOCHANGE, e FLOAT MINIMUM '1.5' MAXIMUM 2, "
+       "CONSTRAINT pk UNIQUE DESC NOCASE PRIMARY KEY (a, 'b c') COMPRESS FULL, DESCRIPTION 'tbl' BLOB BLOCK SIZE 1024 "
+       "LANGUAGE 'German (Standard)' SORT 'Default Order' ENCRYPTED WITH pw USER MAJOR VERSION 2 USER MINOR VERSION 3 "
+       "LAST AUTOINC -5)",
+       {"CREATE TABLE target=/d/t col(a:a t6 desc=the a NOTNULL default=-1 min=0 max=100 case=2) col('b c':b c t1 i:20) "
+        "col([d]:d t8 i:10 i:2 case=0) col(e:e t7 min=1.5 max=2) index(pk:a,b c UNIQUE DESC NOCASE compress=3) "
+        "IFNOTEXISTS tdesc=tbl blob=1024 major=2 minor=3 lastautoinc=-5 lang=1031 sort=0 enc=pw on"}},
+      {"CREATE TABLE MEMORY t (a AUTOINC, b BLOB(1, 2), PRIMARY KEY (a) COMPRESS NONE, USER MINOR VERSION 4, "
+       "LAST AUTOINC +9)",
+       {"CREATE TABLE target=MEMORY:Memoryt col(a:a t6/29) col(b:b t3 i:1 i:2) index(:a) minor=4 lastautoinc=9"}},
+      // LAST AUTOINC takes an integer constant, signed or not; anything else gives 0.
+      {"CREATE TABLE t (a INTEGER LAST AUTOINC x)", {"CREATE TABLE target=t col(a:a t6) lastautoinc=0"}},
+      {"CREATE TABLE t (a INTEGER, ASC PRIMARY KEY ((a + 1), b))",
+       {"CREATE TABLE target=t col(a:a t6) index(:+,b)"}},
+      {"CREATE UNIQUE DESC NOCASE INDEX 'ix' ON MEMORY t (a, b) COMPRESS DUPBYTE",
+       {"CREATE INDEX target=MEMORY:Memoryt index(ix:a,b UNIQUE DESC NOCASE compress=1) indexname=ix"}},
+      {"CREATE ASCENDING INDEX ix ON '/d/t' (a) COMPRESS TRAILBYTE;",
+       {"CREATE INDEX target=/d/t index(ix:a compress=2) indexname=ix"}},
+      // Each ALTER change starts with ADD, REDEFINE or DROP; REDEFINE may rename.
+      {"ALTER TABLE t ADD COLUMN a INTEGER AT 2 DESCRIPTION 'x' NOT NULL DEFAULT 5 MIN 1 MAX 9 CHARCASE LOWER, "
+       "REDEFINE b c CHAR(5), REDEFINE COLUMN d DATE DEFAULT 'x', REDEFINE e, DROP f, DROP COLUMN g, "
+       "ADD CONSTRAINT k PRIMARY KEY (a), REDEFINE NOCASE PRIMARY KEY (b) COMPRESS TRAILBYTE, "
+       "DROP CONSTRAINT k PRIMARY KEY, DROP PRIMARY KEY, DESCRIPTION 'n' LAST AUTOINC 7 NOBACKUP",
+       {"ALTER TABLE target=t col(a:a t6 ADD at=2 desc=x NOTNULL default=5 min=1 max=9 case=1) "
+        "col(b:b>c new t1 REDEFINE) col(d:d t2 REDEFINE default=x) col(e:e REDEFINE) col(f:f DROP) col(g:g DROP) "
+        "index(k:a ADD) index(:b NOCASE REDEFINE compress=2) index(k: DROP) index(: DROP) NOBACKUP tdesc=n "
+        "lastautoinc=7"}},
+      {"ALTER TABLE t REDEFINE a b INTEGER NOT NULL", {"ALTER TABLE target=t col(a:a>b new t6 REDEFINE NOTNULL)"}},
+      {"ALTER TABLE MEMORY t NOBACKUP", {"ALTER TABLE target=MEMORY:Memoryt NOBACKUP"}},
+      {"ALTER TABLE t", {"ALTER TABLE target=t"}},
+      {"DROP TABLE IF EXISTS t", {"DROP TABLE target=t IFEXISTS"}},
+      {"DROP TABLE MEMORY '/x/t.dat'", {"DROP TABLE target=MEMORY:Memoryt"}},
+      {"DROP INDEX t.i", {"DROP INDEX target=t indexname=i"}},
+      {"DROP INDEX '/x/t.dat'.[my index]", {"DROP INDEX target=/x/t indexname=my index"}},
+  });
+}
+
 TEST(SqlParser, StatementsAfterASemicolon) {
+  {
+    TStatementParser parser;
+    EXPECT_EQ(parser.Prepare("SELECT a FROM t; DROP TABLE t").StatementKind, kStatementSelect);
+    ASSERT_TRUE(parser.MoreStatements());
+    EXPECT_EQ(parser.PrepareNext().StatementKind, kStatementDropTable);
+    EXPECT_EQ(parser.Master()->TableName, "t");
+  }
   TStatementParser parser;
   TDataQuery& first = parser.Prepare("SELECT a FROM t; UPDATE t SET a = 1 ; DELETE FROM t");
   EXPECT_EQ(first.StatementKind, kStatementSelect);
@@ -315,6 +364,73 @@ const std::vector<TMessageCase> kMessages = {
     {"UPDATE t SET ? = 1", "Parameters are not allowed in table column"},
     {"UPDATE t SET a = b LIKE 'x'", "Extended predicate operators (LIKE, BETWEEN, IN, IS NULL) are not allowed in value expression"},
     {"SELECT a FROM t /* open", "Missing ending comment slash and asterisk in SQL statement"},
+    // CREATE TABLE.
+    {"CREATE TABLE IF t (a INTEGER)", "NOT keyword expected after IF keyword, instead found 't'"},
+    {"CREATE TABLE IF NOT t (a INTEGER)", "EXISTS keyword expected after NOT keyword, instead found 't'"},
+    {"CREATE TABLE (a INTEGER)", "Table name expected after CREATE TABLE keywords, instead found '('"},
+    {"CREATE TABLE MEMORY (a INTEGER)", "Table name expected, instead found '('"},
+    {"CREATE TABLE t a INTEGER", "Left parentheses expected before list of table columns, instead found 'a'"},
+    {"CREATE TABLE t (a)", "SQL data type keyword expected, instead found ')' in SQL statement"},
+    {"CREATE TABLE t (a INTEGER NOT 5)", "NULL keyword expected after NOT keyword, instead found '5'"},
+    {"CREATE TABLE t (a CHAR(5) CHARCASE MIXED)",
+     "UPPER, LOWER, or NOCHANGE keyword expected after CHARCASE keyword, instead found 'MIXED'"},
+    {"CREATE TABLE t (a INTEGER DEFAULT -1)", "Right parentheses expected after CREATE TABLE statement, instead found '1'"},
+    {"CREATE TABLE t (a INTEGER, CONSTRAINT k KEY (a))", "PRIMARY keyword expected, instead found 'KEY'"},
+    {"CREATE TABLE t (a INTEGER, PRIMARY (a))", "KEY keyword expected after PRIMARY keyword, instead found '('"},
+    {"CREATE TABLE t (a INTEGER, PRIMARY KEY a)", "Left parentheses expected after KEY keyword, instead found 'a'"},
+    {"CREATE TABLE t (a INTEGER, PRIMARY KEY (a b))",
+     "Right parentheses expected after primary key clause, instead found 'b'"},
+    {"CREATE TABLE t (a INTEGER, PRIMARY KEY (a) COMPRESS ALL)",
+     "FULL, DUPBYTE, TRAILBYTE, or NONE keyword expected after COMPRESS keyword, instead found 'ALL'"},
+    {"CREATE TABLE t (a INTEGER, PRIMARY KEY (a) COMPRESS FULL, LANGUAGE 'xx')",
+     "Invalid language constant 'xx' specified after LANGUAGE keyword"},
+    {"CREATE TABLE t (a INTEGER, LANGUAGE 'German (Standard)' SORT 'Phone Book')",
+     "Invalid sort constant 'Phone Book' specified after SORT keyword"},
+    {"CREATE TABLE t (a INTEGER BLOB SIZE 512)", "BLOCK keyword expected after BLOB keyword, instead found 'SIZE'"},
+    {"CREATE TABLE t (a INTEGER BLOB BLOCK 512)", "SIZE keyword expected after BLOCK keyword, instead found '512'"},
+    {"CREATE TABLE t (a INTEGER BLOB BLOCK SIZE x)", "Integer value expected after SIZE keyword, instead found 'x'"},
+    {"CREATE TABLE t (a INTEGER BLOB BLOCK SIZE 70000)",
+     "Integer value expected after SIZE keyword, instead found '70000'"},
+    {"CREATE TABLE t (a INTEGER ENCRYPTED pw)", "WITH keyword expected after ENCRYPTED keyword, instead found 'pw'"},
+    {"CREATE TABLE t (a INTEGER USER VERSION 1)", "MAJOR keyword expected after USER keyword, instead found 'VERSION'"},
+    {"CREATE TABLE t (a INTEGER USER MAJOR 1)", "VERSION keyword expected after MAJOR keyword, instead found '1'"},
+    {"CREATE TABLE t (a INTEGER USER MAJOR VERSION x)", "Integer value expected after VERSION keyword, instead found 'x'"},
+    {"CREATE TABLE t (a INTEGER USER MAJOR VERSION 1 USER MAJOR VERSION 2)",
+     "MINOR keyword expected after USER keyword, instead found 'MAJOR'"},
+    {"CREATE TABLE t (a INTEGER USER MINOR 1)", "VERSION keyword expected after MINOR keyword, instead found '1'"},
+    {"CREATE TABLE t (a INTEGER LAST 5)", "AUTOINC keyword expected after LAST keyword, instead found '5'"},
+    {"CREATE TABLE t (a INTEGER LAST AUTOINC ?)", "Parameters are not allowed in next auto-increment number"},
+    {"CREATE TABLE t (a INTEGER, PRIMARY KEY (?))", "Parameters are not allowed in index column"},
+    {"CREATE TABLE t (a INTEGER) x", "End of CREATE TABLE statement expected, instead found 'x'"},
+    // CREATE INDEX.
+    {"CREATE UNIQUE ix ON t (a)", "INDEX keyword expected, instead found 'ix'"},
+    {"CREATE INDEX (a)", "Index name expected after INDEX keyword, instead found '('"},
+    {"CREATE INDEX ix t (a)", "ON keyword expected after index name, instead found 't'"},
+    {"CREATE INDEX ix ON (a)", "Table name expected after ON keyword, instead found '('"},
+    {"CREATE INDEX ix ON MEMORY (a)", "Table name expected, instead found '('"},
+    {"CREATE INDEX ix ON t a", "Left parentheses expected after KEY keyword, instead found 'a'"},
+    {"CREATE INDEX ix ON t (a", "Right parentheses expected after primary key clause, instead found ''"},
+    {"CREATE INDEX ix ON t (a) COMPRESS x", "FULL, DUPBYTE, TRAILBYTE, or NONE keyword expected after COMPRESS keyword, instead found 'x'"},
+    {"CREATE INDEX ix ON t (a) x", "End of CREATE INDEX statement expected, instead found 'x'"},
+    // ALTER TABLE.
+    {"ALTER TABLE (a)", "Table name expected after ALTER TABLE keywords, instead found '('"},
+    {"ALTER TABLE MEMORY ,", "Table name expected, instead found ','"},
+    {"ALTER TABLE t ADD a INTEGER AT x", "Integer value expected after AT keyword, instead found 'x'"},
+    {"ALTER TABLE t ADD a", "SQL data type keyword expected, instead found '' in SQL statement"},
+    {"ALTER TABLE t DROP CONSTRAINT k KEY", "PRIMARY keyword expected, instead found 'KEY'"},
+    {"ALTER TABLE t DROP PRIMARY", "KEY keyword expected after PRIMARY keyword, instead found ''"},
+    {"ALTER TABLE t ADD a INTEGER, b INTEGER", "End of ALTER TABLE statement expected, instead found 'b'"},
+    {"ALTER TABLE t ADD a INTEGER USER MINOR VERSION 1 NOBACKUP x",
+     "End of ALTER TABLE statement expected, instead found 'x'"},
+    // DROP TABLE and DROP INDEX.
+    {"DROP TABLE IF t", "EXISTS keyword expected after IF keyword, instead found 't'"},
+    {"DROP TABLE 5", "Table name expected after TABLE keyword, instead found '5'"},
+    {"DROP TABLE MEMORY 5", "Table name expected, instead found '5'"},
+    {"DROP TABLE t u", "End of DROP TABLE statement expected, instead found 'u'"},
+    {"DROP INDEX (t.i)", "Table name expected after INDEX keyword, instead found '('"},
+    {"DROP INDEX i", "Table name expected after INDEX keyword, instead found 'i'"},
+    {"DROP INDEX t.", "Symbol or string expression expected after table correlation name separator '.', instead found '' in index name expression"},
+    {"DROP INDEX t.i j", "End of DROP INDEX statement expected, instead found 'j'"},
 };
 
 TEST(SqlParser, EveryMessageWordForWord) {

@@ -59,6 +59,43 @@ inline std::string Describe(const TDataQuery& q) {
   }
   for (size_t i = q.UpdateFields.size(); i < q.UpdateValues.size(); ++i)
     out += " value " + q.UpdateValues[i]->ExpressionText;
+  for (const auto& f : q.CreateFields) {
+    out += " col(" + f->ExpressionText + ":" + f->ColumnName;
+    if (!f->NewColumnName.empty()) out += ">" + f->NewColumnName;
+    if (f->Expression && f->Expression->DataType) {
+      out += " t" + std::to_string(f->Expression->DataType);
+      if (f->Expression->SubType) out += "/" + std::to_string(f->Expression->SubType);
+      for (const TExpToken* a = f->Expression->Right; a; a = a->Right) out += " " + Show(a, true);
+    }
+    if (f->NewExpression && f->NewExpression->DataType) out += " new t" + std::to_string(f->NewExpression->DataType);
+    out += Flag(f->IsAdd, "ADD") + Flag(f->IsRedefine, "REDEFINE") + Flag(f->IsDrop, "DROP");
+    if (f->Position) out += " at=" + std::to_string(f->Position);
+    if (f->DescriptionGiven) out += " desc=" + f->Description;
+    out += Flag(f->NotNullGiven, f->NotNull ? "NOTNULL" : "NULL?");
+    if (f->DefaultGiven) out += " default=" + f->DefaultText;
+    if (f->MinimumGiven) out += " min=" + f->MinimumText;
+    if (f->MaximumGiven) out += " max=" + f->MaximumText;
+    if (f->CharCaseGiven) out += " case=" + std::to_string(f->CharCase);
+    out += ")";
+  }
+  for (const auto& i : q.CreateIndexes) {
+    out += " index(" + i->IndexName + ":";
+    for (size_t k = 0; k < i->ColumnNames.size(); ++k) out += (k ? "," : "") + i->ColumnNames[k];
+    int chained = 0;
+    for (const TExpToken* c = i->Columns.Get(); c; c = c->Right) ++chained;
+    if (chained != int(i->ColumnNames.size())) out += " CHAIN" + std::to_string(chained);
+    out += Flag(i->Unique, "UNIQUE") + Flag(i->Descending, "DESC") + Flag(i->NoCase, "NOCASE") +
+           Flag(i->IsAdd, "ADD") + Flag(i->IsRedefine, "REDEFINE") + Flag(i->IsDrop, "DROP");
+    if (i->Compression) out += " compress=" + std::to_string(i->Compression);
+    out += ")";
+  }
+  if (!q.IndexName.empty()) out += " indexname=" + q.IndexName;
+  out += Flag(q.IfExists, "IFEXISTS") + Flag(q.IfNotExists, "IFNOTEXISTS") + Flag(q.NoBackup, "NOBACKUP");
+  if (q.DescriptionGiven) out += " tdesc=" + q.TableDescription;
+  if (q.BlobBlockSizeGiven) out += " blob=" + std::to_string(q.BlobBlockSize);
+  if (q.UserMajorVersionGiven) out += " major=" + std::to_string(q.UserMajorVersion);
+  if (q.UserMinorVersionGiven) out += " minor=" + std::to_string(q.UserMinorVersion);
+  if (q.LastAutoIncGiven) out += " lastautoinc=" + std::to_string(q.LastAutoInc);
   if (q.Condition) out += " where" + Flag(q.HasCondition, "+") + " " + Show(q.Condition.Get()) + " sides=" + JoinSides(q.Condition.Get());
   out += Flag(q.MultiTable, "MULTI");
   for (const auto& g : q.GroupByColumns)
