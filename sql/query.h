@@ -241,6 +241,14 @@ class TDataQuery {
   int32_t CommitInterval = 0;
   uint8_t CommitIntervalGiven = 0;
   uint8_t CommitFlush = 0;
+
+  // Set by the statement before binding, and by binding and running.
+  uint8_t RequestLive = 0;
+  int32_t MaxRows = -1;  // negative: no limit
+  uint8_t IsLiveResult = 0;
+  uint8_t CanEdit = 0;
+  double ExecutionTime = 0;
+  int32_t RowCount = 0;
 };
 
 }  // namespace veldor

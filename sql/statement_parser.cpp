@@ -93,7 +93,7 @@ TStatementParser::TStatementParser(void* owner) : Parser(owner) {
 
 TStatementParser::~TStatementParser() { Clear(); }
 
-void TStatementParser::Clear() {
+void TStatementParser::Clear() noexcept {
   ParameterList.clear();
   Queries.clear();
   NextTableNumber = 1;

@@ -41,6 +41,9 @@ class TStatementParser : public TSubSelectFactory, public TParameterSink {
   // into a new master query. Precondition: MoreStatements().
   TDataQuery& PrepareNext();
 
+  // Frees every query and clears the parameters. Never throws.
+  void Clear() noexcept;
+
   // Parses one statement into `query` from the current token (which must be its first
   // keyword). `selectOnly` refuses everything but SELECT. The scanner is left after the
   // last token consumed (after the ";" that ended the statement, if any).
@@ -64,7 +67,6 @@ class TStatementParser : public TSubSelectFactory, public TParameterSink {
   using TWords = std::initializer_list<const char*>;
 
   TDataQuery& NewQuery();
-  void Clear();
 
   // Scanner helpers.
   bool Keyword(const char* word) const { return Parser.IsKeyword(word); }
