@@ -217,7 +217,7 @@ class TDataQuery {
   // The result table (SELECT ... INTO) or the target table of the other kinds.
   uint8_t InMemory = 0;
   std::string TableName;
-  std::string DatabaseName;  // the target's database as for a source table; empty for INTO
+  std::string DatabaseName;  // its database, named as for a source table
   std::string IndexName;     // DROP INDEX
 
   uint16_t LanguageCode = 0;

@@ -450,18 +450,23 @@ void TStatementParser::ParseSelectBody(TDataQuery& query, TDataQuery& head, TSel
   if (Keyword("INTO")) {
     if (&query != Master()) Parser.Fail("The INTO clause can only be used with the master query");
     Next();
+    // The result table is named like a source table: a path names its directory, and
+    // MEMORY the in-memory database; the name itself may be left out after MEMORY.
+    TSourceTable result;
     if (Keyword("MEMORY")) {
-      query.InMemory = 1;
+      result.InMemory = 1;
+      result.DatabaseName = "Memory";
       Next();
       if (Token(kScanString) || (Token(kScanSymbol) && !Keyword("FROM"))) {
-        query.TableName = Cut255(Parser.TokenText());
+        SetTableName(result, Parser.TokenText());
         Next();
       }
     } else {
       if (!AtName()) Expected("Result table name expected in INTO clause, instead found '");
-      query.TableName = Cut255(Parser.TokenText());
+      SetTableName(result, Parser.TokenText());
       Next();
     }
+    SetTarget(query, result);
   }
 
   ExpectKeyword("FROM", "FROM keyword expected, instead found '");

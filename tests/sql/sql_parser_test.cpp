@@ -108,9 +108,11 @@ TEST(SqlParser, SelectTrailingClauses) {
       {"SELECT a FROM t LANGUAGE 'german (swiss)' SORT 'default order'", {"SELECT (a>a;a) 1:t=t lang=2055 sort=0"}},
       // An empty password leaves the result unencrypted.
       {"SELECT a FROM t ENCRYPTED WITH ''", {"SELECT (a>a;a) 1:t=t enc="}},
-      {"SELECT a INTO MEMORY r FROM t", {"SELECT (a>a;a) target=MEMORY:r 1:t=t"}},
-      {"SELECT a INTO MEMORY FROM t", {"SELECT (a>a;a) target=MEMORY: 1:t=t"}},
+      // The result table is named like a source table.
+      {"SELECT a INTO MEMORY r FROM t", {"SELECT (a>a;a) target=MEMORY:Memoryr 1:t=t"}},
+      {"SELECT a INTO MEMORY FROM t", {"SELECT (a>a;a) target=MEMORY:Memory 1:t=t"}},
       {"SELECT a INTO 'res' FROM t", {"SELECT (a>a;a) target=res 1:t=t"}},
+      {"SELECT a INTO '/out/Res.DAT' FROM t", {"SELECT (a>a;a) target=/out/Res 1:t=t"}},
       {"SELECT a FROM t;", {"SELECT (a>a;a) 1:t=t"}},
   });
 }
