@@ -412,7 +412,7 @@ void TStatementParser::ParseEncryption(TDataQuery& query) {
 void TStatementParser::ParseSelectChain(TDataQuery& head, TSelectRole role) {
   TDataQuery* current = &head;
   for (;;) {
-    ParseSelectBody(*current, head, role);
+    ParseSelectBody(*current, role);
     if (!Keyword("UNION")) break;
     Next();
     uint8_t kind = kUnionDistinct;
@@ -434,7 +434,7 @@ void TStatementParser::ParseSelectChain(TDataQuery& head, TSelectRole role) {
 }
 
 // Steps from SELECT through WITH LOCKS and NOJOINOPTIMIZE: what every UNION member has.
-void TStatementParser::ParseSelectBody(TDataQuery& query, TDataQuery& head, TSelectRole role) {
+void TStatementParser::ParseSelectBody(TDataQuery& query, TSelectRole role) {
   Next();  // SELECT
   if (Keyword("ALL")) Next();
   if (Keyword("DISTINCT")) {
@@ -481,7 +481,7 @@ void TStatementParser::ParseSelectBody(TDataQuery& query, TDataQuery& head, TSel
                    "ENCRYPTED", "LANGUAGE", "NOJOINOPTIMIZE"},
                   "Full outer joins are currently not supported in VELDOR SQL SELECT statements", false);
 
-  ParseWhere(query, role != TSelectRole::SubSelect && !head.IsSubQuery);
+  ParseWhere(query, role != TSelectRole::SubSelect);
   if (Keyword("WITH")) {
     Next();
     ExpectKeyword("LOCKS", "LOCKS keyword expected after WITH keyword, instead found '");

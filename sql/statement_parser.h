@@ -99,7 +99,7 @@ class TStatementParser : public TSubSelectFactory, public TParameterSink {
 
   // Statements.
   void ParseSelectChain(TDataQuery& head, TSelectRole role);
-  void ParseSelectBody(TDataQuery& query, TDataQuery& head, TSelectRole role);
+  void ParseSelectBody(TDataQuery& query, TSelectRole role);
   void ParseSelectItem(TDataQuery& query);
   void ParseSelectTail(TDataQuery& query);
   void ParseInsert(TDataQuery& query);

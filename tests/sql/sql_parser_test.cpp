@@ -147,6 +147,10 @@ TEST(SqlParser, InsertUpdateDelete) {
       {"INSERT INTO t (a) SELECT b FROM u WHERE b > 0 COMMIT FLUSH",
        {"INSERT target=t 1:t=t set a FLUSH", "SELECT SUB (b>b;b) 2:u=u where + (> b i:0) sides=0"}},
       {"INSERT INTO t SELECT * FROM u NOAUTOINC", {"INSERT target=t 1:t=t set * NOAUTOINC", "SELECT SUB (*>;*) 2:u=u"}},
+      // The SELECT of an INSERT may hold a sub-select; that one may not hold another.
+      {"INSERT INTO t SELECT a FROM u WHERE a IN (SELECT b FROM v)",
+       {"INSERT target=t 1:t=t set *", "SELECT SUB (a>a;a) 2:u=u where + (INSELECT a SELECT) sides=",
+        "SELECT SUB (b>b;b) 3:v=v"}},
       {"UPDATE t SET a = 1, 'b' = b + ?, t.c = NULL WHERE a > 0 NOAUTOINC COMMIT INTERVAL 5 NOJOINOPTIMIZE",
        {"UPDATE target=t 1:t=t set a<-1 set b<-b + ? set t.c<-NULL where + (> a i:0) sides=0 NOJOINOPT NOAUTOINC "
         "interval=5"}},
@@ -356,6 +360,10 @@ const std::vector<TMessageCase> kMessages = {
     {"SELECT ? FROM t", "Parameters are not allowed in source column expression"},
     {"SELECT a FROM t JOIN u ON a IN (SELECT b FROM v)", "Sub-select queries are not allowed in WHERE or JOIN clause"},
     {"SELECT a FROM t WHERE a IN (SELECT b FROM u WHERE b IN (SELECT c FROM v))",
+     "Sub-select queries are not allowed in WHERE or JOIN clause"},
+    {"SELECT a FROM t WHERE a IN (SELECT b FROM u UNION SELECT b FROM w WHERE b IN (SELECT c FROM v))",
+     "Sub-select queries are not allowed in WHERE or JOIN clause"},
+    {"INSERT INTO t SELECT a FROM u WHERE a IN (SELECT b FROM u WHERE b IN (SELECT c FROM v))",
      "Sub-select queries are not allowed in WHERE or JOIN clause"},
     {"SELECT a FROM t WHERE a IN (SELECT b FROM u", "Expected right parentheses after IN operator, instead found '' in WHERE or JOIN clause"},
     {"SELECT a FROM t WHERE count(a) > 1", "Aggregate functions are not allowed in WHERE or JOIN clause"},
