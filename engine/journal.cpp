@@ -180,6 +180,7 @@ void TJournal::OverlayWrite(int slot, int64_t position, const void* buffer, size
   }
   header[0] = kEntryBytes;
   StoreU32(header + 4, uint32_t(count));
+  Open();  // before the entry's place is taken: a new journal starts after its header
   const int64_t data = End_ + int64_t(kJournalEntryHeaderSize);
   Append(header, buffer, count);
   Cut(state, position, end);

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <random>
 #include <fstream>
 #include <sstream>
 
@@ -159,6 +160,69 @@ class JournalTest : public CursorTest {
   // wanted (with a small budget), a few hundred otherwise.
   int appended_ = kAppended;
 };
+
+// The journal's overlay against a byte-vector model: random writes (repeated ranges,
+// overlapping ranges, ranges past the end), set ends and reads through the handler, then
+// the commit's copy (the file becomes the model) or a discard (the file stays as it was).
+TEST_F(JournalTest, OverlayAgreesWithAModel) {
+  for (uint32_t seed = 1; seed <= 6; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    auto below = [&](int64_t n) { return int64_t(random() % uint64_t(n)); };
+    const std::string path = dir_ + "model.bin";
+    std::vector<uint8_t> original(size_t(5000 + below(5000)));
+    for (uint8_t& b : original) b = uint8_t(random());
+    WriteWholeFile(path, original);
+    std::vector<uint8_t> model = original;
+    TFileHandler file(path);
+    file.Open();
+    {
+      TJournal journal(JournalPath("model"), {&file, nullptr, nullptr}, "model");
+      journal.Attach();
+      std::vector<std::pair<int64_t, size_t>> ranges;  // earlier writes, to repeat some
+      for (int op = 0; op < 400; ++op) {
+        const int kind = int(below(10));
+        if (kind < 5) {
+          int64_t at = below(int64_t(model.size()) + 3000);
+          size_t length = size_t(1 + below(700));
+          if (!ranges.empty() && below(3) == 0) std::tie(at, length) = ranges[size_t(below(int64_t(ranges.size())))];
+          ranges.emplace_back(at, length);
+          std::vector<uint8_t> bytes(length);
+          for (uint8_t& b : bytes) b = uint8_t(random());
+          file.Seek(kSeekFromStart, at);
+          file.Write(bytes.data(), length);
+          if (model.size() < size_t(at) + length) model.resize(size_t(at) + length, 0);
+          std::copy(bytes.begin(), bytes.end(), model.begin() + at);
+        } else if (kind == 5) {
+          const int64_t end = below(int64_t(model.size()) + 2000);
+          file.Seek(kSeekFromStart, end);
+          file.Write(nullptr, 0);
+          model.resize(size_t(end), 0);
+        } else {
+          const int64_t at = below(int64_t(model.size()) + 500);
+          std::vector<uint8_t> got(size_t(1 + below(2000)), 0xEE);
+          file.Seek(kSeekFromStart, at);
+          const size_t n = file.Read(got.data(), got.size(), true);
+          const size_t expected = size_t(std::clamp<int64_t>(int64_t(model.size()) - at, 0, int64_t(got.size())));
+          ASSERT_EQ(n, expected) << "op " << op;
+          ASSERT_TRUE(std::equal(got.begin(), got.begin() + int64_t(n), model.begin() + at)) << "op " << op;
+        }
+        ASSERT_EQ(file.Size(), int64_t(model.size()));
+      }
+      // Nothing reached the file itself.
+      ASSERT_EQ(ReadWholeFile(path), original);
+      if (seed % 2 == 0) {
+        journal.Discard();
+        EXPECT_EQ(ReadWholeFile(path), original);
+      } else {
+        journal.Commit();
+        EXPECT_EQ(ReadWholeFile(path), model);
+      }
+      EXPECT_FALSE(JournalExists("model"));
+    }
+    file.Close();
+  }
+}
 
 struct TCrashCase {
   const char* Point;
@@ -364,7 +428,8 @@ TEST_F(JournalTest, LargeTransactionSpillsAndOthersSeeOnlyTheCommittedTable) {
     SCOPED_TRACE(commit ? "commit" : "rollback");
     TDataCursor& c = OpenCursor("t");
     ASSERT_EQ(db_->StartTransaction(), 0);
-    for (int i = 1; i <= kSpilled; ++i) Add(c, 10000 + i, "x" + std::to_string(i % 101), 500000 + i);
+    for (int i = 1; i <= kSpilled; ++i)
+      Add(c, 10000 + i, "x" + std::to_string(i % 101), 500000 + i, i % 40 == 0 ? Memo(i, 2500) : "");
     TDataTable& table = *c.Table();
     EXPECT_GT(table.JournalSize(), 0);
     EXPECT_TRUE(JournalExists("t"));
@@ -375,6 +440,16 @@ TEST_F(JournalTest, LargeTransactionSpillsAndOthersSeeOnlyTheCommittedTable) {
     // This process reads its spilled changes back through the journal.
     c.SetIndexName("ByAmount");
     EXPECT_EQ(Ids(c).size(), size_t(kBaseRecords + kSpilled));
+    int memos = 0;
+    std::vector<uint8_t> image(c.RecordSize());
+    c.SetToBegin();
+    while (c.GetNextRecord(image.data()) == 0) {
+      const int32_t i = IntOf(c, image.data(), "Id") - 10000;
+      if (i <= 0 || i % 40 != 0) continue;
+      ASSERT_EQ(MemoOf(c, image), Memo(i, 2500));
+      ++memos;
+    }
+    EXPECT_EQ(memos, kSpilled / 40);
     reader.Send(kBaseRecords);
     EXPECT_EQ(reader.Receive(), kBaseRecords);
     if (commit) {
