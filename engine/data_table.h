@@ -293,6 +293,9 @@ class TDataTable {
   bool TableLocked_ = false;
   bool WriteLocked_ = false;
   bool Written_ = false;
+  // While the table lock is held: records from here on were appended under it, and their
+  // locks are this process's marks alone (see LockRecord).
+  int32_t UnsharedFrom_ = INT32_MAX;
   bool IndexRecreated_ = false;
   bool JournalReplayed_ = false;
   bool Committing_ = false;  // a commit's write-back: it goes through the journal

@@ -149,9 +149,9 @@ void TJournal::Cut(TFileState& state, int64_t from, int64_t to) {
     const int64_t start = it->first;
     const TExtent extent = it->second;
     it = state.Extents.erase(it);
-    if (start < from) state.Extents[start] = TExtent{from, extent.Data, false};
+    if (start < from) state.Extents[start] = TExtent{from, extent.Data};
     if (extent.End > to)
-      it = state.Extents.emplace(to, TExtent{extent.End, extent.Data + (to - start), false}).first;
+      it = state.Extents.emplace(to, TExtent{extent.End, extent.Data + (to - start)}).first;
   }
 }
 
@@ -171,20 +171,32 @@ void TJournal::OverlayWrite(int slot, int64_t position, const void* buffer, size
     state.ZeroFrom = std::min(state.ZeroFrom, position);
     return;
   }
+  // Bytes the journal holds already are rewritten where they are: before the mark, the
+  // place the map names for a byte is the last entry that covers it, so the replay still
+  // ends with the newest bytes. Only the gaps between them take new entries, so that a
+  // page written back again and again costs its size in the journal once.
+  Open();
   const int64_t end = position + int64_t(count);
-  auto same = state.Extents.find(position);
-  if (same != state.Extents.end() && same->second.Whole && same->second.End == end) {
-    // The same range written again before the commit: its entry takes the new bytes.
-    WriteAt(Journal_, same->second.Data, buffer, count);
-    return;
+  const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
+  auto it = state.Extents.upper_bound(position);
+  if (it != state.Extents.begin() && std::prev(it)->second.End > position) --it;
+  for (int64_t at = position; at < end;) {
+    if (it != state.Extents.end() && it->first <= at) {
+      const int64_t to = std::min(it->second.End, end);
+      WriteAt(Journal_, it->second.Data + (at - it->first), bytes + (at - position), size_t(to - at));
+      at = to;
+      ++it;
+      continue;
+    }
+    const int64_t gapEnd = it != state.Extents.end() ? std::min(it->first, end) : end;
+    header[0] = kEntryBytes;
+    StoreU32(header + 4, uint32_t(gapEnd - at));
+    StoreI64(header + 8, at);
+    const int64_t data = End_ + int64_t(kJournalEntryHeaderSize);
+    Append(header, bytes + (at - position), size_t(gapEnd - at));
+    state.Extents.emplace(at, TExtent{gapEnd, data});
+    at = gapEnd;
   }
-  header[0] = kEntryBytes;
-  StoreU32(header + 4, uint32_t(count));
-  Open();  // before the entry's place is taken: a new journal starts after its header
-  const int64_t data = End_ + int64_t(kJournalEntryHeaderSize);
-  Append(header, buffer, count);
-  Cut(state, position, end);
-  state.Extents.emplace(position, TExtent{end, data, true});
   state.End = std::max(state.End, end);
 }
 

@@ -37,9 +37,10 @@
 //   20      4      "VJCM"
 //
 // A journal whose last 24 bytes are not a sound mark (magic, length equal to its place,
-// checksum over what precedes it) never committed and is discarded whole. Entries of a
-// journal not yet committed may be rewritten in place (a page written twice); once the
-// mark is written nothing changes until the journal is removed. Replaying applies the
+// checksum over what precedes it) never committed and is discarded whole. Before the mark,
+// bytes written again are rewritten in place in the entry that holds them (a page written
+// back twice takes its room once); once the mark is written nothing changes until the
+// journal is removed. Replaying applies the
 // entries in order, so a later entry wins over an earlier one for the bytes both cover.
 #pragma once
 
@@ -115,13 +116,11 @@ class TJournal : public TFileOverlay {
   static void Remove(TFileHandler& journal);
 
  private:
-  // A range of a table file held by the journal: its bytes start at `Data` in the journal.
-  // `Whole` while the range is still its entry's whole length (it may then be rewritten
-  // in place).
+  // A range of a table file held by the journal: its bytes start at `Data` in the journal,
+  // in the last entry that covers them.
   struct TExtent {
     int64_t End;
     int64_t Data;
-    bool Whole;
   };
   struct TFileState {
     bool Known = false;

@@ -150,6 +150,15 @@ bool TDataTable::LockRecord(int32_t record) {
   }
   bool changed = Settings_->StrictChangeDetection ? false : ReadLock();
   if (RecordLockedByProcess(record)) RaiseTableError(VELDOR_RECLOCKFAILED, Name_);
+  if (TableLocked_ && record >= UnsharedFrom_) {
+    // Appended under the table lock: no other process sees the record before this one
+    // lets the table go, so the mark of this process is the whole lock (a transaction
+    // appending millions of records holds no lock per record in the system).
+    EnsureLockBitmaps(record);
+    ProcessLocks_->SetBit(uint32_t(record));
+    PendingUnlocks_->ClearBit(uint32_t(record));
+    return changed;
+  }
   int64_t offset = kRecordBytesTop - record;
   bool locked = Data_->Lock(1, offset);
   for (int retry = 0; !locked && retry < Settings_->LockRetryCount; ++retry) {
@@ -346,10 +355,20 @@ void TDataTable::LockTable() {
     RaiseTableError(VELDOR_LOCKTIMEOUT, Name_);
   TableLocked_ = true;
   if (!Exclusive_) ReloadIfChanged();
+  UnsharedFrom_ = Data_->RecordCount() + 1;
 }
 
 void TDataTable::UnlockTable() {
   if (!TableLocked_) return;
+  if (!Exclusive_) {
+    // Records appended under the table lock that a cursor still holds take their lock in
+    // the system now, before other processes can see them.
+    uint32_t position = uint32_t(std::max(UnsharedFrom_, 1) - 1);
+    int32_t counter = 0;
+    while (ProcessLocks_->NextMembers(position, 1, counter).Found)
+      if (!PendingUnlocks_->GetBit(position)) Data_->Lock(1, kRecordBytesTop - int64_t(position));
+  }
+  UnsharedFrom_ = INT32_MAX;
   TableLocked_ = false;
   if (!Data_->Unlock(1, kHeaderByte)) RaiseTableError(VELDOR_LOCKTIMEOUT, Name_);
   if (!Exclusive_) UnlockAllRecords(true);
@@ -370,6 +389,7 @@ void TDataTable::ReleaseAllLocks() noexcept {
   } catch (...) {
   }
   try {
+    UnsharedFrom_ = INT32_MAX;
     if (TableLocked_) {
       TableLocked_ = false;
       Data_->Unlock(1, kHeaderByte);
