@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "engine/errors.h"
+#include "engine/journal.h"
 #include "lib/collation.h"
 #include "lib/records_bitmap.h"
 
@@ -32,6 +33,7 @@ TDataTable::TDataTable(TDataDirectory* database, std::string directory,
 }
 
 TDataTable::~TDataTable() {
+  Journal_.reset();
   ReleaseAllLocks();
   try {
     if (Open_) CloseFiles();
@@ -49,6 +51,11 @@ std::string TDataTable::IndexFileName() const {
 std::string TDataTable::BlobFileName() const {
   return TableFileName(InMemory_ ? "" : Directory_, Name_, kBlobExtension);
 }
+std::string TDataTable::JournalFileName() const {
+  return TableFileName(InMemory_ ? "" : Directory_, Name_, kJournalExtension);
+}
+
+int64_t TDataTable::JournalSize() const { return Journal_ ? Journal_->Size() : 0; }
 
 void TDataTable::ConfigureFiles(bool exclusive) {
   Data_->SetFileName(DataFileName());
@@ -64,6 +71,27 @@ void TDataTable::ConfigureFiles(bool exclusive) {
 }
 
 void TDataTable::Open() {
+  JournalReplayed_ = false;
+  OpenFiles();
+  bool replayed = false;
+  try {
+    bool reopen = false;
+    replayed = RecoverJournal(reopen);
+    if (reopen) {
+      // The files hold the committed state only now: every header is read again.
+      CloseFiles();
+      OpenFiles();
+    }
+  } catch (...) {
+    ReleaseAllLocks();
+    if (Open_) CloseFiles();
+    OpenCount_ = 0;
+    throw;
+  }
+  JournalReplayed_ = replayed;
+}
+
+void TDataTable::OpenFiles() {
   OpenCount_ = 1;
   Open_ = true;
   Written_ = false;
@@ -144,6 +172,7 @@ void TDataTable::Close(bool discard) {
 
 void TDataTable::CloseFiles() {
   Open_ = false;
+  Journal_.reset();
   // Both files are closed even when the first close fails; the first failure is raised.
   std::exception_ptr failure;
   for (TFileHandler* file : {static_cast<TFileHandler*>(Index_.get()),
@@ -299,20 +328,59 @@ void TDataTable::Flush(bool trimCaches, bool forceDataHeader, bool forceOsFlush,
     if (blobs && Blob_->HeaderChanged()) Blob_->MarkHeaderChanged();
     return;
   }
-  Data_->WriteBack(forceOsFlush);
-  Data_->WriteHeader(forceDataHeader, forceOsFlush);
-  Data_->WriteDescriptors();
-  Index_->WriteBack(forceOsFlush);
-  Index_->WriteHeader(forceIndexHeader, forceOsFlush);
-  if (blobs) {
-    Blob_->WriteBack(forceOsFlush);
-    Blob_->WriteHeader(forceBlobHeader, forceOsFlush);
+  if (Journal_ || (CanJournal() && (Committing_ || Settings_->JournaledWrites))) {
+    // Everything goes to the journal, which then commits: the files take all of it or,
+    // should the process die, none of it.
+    StartJournal();
+    WriteEverything(forceDataHeader, forceOsFlush, forceIndexHeader, forceBlobHeader);
+    Journal_->Commit();
+    Journal_.reset();
+  } else {
+    WriteEverything(forceDataHeader, forceOsFlush, forceIndexHeader, forceBlobHeader);
   }
   if (trimCaches) {
     Data_->TrimCache();
     Index_->TrimCaches();
     if (blobs) Blob_->TrimCache();
   }
+}
+
+void TDataTable::WriteEverything(bool forceDataHeader, bool forceOsFlush, bool forceIndexHeader,
+                                 bool forceBlobHeader) {
+  Data_->WriteBack(forceOsFlush);
+  Data_->WriteHeader(forceDataHeader, forceOsFlush);
+  Data_->WriteDescriptors();
+  Index_->WriteBack(forceOsFlush);
+  Index_->WriteHeader(forceIndexHeader, forceOsFlush);
+  if (Blob_->IsOpen()) {
+    Blob_->WriteBack(forceOsFlush);
+    Blob_->WriteHeader(forceBlobHeader, forceOsFlush);
+  }
+}
+
+void TDataTable::StartJournal() {
+  if (Journal_) return;
+  std::array<TFileHandler*, kJournalFiles> files = {Data_.get(), Index_.get(),
+                                                    Blob_->IsOpen() ? Blob_.get() : nullptr};
+  Journal_ = std::make_unique<TJournal>(JournalFileName(), files, Name_);
+  Journal_->Attach();
+}
+
+bool TDataTable::CanWriteBackUnderPressure() {
+  if (!InTransaction_ && !TableLocked_) return Journal_ != nullptr || !Settings_->JournaledWrites || !CanJournal();
+  if (!InTransaction_ || !CanJournal()) return false;
+  if (!Journal_) {
+    if (CachedBytes() < Settings_->TransactionMemory) return false;
+    StartJournal();
+  }
+  return true;
+}
+
+size_t TDataTable::CachedBytes() const {
+  size_t bytes = Data_->CachedCount() * Data_->Header().RecordSize();
+  bytes += Index_->CachedBytes();
+  if (Blob_->IsOpen()) bytes += Blob_->CachedCount() * Blob_->BlockSize();
+  return bytes;
 }
 
 void TDataTable::VerifyHeaders() {

@@ -23,6 +23,7 @@ namespace veldor {
 
 class TCollation;
 class TDataDirectory;
+class TJournal;
 class TRecordsBitmap;
 
 // The session settings a table follows; the session owns them and may change them while
@@ -32,6 +33,12 @@ struct TTableSettings {
   bool StrictChangeDetection = false;  // every cursor operation checks for changes first
   uint8_t LockRetryCount = 15;         // retries of a refused record lock
   uint16_t LockWaitTime = 100;         // milliseconds between those retries
+  // Bytes of changed records, pages and blocks a transaction keeps in memory before the
+  // oldest go to its journal.
+  size_t TransactionMemory = size_t(8) << 20;
+  // Writes outside transactions go through the journal too (each write-back is then a
+  // commit of its own); off, they are written straight to the files.
+  bool JournaledWrites = false;
 };
 
 // The change counters of a table's three file headers, as a cursor last saw them, and the
@@ -92,11 +99,20 @@ class TDataTable {
   std::string DataFileName() const;
   std::string IndexFileName() const;
   std::string BlobFileName() const;
+  // The journal beside the files (see engine/journal.h).
+  std::string JournalFileName() const;
 
   // ---- Table operations ----
   // Opens the files for the first cursor (open count 1); a file with the read-only
   // attribute makes the table read-only. On failure everything opened is closed again.
+  // A journal left by a process that died in its commit is replayed first, under the write
+  // lock (see RecoverJournal); a read-only open that finds a committed journal writes
+  // nothing and raises VELDOR_FILENOACCESS (the table needs a writer to finish the commit).
   void Open();
+  // Whether the last Open replayed a committed journal.
+  bool JournalReplayed() const { return JournalReplayed_; }
+  // Bytes the journal of the transaction in progress holds (0 without one).
+  int64_t JournalSize() const;
   // A further cursor: raises VELDOR_OSEACCES when the table or the request is exclusive,
   // unless the request comes from a clone of an exclusive cursor.
   void AddUser(bool exclusive, bool clone);
@@ -212,9 +228,14 @@ class TDataTable {
   // ---- What the files ask of their table ----
   const TTableSettings& Settings() const { return *Settings_; }
   bool ForceBufferFlush() const { return Settings_->ForceBufferFlush; }
-  // Records may be written back to make room only when no uncommitted change can be among
-  // them: not inside a transaction or a table lock of this process.
-  bool CanWriteBackUnderPressure() const { return !InTransaction_ && !TableLocked_; }
+  // Whether a file may write changed buffers back to make room. Outside transactions and
+  // table locks: yes, straight to the files (unless writes are journaled: the caches then
+  // hold them until the next flush). Inside a transaction: once its changed buffers exceed
+  // the session's budget, they go to the transaction's journal, which this call starts;
+  // below it the caches grow.
+  bool CanWriteBackUnderPressure();
+  // Bytes of the records, pages and blocks the caches hold.
+  size_t CachedBytes() const;
   // A read may end early only where this process appended records that are not written
   // yet: an exclusive or locked table that has been written since.
   bool AcceptShortRead() const { return (Exclusive_ || TableLocked_ || WriteLocked_) && Written_; }
@@ -245,6 +266,18 @@ class TDataTable {
 
   void CloseFiles();
   void ConfigureFiles(bool exclusive);
+  void OpenFiles();
+  // Replays or discards a journal a dead process left; true when this call replayed one.
+  // `reopen` is set when the files changed since they were opened (replayed here or by
+  // another process meanwhile): their headers must be read again.
+  bool RecoverJournal(bool& reopen);
+  // Whether this table's writes can go through a journal (a writable table on disk).
+  bool CanJournal() const { return !InMemory_ && !Temporary_ && !ReadOnly(); }
+  // Routes the files' writes to the transaction's journal (made when there is none).
+  void StartJournal();
+  // The writes of Flush, in their order.
+  void WriteEverything(bool forceDataHeader, bool forceOsFlush, bool forceIndexHeader,
+                       bool forceBlobHeader);
 
   TDataDirectory* Database_;
   std::string Directory_;
@@ -260,7 +293,12 @@ class TDataTable {
   bool TableLocked_ = false;
   bool WriteLocked_ = false;
   bool Written_ = false;
+  // While the table lock is held: records from here on were appended under it, and their
+  // locks are this process's marks alone (see LockRecord).
+  int32_t UnsharedFrom_ = INT32_MAX;
   bool IndexRecreated_ = false;
+  bool JournalReplayed_ = false;
+  bool Committing_ = false;  // a commit's write-back: it goes through the journal
   uint32_t Discards_ = 0;  // see TChangeCounters
   const TTableSettings* Settings_;
   bool ReadLocked_ = false;
@@ -276,6 +314,9 @@ class TDataTable {
   std::unique_ptr<TDataFile> Data_;
   std::unique_ptr<TIndexFile> Index_;
   std::unique_ptr<TBlobFile> Blob_;
+  // The journal of the transaction (or journaled write-back) in progress; overlays the
+  // files above while it exists, so it is declared after them and dropped first.
+  std::unique_ptr<TJournal> Journal_;
 };
 
 // The check made for a cursor before its records, pages or blocks are read from a file:

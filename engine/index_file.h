@@ -131,6 +131,12 @@ class TIndexFile : public TFileHandler {
   const TIndexFileStatistics& Statistics() const { return Stats_; }
   void ResetStatistics() { Stats_ = TIndexFileStatistics{}; }
   size_t CachedPages(int index) const { return Caches_[size_t(index)].Pages.Size(); }
+  // Bytes of the pages all caches hold.
+  size_t CachedBytes() const {
+    size_t pages = 0;
+    for (const TPageCache& cache : Caches_) pages += cache.Pages.Size();
+    return pages * kPageSize;
+  }
 
  private:
   struct TPageCache {

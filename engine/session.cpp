@@ -1,5 +1,7 @@
 #include "engine/session.h"
 
+#include <algorithm>
+
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -444,6 +446,10 @@ void TDataSession::SetLockRetryCount(uint8_t value) {
 void TDataSession::SetLockWaitTime(uint16_t value) {
   if (value != Settings_.LockWaitTime) Settings_.LockWaitTime = value;
 }
+void TDataSession::SetTransactionMemory(size_t bytes) {
+  Settings_.TransactionMemory = std::max<size_t>(bytes, size_t(64) << 10);
+}
+void TDataSession::SetJournaledWrites(bool value) { Settings_.JournaledWrites = value; }
 
 void TDataSession::AddPassword(const std::string& password) {
   if (password.empty() || PasswordExists(password)) return;

@@ -202,6 +202,12 @@ class TDataSession {
   void SetStrictChangeDetection(bool value);
   void SetLockRetryCount(uint8_t value);
   void SetLockWaitTime(uint16_t value);
+  // The bytes of changed records, pages and blocks a transaction keeps in memory before
+  // the oldest go to its journal (at least 64 KB; default 8 MB).
+  void SetTransactionMemory(size_t bytes);
+  // Writes outside transactions through the journal as well: each write-back becomes a
+  // commit that survives a crash whole, at the price of syncs per write. Off by default.
+  void SetJournaledWrites(bool value);
   // The settings every table of this session follows; tables keep its address, so it
   // lives as long as the session and changes reach open tables at once.
   const TTableSettings& TableSettings() const { return Settings_; }

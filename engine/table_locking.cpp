@@ -6,6 +6,8 @@
 //   file    offset                  length  meaning
 //   data    4294967295 (FFFFFFFF)   1       header byte: the write lock, and the table lock
 //   data    4294967294 - n          1       record n (1 <= n <= 200,000,000)
+//   data    4094967293              1       recovery: held while a journal left beside the
+//                                           table is looked at and replayed
 //   index   4294967295 - s          1       a reader's slot s, 1 <= s <= 65535, drawn at random
 //   index   4294901759 (FFFEFFFF)   65536   the writer's range, covering every reader slot
 //   BLOB    as the index file               (only for tables with BLOB fields)
@@ -21,6 +23,12 @@
 //   while it is held, this process's write locks skip the header byte, and no other
 //   process can write.
 // - Record locks are independent of the others and last from edit to post.
+// - The journal of a live transaction is kept open exclusively by its owner. An open that
+//   finds a journal takes the recovery byte first, then tries the journal: refused, its
+//   owner is alive and the table files hold the committed state; opened, its owner died,
+//   and under the write lock the journal is replayed (committed) or dropped (not). The
+//   byte makes a second opener wait until the first has finished, so that nobody reads
+//   files that a replay is still putting right.
 // Attempts: reader slots, writer ranges and the header byte are tried 8193 times, 3 ms
 // apart, then VELDOR_LOCKTIMEOUT; record locks LockRetryCount more times, LockWaitTime
 // apart, then VELDOR_RECLOCKFAILED.
@@ -49,6 +57,7 @@
 
 #include "engine/data_table.h"
 #include "engine/errors.h"
+#include "engine/journal.h"
 #include "lib/records_bitmap.h"
 
 namespace veldor {
@@ -56,6 +65,7 @@ namespace {
 
 constexpr int64_t kHeaderByte = 4294967295LL;
 constexpr int64_t kRecordBytesTop = 4294967294LL;
+constexpr int64_t kRecoveryByte = 4094967293LL;
 constexpr int64_t kReaderSlotsTop = 4294967295LL;
 constexpr int64_t kWriterRange = 4294901759LL;
 constexpr int64_t kWriterRangeLength = 65536;
@@ -140,6 +150,15 @@ bool TDataTable::LockRecord(int32_t record) {
   }
   bool changed = Settings_->StrictChangeDetection ? false : ReadLock();
   if (RecordLockedByProcess(record)) RaiseTableError(VELDOR_RECLOCKFAILED, Name_);
+  if (TableLocked_ && record >= UnsharedFrom_) {
+    // Appended under the table lock: no other process sees the record before this one
+    // lets the table go, so the mark of this process is the whole lock (a transaction
+    // appending millions of records holds no lock per record in the system).
+    EnsureLockBitmaps(record);
+    ProcessLocks_->SetBit(uint32_t(record));
+    PendingUnlocks_->ClearBit(uint32_t(record));
+    return changed;
+  }
   int64_t offset = kRecordBytesTop - record;
   bool locked = Data_->Lock(1, offset);
   for (int retry = 0; !locked && retry < Settings_->LockRetryCount; ++retry) {
@@ -336,10 +355,20 @@ void TDataTable::LockTable() {
     RaiseTableError(VELDOR_LOCKTIMEOUT, Name_);
   TableLocked_ = true;
   if (!Exclusive_) ReloadIfChanged();
+  UnsharedFrom_ = Data_->RecordCount() + 1;
 }
 
 void TDataTable::UnlockTable() {
   if (!TableLocked_) return;
+  if (!Exclusive_) {
+    // Records appended under the table lock that a cursor still holds take their lock in
+    // the system now, before other processes can see them.
+    uint32_t position = uint32_t(std::max(UnsharedFrom_, 1) - 1);
+    int32_t counter = 0;
+    while (ProcessLocks_->NextMembers(position, 1, counter).Found)
+      if (!PendingUnlocks_->GetBit(position)) Data_->Lock(1, kRecordBytesTop - int64_t(position));
+  }
+  UnsharedFrom_ = INT32_MAX;
   TableLocked_ = false;
   if (!Data_->Unlock(1, kHeaderByte)) RaiseTableError(VELDOR_LOCKTIMEOUT, Name_);
   if (!Exclusive_) UnlockAllRecords(true);
@@ -360,6 +389,7 @@ void TDataTable::ReleaseAllLocks() noexcept {
   } catch (...) {
   }
   try {
+    UnsharedFrom_ = INT32_MAX;
     if (TableLocked_) {
       TableLocked_ = false;
       Data_->Unlock(1, kHeaderByte);
@@ -369,6 +399,72 @@ void TDataTable::ReleaseAllLocks() noexcept {
   }
   CursorLocks_->ClearAll();
   PendingUnlocks_->ClearAll();
+}
+
+// ---- Recovery of a journal left by a dead process ------------------------------------------------
+
+bool TDataTable::RecoverJournal(bool& reopen) {
+  reopen = false;
+  if (InMemory_ || Temporary_) return false;
+  TFileHandler journal(JournalFileName());
+  if (!journal.Exists()) return false;
+  // Files nobody may write take no locks; nobody can replay into them either.
+  const bool locking = !ReadOnlyByAttribute_;
+  if (locking && !Persist([&] { return Data_->Lock(1, kRecoveryByte); }))
+    RaiseTableError(VELDOR_LOCKTIMEOUT, Name_);
+  bool replayed = false;
+  try {
+    if (!journal.Exists()) {
+      // Another process finished a recovery while this one waited.
+      reopen = true;
+    } else {
+      journal.SetExclusive(true);
+      bool opened = true;
+      try {
+        journal.Open();
+      } catch (const EVELDOREngineError& e) {
+        // Open elsewhere: its transaction is alive, and the files hold what it last
+        // committed.
+        if (e.ErrorCode != VELDOR_OSEACCES) throw;
+        opened = false;
+      }
+      if (opened) {
+        int64_t body = 0;
+        const bool committed = TJournal::Committed(journal, body);
+        if (ReadOnly()) {
+          journal.Close();
+          // A reader writes nothing: the commit it found must be finished by a writer.
+          if (committed)
+            RaiseEngineError(VELDOR_FILENOACCESS, "", "", "", Name_, "", "",
+                             "a committed journal awaits replay by a writer");
+        } else {
+          WriteLock();
+          try {
+            if (committed) {
+              std::array<TFileHandler*, kJournalFiles> files = {
+                  Data_.get(), Index_.get(), Blob_->IsOpen() ? Blob_.get() : nullptr};
+              TJournal::Replay(journal, body, files, Name_);
+            }
+            TJournal::Remove(journal);
+          } catch (...) {
+            try {
+              WriteUnlock();
+            } catch (...) {
+            }
+            throw;
+          }
+          WriteUnlock();
+          replayed = committed;
+          reopen = committed;
+        }
+      }
+    }
+  } catch (...) {
+    if (locking) Data_->Unlock(1, kRecoveryByte);
+    throw;
+  }
+  if (locking && !Data_->Unlock(1, kRecoveryByte)) RaiseTableError(VELDOR_LOCKTIMEOUT, Name_);
+  return replayed;
 }
 
 // ---- Transactions ---------------------------------------------------------------------------------
@@ -387,6 +483,32 @@ void TDataTable::BeginTransaction() {
 
 void TDataTable::CommitTransaction(bool end, bool forceFlush) {
   if (!InTransaction_) return;
+  // The write-back of a commit goes through the journal (see Flush). Should it fail, the
+  // changes that only the journal held are gone with it: the table goes back to what its
+  // files hold, as after a rollback, so that no half of the transaction is written later.
+  auto commitFlush = [&](bool trim) {
+    Committing_ = true;
+    try {
+      Flush(trim, false, forceFlush);
+    } catch (...) {
+      Committing_ = false;
+      if (Journal_) {
+        Journal_.reset();
+        ++Discards_;
+        Data_->DropCache();
+        Index_->DropCaches();
+        DropBlobCache();
+        try {
+          Data_->ReadHeader();
+          Index_->ReloadHeader();
+          if (Blob_->IsOpen()) Blob_->ReloadHeader();
+        } catch (...) {
+        }
+      }
+      throw;
+    }
+    Committing_ = false;
+  };
   if (end) {
     // Still in the transaction until the write lock is had: a failure here leaves the
     // caller free to roll back.
@@ -398,7 +520,7 @@ void TDataTable::CommitTransaction(bool end, bool forceFlush) {
       throw;
     }
     try {
-      Flush(true, false, forceFlush);
+      commitFlush(true);
     } catch (...) {
       try {
         WriteUnlock();
@@ -419,7 +541,7 @@ void TDataTable::CommitTransaction(bool end, bool forceFlush) {
   WriteLock();
   InTransaction_ = false;
   try {
-    Flush(false, false, forceFlush);
+    commitFlush(false);
   } catch (...) {
     InTransaction_ = true;
     WriteUnlock();
@@ -433,6 +555,11 @@ void TDataTable::CommitTransaction(bool end, bool forceFlush) {
 void TDataTable::RollbackTransaction() {
   if (!InTransaction_) return;
   InTransaction_ = false;
+  // What the journal holds goes with it (the files never saw it).
+  if (Journal_) {
+    Journal_->Discard();
+    Journal_.reset();
+  }
   // What changed in memory is forgotten and read again from the files; every cursor of
   // the table re-synchronises at its next operation.
   ++Discards_;

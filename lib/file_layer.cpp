@@ -37,6 +37,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -1223,6 +1224,19 @@ void TFileHandler::CopyFrom(const std::string& sourceName) {
 size_t TFileHandler::Read(void* buffer, size_t count, bool allowShort) {
   RequireOpen();
   ++counters_.ReadCalls;
+  int64_t position = 0;
+  if (overlay_ != nullptr) {
+    TFileSection section(*this);
+    position = Seek(kSeekFromCurrent, 0);
+    int64_t got = file_->Read(handle_, buffer, count);
+    if (got < 0) Raise(VELDOR_READERR);
+    size_t n = overlay_->OverlayRead(overlaySlot_, position, static_cast<uint8_t*>(buffer),
+                                     count, size_t(got));
+    Seek(kSeekFromStart, position + int64_t(n));
+    counters_.ReadBytes += n;
+    if (n < count && !allowShort) Raise(VELDOR_READERR);
+    return n;
+  }
   int64_t n = file_->Read(handle_, buffer, count);
   if (n < 0) Raise(VELDOR_READERR);
   counters_.ReadBytes += static_cast<uint64_t>(n);
@@ -1233,6 +1247,14 @@ size_t TFileHandler::Read(void* buffer, size_t count, bool allowShort) {
 void TFileHandler::Write(const void* buffer, size_t count) {
   RequireOpen();
   ++counters_.WriteCalls;
+  if (overlay_ != nullptr) {
+    TFileSection section(*this);
+    int64_t position = Seek(kSeekFromCurrent, 0);
+    overlay_->OverlayWrite(overlaySlot_, position, buffer, count);
+    Seek(kSeekFromStart, position + int64_t(count));
+    counters_.WriteBytes += count;
+    return;
+  }
   int64_t n = file_->Write(handle_, buffer, count);
   if (n < 0) Raise(VELDOR_WRITEERR);
   counters_.WriteBytes += static_cast<uint64_t>(n);
@@ -1241,6 +1263,7 @@ void TFileHandler::Write(const void* buffer, size_t count) {
 
 bool TFileHandler::CopyMappedSlots(const int64_t* offsets, size_t count, size_t slotSize,
                                    uint8_t* out) {
+  if (overlay_ != nullptr) return false;
   if (!open_ || file_ == nullptr || !file_->CopyMappedSlots(offsets, count, slotSize, out)) return false;
   ++counters_.ReadCalls;
   counters_.ReadBytes += uint64_t(count) * slotSize;
@@ -1249,6 +1272,7 @@ bool TFileHandler::CopyMappedSlots(const int64_t* offsets, size_t count, size_t 
 
 void TFileHandler::Flush() {
   RequireOpen();
+  if (overlay_ != nullptr) return;
   if (file_->Flush() < 0) Raise(VELDOR_WRITEERR);
 }
 
@@ -1275,6 +1299,14 @@ int64_t TFileHandler::Seek(int origin, int64_t offset) {
 }
 
 int64_t TFileHandler::Size() {
+  if (overlay_ != nullptr) {
+    RequireOpen();
+    return overlay_->OverlaySize(overlaySlot_);
+  }
+  return DiskSize();
+}
+
+int64_t TFileHandler::DiskSize() {
   RequireOpen();
   TFileSection section(*this);
   int64_t position = Seek(kSeekFromCurrent, 0);
@@ -1295,6 +1327,47 @@ void TFileHandler::Leave() {
   TAbstractFile* file = entered_.back();
   entered_.pop_back();
   if (file != nullptr) file->Mutex().unlock();
+}
+
+// ---- Fault points and directory sync ------------------------------------------------------
+
+namespace {
+
+std::mutex g_faultMutex;
+std::function<void(const char*)> g_faultHook;  // guarded by g_faultMutex
+std::map<std::string, int> g_faultPasses;      // guarded by g_faultMutex
+
+}  // namespace
+
+void SetFaultHook(std::function<void(const char*)> hook) {
+  std::lock_guard<std::mutex> guard(g_faultMutex);
+  g_faultHook = std::move(hook);
+}
+
+void FaultPoint(const char* name) {
+  std::function<void(const char*)> hook;
+  {
+    std::lock_guard<std::mutex> guard(g_faultMutex);
+    hook = g_faultHook;
+    if (const char* wanted = std::getenv("VELDOR_FAULT_KILL")) {
+      std::string spec = wanted;
+      int pass = 1;
+      if (size_t colon = spec.find(':'); colon != std::string::npos) {
+        pass = std::atoi(spec.c_str() + colon + 1);
+        spec.resize(colon);
+      }
+      if (spec == name && ++g_faultPasses[spec] == pass) kill(getpid(), SIGKILL);
+    }
+  }
+  if (hook) hook(name);
+}
+
+int SyncDirectory(const std::string& path) {
+  int fd = ::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return -static_cast<int>(MapOsError(errno));
+  int result = fsync(fd) == 0 ? 0 : -static_cast<int>(MapOsError(errno));
+  ::close(fd);
+  return result;
 }
 
 }  // namespace veldor

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -337,6 +338,37 @@ class TFileList {
 // during static destruction still find it).
 TFileList& FileList();
 
+// Test-only fault points of commit paths. `FaultPoint(name)` passes `name` to the hook a
+// test set with `SetFaultHook` (none by default), and kills the process with SIGKILL when
+// the environment variable VELDOR_FAULT_KILL names the point ("name", or "name:n" for its
+// n-th pass in this process), so that tests can stop a program (the veldor tool too) at
+// a chosen moment of a commit. Nothing else happens; production code sets neither.
+void FaultPoint(const char* name);
+void SetFaultHook(std::function<void(const char*)> hook);
+
+// Makes the entries of directory `path` durable (fsync of the directory), so that a file
+// created or removed there survives a power loss. 0 or -code.
+int SyncDirectory(const std::string& path);
+
+// Where a handler's writes go while a table's journal holds its changes: the overlay keeps
+// them instead of the file, and the handler's reads and size see them over the file's own
+// bytes. Other handlers of the file, and other processes, see the file alone. The overlay
+// belongs to the engine; the file layer only routes. `slot` names the handler's file for
+// the overlay. Errors are raised as the handler's own would be.
+class TFileOverlay {
+ public:
+  virtual ~TFileOverlay() = default;
+  // Takes the `count` bytes written at `position` (count 0: the end of the file is set at
+  // `position`, cutting or extending with zeros).
+  virtual void OverlayWrite(int slot, int64_t position, const void* buffer, size_t count) = 0;
+  // The file gave `got` of the `count` bytes asked for at `position` in `buffer`; lays the
+  // overlay's bytes over them and returns how many bytes the read yields in all.
+  virtual size_t OverlayRead(int slot, int64_t position, uint8_t* buffer, size_t count,
+                             size_t got) = 0;
+  // The file's size as the handler sees it.
+  virtual int64_t OverlaySize(int slot) = 0;
+};
+
 // Read and write calls of one handler that reached the file object, and the bytes they
 // moved; CopyTo and CopyFrom are not counted. Plain counters: the handler's thread only.
 struct TFileIoCounters {
@@ -404,8 +436,18 @@ class TFileHandler {
   bool UnlockSpan(int64_t length, int64_t offset);
   // Moves the position (origin `TSeekOrigin`) and returns it; failures raise their code.
   int64_t Seek(int origin, int64_t offset);
-  // The file's size; the position is unchanged.
+  // The file's size (as the overlay shows it, when one is set); the position is unchanged.
   int64_t Size();
+  // The size of the file itself, whatever an overlay holds.
+  int64_t DiskSize();
+  // Routes writes to `overlay` and lays it over reads (nullptr: back to the file). While
+  // set, Flush does nothing (the overlay's owner makes its bytes durable) and
+  // CopyMappedSlots declines, so that every read sees the overlay.
+  void SetOverlay(TFileOverlay* overlay, int slot) {
+    overlay_ = overlay;
+    overlaySlot_ = slot;
+  }
+  TFileOverlay* Overlay() const { return overlay_; }
   // Whether the file exists (see `TFileList::FileExists`); the handler may be closed.
   bool Exists();
   // Overwrites the open file from 0 with the content of `sourceName` (opened exclusively);
@@ -451,6 +493,8 @@ class TFileHandler {
   bool readOnlyByAttribute_ = false;
   bool open_ = false;
   TFileIoCounters counters_;
+  TFileOverlay* overlay_ = nullptr;  // not owned; see SetOverlay
+  int overlaySlot_ = 0;
   std::vector<TAbstractFile*> entered_;  // objects locked by Enter, innermost last
 };
 

@@ -20,6 +20,7 @@
 
 #include "engine/data_cursor.h"
 #include "engine/errors.h"
+#include "engine/journal.h"
 #include "engine/table_check.h"
 #include "engine/table_header.h"
 #include "lib/file_layer.h"
@@ -280,6 +281,26 @@ std::string EngineText(const EVELDOREngineError& e) {
   return EngineMessage(e.Message, e.ErrorTableName, e.ErrorDatabaseName);
 }
 
+// What a journal beside a table says about it (see engine/journal.h).
+enum class TJournalState { None, InUse, Unfinished, Committed };
+
+TJournalState JournalState(const std::string& path) {
+  if (!FileList().FileExists(path, false)) return TJournalState::None;
+  TFileHandler journal(path);
+  journal.SetExclusive(true);
+  try {
+    journal.Open();
+  } catch (const EVELDOREngineError& e) {
+    if (e.ErrorCode == VELDOR_OSEACCES) return TJournalState::InUse;
+    if (e.ErrorCode == VELDOR_OSENOENT) return TJournalState::None;
+    throw;
+  }
+  int64_t body = 0;
+  const bool committed = TJournal::Committed(journal, body);
+  journal.Close();
+  return committed ? TJournalState::Committed : TJournalState::Unfinished;
+}
+
 }  // namespace
 
 std::unique_ptr<TDataCursor> TTool::Cursor(const TTarget& target, bool exclusive, bool readOnly, bool open) {
@@ -297,6 +318,12 @@ std::unique_ptr<TDataCursor> TTool::Cursor(const TTarget& target, bool exclusive
         if (HeldByAnotherProgram(TableFileName(target.Directory, target.Name, extension)))
           throw TToolError(target.Shown + " is in use by another program");
     }
+    const std::string journal = TableFileName(target.Directory, target.Name, kJournalExtension);
+    if (e.ErrorCode == VELDOR_FILENOACCESS && readOnly && !Options_.Memory &&
+        JournalState(journal) == TJournalState::Committed)
+      throw TToolError(target.Shown + " needs recovery: " + journal +
+                       " holds a commit that did not finish; opening the table for writing "
+                       "(veldor info does) completes it");
     throw;
   }
   return cursor;
@@ -319,6 +346,20 @@ int TTool::Info(const std::vector<std::string>& args) {
   TArguments a = Parse(args, {});
   Expect(a, 1, 1, "veldor info TABLE");
   TTarget t = Target(a.Positional[0], true);
+  // A commit that a dead process left unfinished is completed first, by a writer's open
+  // (a table on files this user may not write stays as it is, and the read below says so).
+  std::string recovered;
+  const std::string journal = TableFileName(t.Directory, t.Name, kJournalExtension);
+  if (!Options_.Memory && JournalState(journal) == TJournalState::Committed) {
+    try {
+      auto writer = Cursor(t, false, false, true);
+      if (writer->Table()->JournalReplayed())
+        recovered = "# completed a commit that did not finish, from " + journal + "\n";
+      writer->Close();
+    } catch (const EVELDOREngineError&) {
+      // Left to the read below, which reports why the table cannot be read.
+    }
+  }
   auto cursor = Cursor(t, false, true, false);
   TTableInformation info;
   try {
@@ -329,7 +370,8 @@ int TTool::Info(const std::vector<std::string>& args) {
       throw TToolError(t.Shown + " is in use by another program");
     throw;
   }
-  Out("# table " + t.Name + ": " + DefinitionSummary(info) + "\n" + Shown(FormatDefinition(info)));
+  Out(recovered + "# table " + t.Name + ": " + DefinitionSummary(info) + "\n" +
+      Shown(FormatDefinition(info)));
   return 0;
 }
 
@@ -420,12 +462,13 @@ std::string StoredCsvText(const std::string& utf8, const std::string& origin) {
 }  // namespace
 
 // A load is all or nothing. A first pass reads the whole file and converts every value,
-// so that a malformed file changes nothing. Then a snapshot of the table's files is taken
-// (TTableUndo) and the records are appended one by one through an exclusive cursor, which
-// writes them back as its caches fill and when it closes. When the engine refuses a record
-// (a key violation, a required field left empty), a write fails (the disk is full) or a
-// signal asks to stop, the snapshot puts the files back as they were: the table is then
-// the one before the load, byte for byte.
+// so that a malformed file changes nothing. Then the records are appended one by one
+// through an exclusive cursor inside one transaction, whose changes beyond the session's
+// memory budget go to the table's journal. When the engine refuses a record (a key
+// violation, a required field left empty), a write fails (the disk is full) or a signal
+// asks to stop, the transaction is rolled back: the table is then the one before the load,
+// byte for byte. A load killed outright is finished or dropped by the next open of the
+// table, whole (see engine/journal.h).
 int TTool::Load(const std::vector<std::string>& args) {
   TArguments a = Parse(args, {});
   Expect(a, 2, 2, "veldor load TABLE FILE.csv|-");
@@ -505,22 +548,12 @@ int TTool::Load(const std::vector<std::string>& args) {
                                  " before it stored anything: nothing was loaded");
   }
 
-  // A data file without free slots, and a BLOB file without free blocks, only grow at
-  // their end: their header and length are enough to put them back.
-  TDataTable& table = *c.Table();
-  const bool freeSlots = table.GetHeader().FirstDeleted() != 0;
-  const bool freeBlocks = table.HasBlobFile() && table.BlobFile().Header().FirstFreeBlock() != 0;
-  std::unique_ptr<TTableUndo> undo;
-  try {
-    undo = std::make_unique<TTableUndo>(
-        table, freeSlots ? TTableUndo::TKeep::Whole : TTableUndo::TKeep::HeaderAndLength,
-        freeBlocks ? TTableUndo::TKeep::Whole : TTableUndo::TKeep::HeaderAndLength);
-  } catch (const EVELDOREngineError& e) {
-    throw TToolError("cannot keep a copy of " + t.Shown + "'s files for the way back: " + EngineText(e) +
-                     "\nveldor: nothing was loaded");
-  }
-
-  // Second pass: the records go in, in natural order.
+  // Second pass: the records go in, in natural order, inside one transaction. Its changes
+  // reach the table's files only at the commit, through the table's journal: a load that
+  // is refused, fails or is stopped is rolled back, and one killed outright leaves a
+  // journal that the next open replays whole (it had committed) or drops (it had not).
+  if (t.Database->StartTransaction() != 0)
+    throw TToolError("cannot begin the load's transaction on " + t.Shown + "\nveldor: nothing was loaded");
   c.SetIndexNumber(kNaturalOrder);
   // Given auto-increment values are kept; a row that leaves one empty gets the next.
   if (autoIncGiven) c.SetSuppressAutoInc(true);
@@ -553,12 +586,12 @@ int TTool::Load(const std::vector<std::string>& args) {
         if ((added & 255) == 0) progress.Show(int(added * 100 / rows));
       }
     }
-    // The write-back of what the caches still hold is the last step; a signal now waits.
+    // The commit is the last step; a signal now waits.
     TDeferStops defer;
+    t.Database->CommitTransaction(true, false);
     cursor->Close();
   } catch (...) {
-    // Whatever stopped the load, the files go back to the snapshot. Closing writes the
-    // caches back first (or fails to): both end in the files the snapshot replaces.
+    // Whatever stopped the load, the transaction is rolled back: the files never saw it.
     std::string why;
     int signal = 0;
     try {
@@ -577,14 +610,17 @@ int TTool::Load(const std::vector<std::string>& args) {
       c.FreeAllBlobs(false);
     } catch (...) {
     }
+    std::string failed;
+    try {
+      if (t.Database->InTransaction()) t.Database->RollbackTransaction();
+    } catch (const EVELDOREngineError& e) {
+      failed = "\nveldor: the rollback failed too: " + EngineText(e);
+    }
     try {
       cursor->Close();
     } catch (...) {
     }
-    try {
-      undo->Restore();
-    } catch (const TToolError& e) {
-      const std::string failed = "\nveldor: " + std::string(e.what());
+    if (!failed.empty()) {
       if (signal != 0) throw TStopped(signal, "load into " + t.Shown + " stopped by " + SignalName(signal) + failed);
       throw TToolError(why + failed);
     }
@@ -1042,6 +1078,21 @@ int TTool::Verify(const std::vector<std::string>& args) {
     Out(t.Shown + ": the index file " + indexFile + " is missing\n");
     return 1;
   }
+  // A journal beside the table: an unfinished transaction's is only reported (the files
+  // hold the committed state); a committed one means the files are not the table until a
+  // writer's open has completed that commit.
+  const std::string journal = TableFileName(t.Directory, t.Name, kJournalExtension);
+  const TJournalState journalState = Options_.Memory ? TJournalState::None : JournalState(journal);
+  if (journalState == TJournalState::Committed) {
+    Out(t.Shown + ": " + journal + " holds a commit that did not finish; opening the table for "
+        "writing (veldor info does) completes it\n");
+    return 1;
+  }
+  if (journalState == TJournalState::Unfinished)
+    Out(t.Shown + ": " + journal + " was left by a transaction that never committed; the next "
+        "open for writing removes it\n");
+  if (journalState == TJournalState::InUse)
+    Out(t.Shown + ": " + journal + " belongs to a transaction in progress\n");
   std::unique_ptr<TDataCursor> cursor;
   try {
     cursor = Cursor(t, true, true, true);

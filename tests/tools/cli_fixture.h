@@ -62,6 +62,7 @@ inline std::vector<std::string> FirstCells(const std::string& dump) {
 struct TRunOptions {
   std::string StdoutPath;     // standard output goes here instead of a file of the test's
   rlim_t FileSizeLimit = 0;   // RLIMIT_FSIZE for the run (SIGXFSZ ignored), 0 for none
+  std::vector<std::string> Environment;  // "NAME=value" settings added for the run
 };
 
 class VeldorCliTest : public ::testing::Test {
@@ -123,6 +124,10 @@ class VeldorCliTest : public ::testing::Test {
         signal(SIGXFSZ, SIG_IGN);  // writes past the limit then fail with EFBIG
         rlimit limit{options.FileSizeLimit, options.FileSizeLimit};
         setrlimit(RLIMIT_FSIZE, &limit);
+      }
+      for (const std::string& setting : options.Environment) {
+        const size_t equals = setting.find('=');
+        setenv(setting.substr(0, equals).c_str(), setting.substr(equals + 1).c_str(), 1);
       }
       ExecTool(args);
     }

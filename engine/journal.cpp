@@ -1,0 +1,357 @@
+#include "engine/journal.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/errors.h"
+#include "lib/byte_order.h"
+
+namespace veldor {
+namespace {
+
+constexpr char kHeaderMagic[8] = {'V', 'E', 'L', 'D', 'O', 'R', 'J', 'N'};
+constexpr char kMarkMagic[8] = {'C', 'O', 'M', 'M', 'I', 'T', 'J', 'N'};
+constexpr char kMarkTail[4] = {'V', 'J', 'C', 'M'};
+constexpr uint32_t kJournalVersion = 1;
+constexpr uint8_t kEntryBytes = 1;
+constexpr uint8_t kEntrySetEnd = 2;
+// Moves of journal bytes go through buffers of this size, whatever an entry's length.
+constexpr size_t kChunk = 1 << 20;
+// No table file reaches the bytes that emulate sharing: an entry beyond them is damage.
+constexpr int64_t kFileLimit = kShareLockOffset;
+
+std::string DirectoryOf(const std::string& name) {
+  size_t slash = name.rfind('/');
+  return slash == std::string::npos ? std::string(".") : name.substr(0, slash + 1);
+}
+
+// Reads exactly `count` bytes at `offset`; false at the end of the file.
+bool ReadAt(TFileHandler& file, int64_t offset, void* buffer, size_t count) {
+  TFileSection section(file);
+  file.Seek(kSeekFromStart, offset);
+  return file.Read(buffer, count, true) == count;
+}
+
+void WriteAt(TFileHandler& file, int64_t offset, const void* buffer, size_t count) {
+  TFileSection section(file);
+  file.Seek(kSeekFromStart, offset);
+  file.Write(buffer, count);
+}
+
+// The CRC of the file's bytes [0, length).
+uint32_t ChecksumOf(TFileHandler& file, int64_t length, bool& complete) {
+  std::vector<uint8_t> buffer(size_t(std::min<int64_t>(length, int64_t(kChunk))));
+  uint32_t crc = 0;
+  complete = true;
+  for (int64_t at = 0; at < length;) {
+    size_t n = size_t(std::min<int64_t>(length - at, int64_t(buffer.size())));
+    if (!ReadAt(file, at, buffer.data(), n)) {
+      complete = false;
+      return 0;
+    }
+    crc = Crc32(crc, buffer.data(), n);
+    at += int64_t(n);
+  }
+  return crc;
+}
+
+}  // namespace
+
+uint32_t Crc32(uint32_t crc, const uint8_t* data, size_t size) {
+  static const std::array<uint32_t, 256> table = [] {
+    std::array<uint32_t, 256> t{};
+    for (uint32_t i = 0; i < 256; ++i) {
+      uint32_t c = i;
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      t[i] = c;
+    }
+    return t;
+  }();
+  crc = ~crc;
+  for (size_t i = 0; i < size; ++i) crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+  return ~crc;
+}
+
+TJournal::TJournal(std::string fileName, std::array<TFileHandler*, kJournalFiles> files,
+                   std::string tableName)
+    : FileName_(std::move(fileName)), Files_(files), TableName_(std::move(tableName)),
+      Journal_(FileName_) {}
+
+TJournal::~TJournal() {
+  Detach();
+  if (!Journal_.IsOpen()) return;
+  try {
+    if (Sealed_) Journal_.Close();
+    else Remove(Journal_);
+  } catch (...) {
+    // A destructor does not raise: a journal left behind without a mark is discarded at
+    // the next open.
+  }
+}
+
+void TJournal::Attach() {
+  for (int slot = 0; slot < kJournalFiles; ++slot)
+    if (Files_[size_t(slot)] != nullptr) Files_[size_t(slot)]->SetOverlay(this, slot);
+  Attached_ = true;
+}
+
+void TJournal::Detach() {
+  if (!Attached_) return;
+  for (TFileHandler* file : Files_)
+    if (file != nullptr) file->SetOverlay(nullptr, 0);
+  Attached_ = false;
+}
+
+TJournal::TFileState& TJournal::State(int slot) {
+  if (slot < 0 || slot >= kJournalFiles || Files_[size_t(slot)] == nullptr)
+    RaiseTableError(VELDOR_WRITEERR, TableName_);
+  TFileState& state = States_[size_t(slot)];
+  if (!state.Known) {
+    state.DiskEnd = Files_[size_t(slot)]->DiskSize();
+    state.End = state.DiskEnd;
+    state.Known = true;
+  }
+  return state;
+}
+
+void TJournal::Open() {
+  if (Journal_.IsOpen()) return;
+  // Created exclusively and kept so until removed: while the journal is open here, no other
+  // process takes it for the leftover of a dead one.
+  Journal_.SetExclusive(true);
+  Journal_.Create();
+  uint8_t header[kJournalHeaderSize] = {};
+  std::memcpy(header, kHeaderMagic, 8);
+  StoreU32(header + 8, kJournalVersion);
+  try {
+    WriteAt(Journal_, 0, header, sizeof header);
+  } catch (...) {
+    Remove(Journal_);
+    throw;
+  }
+  End_ = int64_t(kJournalHeaderSize);
+}
+
+void TJournal::Append(const uint8_t* header, const void* bytes, size_t count) {
+  Open();
+  WriteAt(Journal_, End_, header, kJournalEntryHeaderSize);
+  if (count > 0) WriteAt(Journal_, End_ + int64_t(kJournalEntryHeaderSize), bytes, count);
+  End_ += int64_t(kJournalEntryHeaderSize + count);
+}
+
+void TJournal::Cut(TFileState& state, int64_t from, int64_t to) {
+  auto it = state.Extents.upper_bound(from);
+  if (it != state.Extents.begin()) {
+    auto before = std::prev(it);
+    if (before->second.End > from) it = before;
+  }
+  while (it != state.Extents.end() && it->first < to) {
+    const int64_t start = it->first;
+    const TExtent extent = it->second;
+    it = state.Extents.erase(it);
+    if (start < from) state.Extents[start] = TExtent{from, extent.Data};
+    if (extent.End > to)
+      it = state.Extents.emplace(to, TExtent{extent.End, extent.Data + (to - start)}).first;
+  }
+}
+
+void TJournal::OverlayWrite(int slot, int64_t position, const void* buffer, size_t count) {
+  if (Sealed_) RaiseTableError(VELDOR_WRITEERR, TableName_);
+  TFileState& state = State(slot);
+  if (position < 0 || position + int64_t(count) > kFileLimit)
+    RaiseTableError(VELDOR_WRITEERR, TableName_);
+  uint8_t header[kJournalEntryHeaderSize] = {};
+  header[1] = uint8_t(slot);
+  StoreI64(header + 8, position);
+  if (count == 0) {
+    header[0] = kEntrySetEnd;
+    Append(header, nullptr, 0);
+    Cut(state, position, INT64_MAX);
+    state.End = position;
+    state.ZeroFrom = std::min(state.ZeroFrom, position);
+    return;
+  }
+  // Bytes the journal holds already are rewritten where they are: before the mark, the
+  // place the map names for a byte is the last entry that covers it, so the replay still
+  // ends with the newest bytes. Only the gaps between them take new entries, so that a
+  // page written back again and again costs its size in the journal once.
+  Open();
+  const int64_t end = position + int64_t(count);
+  const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
+  auto it = state.Extents.upper_bound(position);
+  if (it != state.Extents.begin() && std::prev(it)->second.End > position) --it;
+  for (int64_t at = position; at < end;) {
+    if (it != state.Extents.end() && it->first <= at) {
+      const int64_t to = std::min(it->second.End, end);
+      WriteAt(Journal_, it->second.Data + (at - it->first), bytes + (at - position), size_t(to - at));
+      at = to;
+      ++it;
+      continue;
+    }
+    const int64_t gapEnd = it != state.Extents.end() ? std::min(it->first, end) : end;
+    header[0] = kEntryBytes;
+    StoreU32(header + 4, uint32_t(gapEnd - at));
+    StoreI64(header + 8, at);
+    const int64_t data = End_ + int64_t(kJournalEntryHeaderSize);
+    Append(header, bytes + (at - position), size_t(gapEnd - at));
+    state.Extents.emplace(at, TExtent{gapEnd, data});
+    at = gapEnd;
+  }
+  state.End = std::max(state.End, end);
+}
+
+size_t TJournal::OverlayRead(int slot, int64_t position, uint8_t* buffer, size_t count,
+                             size_t got) {
+  TFileState& state = State(slot);
+  const int64_t available = std::max<int64_t>(0, state.End - position);
+  const size_t yield = size_t(std::min<int64_t>(int64_t(count), available));
+  // Bytes past the file on disk, or cut off by a set end, read as zeros unless journaled.
+  size_t fromDisk = std::min(got, yield);
+  if (state.ZeroFrom != INT64_MAX)
+    fromDisk = size_t(std::clamp<int64_t>(state.ZeroFrom - position, 0, int64_t(fromDisk)));
+  if (fromDisk < yield) std::memset(buffer + fromDisk, 0, yield - fromDisk);
+  const int64_t end = position + int64_t(yield);
+  auto it = state.Extents.upper_bound(position);
+  if (it != state.Extents.begin() && std::prev(it)->second.End > position) --it;
+  for (; it != state.Extents.end() && it->first < end; ++it) {
+    const int64_t from = std::max(it->first, position);
+    const int64_t to = std::min(it->second.End, end);
+    if (!ReadAt(Journal_, it->second.Data + (from - it->first), buffer + (from - position),
+                size_t(to - from)))
+      RaiseTableError(VELDOR_READERR, TableName_);
+  }
+  return yield;
+}
+
+int64_t TJournal::OverlaySize(int slot) { return State(slot).End; }
+
+void TJournal::Commit() {
+  if (!Journal_.IsOpen()) {
+    Detach();
+    return;
+  }
+  bool complete = false;
+  const uint32_t crc = ChecksumOf(Journal_, End_, complete);
+  if (!complete) RaiseTableError(VELDOR_READERR, TableName_);
+  FaultPoint("commit-before-mark");
+  uint8_t mark[kJournalMarkSize] = {};
+  std::memcpy(mark, kMarkMagic, 8);
+  StoreI64(mark + 8, End_);
+  StoreU32(mark + 16, crc);
+  std::memcpy(mark + 20, kMarkTail, 4);
+  WriteAt(Journal_, End_, mark, sizeof mark);
+  try {
+    Journal_.Flush();
+    if (int result = SyncDirectory(DirectoryOf(FileName_)); result < 0)
+      RaiseTableError(uint16_t(-result), TableName_);
+  } catch (...) {
+    // Not durable: the mark is taken back, so that the journal stays one that never
+    // committed, and the caller may roll back or try again.
+    TFileSection section(Journal_);
+    Journal_.Seek(kSeekFromStart, End_);
+    Journal_.Write(nullptr, 0);
+    throw;
+  }
+  Sealed_ = true;
+  FaultPoint("commit-after-mark");
+  Detach();
+  Replay(Journal_, End_, Files_, TableName_);
+  FaultPoint("commit-before-remove");
+  Remove(Journal_);
+  Sealed_ = false;
+  End_ = 0;
+  States_ = {};
+}
+
+void TJournal::Discard() {
+  Detach();
+  if (Journal_.IsOpen()) Remove(Journal_);
+  End_ = 0;
+  Sealed_ = false;
+  States_ = {};
+}
+
+bool TJournal::Committed(TFileHandler& journal, int64_t& body) {
+  body = 0;
+  const int64_t size = journal.DiskSize();
+  if (size < int64_t(kJournalHeaderSize + kJournalMarkSize)) return false;
+  uint8_t header[kJournalHeaderSize];
+  uint8_t mark[kJournalMarkSize];
+  if (!ReadAt(journal, 0, header, sizeof header) ||
+      !ReadAt(journal, size - int64_t(kJournalMarkSize), mark, sizeof mark))
+    return false;
+  if (std::memcmp(header, kHeaderMagic, 8) != 0 || LoadU32(header + 8) != kJournalVersion)
+    return false;
+  if (std::memcmp(mark, kMarkMagic, 8) != 0 || std::memcmp(mark + 20, kMarkTail, 4) != 0)
+    return false;
+  const int64_t length = LoadI64(mark + 8);
+  if (length != size - int64_t(kJournalMarkSize)) return false;
+  bool complete = false;
+  if (ChecksumOf(journal, length, complete) != LoadU32(mark + 16) || !complete) return false;
+  body = length;
+  return true;
+}
+
+void TJournal::Replay(TFileHandler& journal, int64_t body,
+                      const std::array<TFileHandler*, kJournalFiles>& files,
+                      const std::string& tableName) {
+  struct TEntry {
+    uint8_t Kind;
+    uint8_t Slot;
+    uint32_t Length;
+    int64_t Offset;
+    int64_t Data;
+  };
+  // First every entry is checked, so that a journal that does not fit the table writes
+  // nothing at all.
+  std::vector<TEntry> entries;
+  for (int64_t at = int64_t(kJournalHeaderSize); at < body;) {
+    uint8_t header[kJournalEntryHeaderSize];
+    if (body - at < int64_t(kJournalEntryHeaderSize) || !ReadAt(journal, at, header, sizeof header))
+      RaiseTableError(VELDOR_FILECORRUPT, tableName);
+    TEntry e{header[0], header[1], LoadU32(header + 4), LoadI64(header + 8),
+             at + int64_t(kJournalEntryHeaderSize)};
+    const bool kindOk = (e.Kind == kEntryBytes && e.Length > 0) ||
+                        (e.Kind == kEntrySetEnd && e.Length == 0);
+    if (!kindOk || e.Slot >= kJournalFiles || files[e.Slot] == nullptr || e.Offset < 0 ||
+        e.Offset + int64_t(e.Length) > kFileLimit || int64_t(e.Length) > body - e.Data)
+      RaiseTableError(VELDOR_FILECORRUPT, tableName);
+    entries.push_back(e);
+    at = e.Data + int64_t(e.Length);
+  }
+  std::vector<uint8_t> buffer;
+  for (const TEntry& e : entries) {
+    TFileHandler& file = *files[e.Slot];
+    if (e.Kind == kEntrySetEnd) {
+      TFileSection section(file);
+      file.Seek(kSeekFromStart, e.Offset);
+      file.Write(nullptr, 0);
+    } else {
+      for (int64_t done = 0; done < int64_t(e.Length);) {
+        size_t n = size_t(std::min<int64_t>(int64_t(e.Length) - done, int64_t(kChunk)));
+        GrowBuffer(buffer, n);
+        if (!ReadAt(journal, e.Data + done, buffer.data(), n))
+          RaiseTableError(VELDOR_READERR, tableName);
+        WriteAt(file, e.Offset + done, buffer.data(), n);
+        done += int64_t(n);
+      }
+    }
+    FaultPoint("commit-copy");
+  }
+  for (TFileHandler* file : files)
+    if (file != nullptr) file->Flush();
+}
+
+void TJournal::Remove(TFileHandler& journal) {
+  {
+    TFileSection section(journal);
+    journal.Seek(kSeekFromStart, 0);
+    journal.Write(nullptr, 0);
+  }
+  journal.Flush();
+  journal.Close();
+  journal.Delete();
+  SyncDirectory(DirectoryOf(journal.FileName()));
+}
+
+}  // namespace veldor
