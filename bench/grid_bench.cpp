@@ -89,8 +89,9 @@ int main(int argc, char** argv) {
   }
   const bool ownDir = dir.empty();
   if (ownDir) {
-    char name[] = "/var/tmp/brevarion-grid-bench-XXXXXX";
-    if (mkdtemp(name)) dir = name;
+    // mkdtemp fills the six trailing characters.
+    std::string pattern = "/var/tmp/brevarion-grid-bench-" + std::string(6, 'X');
+    if (mkdtemp(pattern.data()) != nullptr) dir = pattern;
   }
   if (dir.empty()) {
     std::fprintf(stderr, "cannot make a directory in /var/tmp\n");

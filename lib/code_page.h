@@ -39,6 +39,9 @@ struct TCodePageProblem {
 // returns false with `problem` describing the first one; `out` then holds the text up to it.
 bool Utf8ToWindows1252(std::string_view utf8, std::string& out, TCodePageProblem& problem);
 
+// Appends the UTF-8 form of the code point `c` (at most U+10FFFF) to `out`.
+void AppendUtf8(std::string& out, uint32_t c);
+
 // The UTF-8 form of Windows-1252 text; every byte has one.
 std::string Windows1252ToUtf8(std::string_view text);
 

@@ -61,24 +61,6 @@ inline void WriteWhole(const std::string& path, const std::string& bytes) {
   out << bytes;
 }
 
-inline void AppendUtf8(std::string& out, uint32_t c) {
-  if (c < 0x80) {
-    out += char(c);
-  } else if (c < 0x800) {
-    out += char(0xC0 | (c >> 6));
-    out += char(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += char(0xE0 | (c >> 12));
-    out += char(0x80 | ((c >> 6) & 0x3F));
-    out += char(0x80 | (c & 0x3F));
-  } else {
-    out += char(0xF0 | (c >> 18));
-    out += char(0x80 | ((c >> 12) & 0x3F));
-    out += char(0x80 | ((c >> 6) & 0x3F));
-    out += char(0x80 | (c & 0x3F));
-  }
-}
-
 // The text an RTF document shows, in UTF-8: \par and \line as line breaks, \tab as a tab,
 // \'hh as that Windows-1252 character, \uN as its character (the one stand-in after it
 // skipped), the font and colour tables and "\*" destinations left out. Iterative.
