@@ -15,7 +15,7 @@ namespace veldor {
 namespace {
 
 // The largest run one write-back write takes; longer runs are split.
-constexpr size_t kMaxWriteRunBytes = 1 << 20;
+constexpr size_t kMaxWriteRunBytes = 256 << 10;
 // How often a load starts again because the table kept changing under the cursor before
 // it gives up with "changed by another user".
 constexpr int kMaxLoadRestarts = 64;
@@ -177,6 +177,8 @@ std::unique_ptr<TBlock> TBlockStack::Take() {
 }
 
 void TBlockStack::GiveBack(std::unique_ptr<TBlock> block) {
+  // Beyond a few the spares go back to the system (see TPageStack).
+  if (Spares_.size() >= kMaxSpareBlocks) return;
   block->Older_ = block->Newer_ = nullptr;
   Spares_.push_back(std::move(block));
 }
@@ -357,7 +359,9 @@ TBlock* TBlobFile::TakeBuffer(int32_t number, bool clear) {
     // back once they fill half the cache, not only when nothing else is left: otherwise
     // every later eviction walks past all of them (a long save reading ahead over its old
     // chain leaves exactly that behind).
-    if ((victim == nullptr || skipped > Capacity_ / 2) && Table_->CanWriteBackUnderPressure()) {
+    const size_t growth = std::max(kBlockCacheGrowth, Capacity_ / 2);
+    if ((victim == nullptr || skipped > Capacity_ / 2) &&
+        Table_->CanWriteBackUnderPressure(growth * (sizeof(TBlock) + BlockSize_))) {
       WriteBack(false);
       victim = EvictLeastRecent(nullptr);
     }
@@ -372,7 +376,7 @@ TBlock* TBlobFile::TakeBuffer(int32_t number, bool clear) {
     }
     // Everything is in use or unwritten (a transaction): grow by half, so that the walks
     // above stay rare however much the transaction writes.
-    Capacity_ += std::max(kBlockCacheGrowth, Capacity_ / 2);
+    Capacity_ += growth;
   }
   std::unique_ptr<TBlock> block = Spares_.Take();
   block->BlockNumber_ = number;

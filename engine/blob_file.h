@@ -155,7 +155,8 @@ class TBlock {
 // Spare blocks of one BLOB file; recycled while the file is open, never freed before.
 class TBlockStack {
  public:
-  explicit TBlockStack(TBlobFile* file) : File_(file) { Spares_.reserve(4096); }
+  static constexpr size_t kMaxSpareBlocks = 64;
+  explicit TBlockStack(TBlobFile* file) : File_(file) { Spares_.reserve(kMaxSpareBlocks); }
   // The last spare (cleared, use count 0, sized for the file's block size) or a new block.
   std::unique_ptr<TBlock> Take();
   void GiveBack(std::unique_ptr<TBlock> block);

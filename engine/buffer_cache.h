@@ -22,6 +22,8 @@ template <typename T>
 class TBufferCache {
  public:
   size_t Size() const { return Count_; }
+  // Bytes of the look-up table itself (the buffers are counted by their owner).
+  size_t TableBytes() const { return Slots_.capacity() * sizeof(TSlot); }
   bool Empty() const { return Count_ == 0; }
 
   // The buffer of `number`, or nullptr; the recency order is left as it is.

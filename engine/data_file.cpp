@@ -11,7 +11,7 @@ namespace veldor {
 namespace {
 
 // The largest run one write-back write takes; longer runs are split.
-constexpr size_t kMaxWriteRunBytes = 1 << 20;
+constexpr size_t kMaxWriteRunBytes = 256 << 10;
 // Records read together when the cursor's next records are not consecutive.
 constexpr size_t kMaxScatteredRead = 64;
 // Slots at most this many bytes apart are read in one span.
@@ -118,6 +118,8 @@ std::unique_ptr<TRecord> TRecordStack::Take() {
 }
 
 void TRecordStack::GiveBack(std::unique_ptr<TRecord> record) {
+  // Beyond a cache's worth the spares go back to the system (see TPageStack).
+  if (Spares_.size() >= kMaxSpareRecords) return;
   record->Older_ = record->Newer_ = nullptr;
   Spares_.push_back(std::move(record));
 }
@@ -302,7 +304,9 @@ TRecord* TDataFile::EvictLeastRecent() {
 TRecord* TDataFile::TakeBuffer(int32_t number) {
   if (Cache_.Size() >= Capacity_) {
     TRecord* victim = EvictLeastRecent();
-    if (victim == nullptr && Table_->CanWriteBackUnderPressure()) {
+    const size_t growth = std::max(kCacheGrowth, Capacity_ / 2);
+    if (victim == nullptr &&
+        Table_->CanWriteBackUnderPressure(growth * (sizeof(TRecord) + Header_.RecordSize()))) {
       WriteBack(false);
       victim = EvictLeastRecent();
     }
@@ -317,7 +321,7 @@ TRecord* TDataFile::TakeBuffer(int32_t number) {
     }
     // Everything is in use or unwritten (a transaction): grow by half, so that the walks
     // above stay rare however much the transaction writes.
-    Capacity_ += std::max(kCacheGrowth, Capacity_ / 2);
+    Capacity_ += growth;
   }
   std::unique_ptr<TRecord> record = Spares_.Take();
   record->RecordNumber_ = number;

@@ -106,6 +106,7 @@ class TRecord {
 // Spare record buffers of one data file.
 class TRecordStack {
  public:
+  static constexpr size_t kMaxSpareRecords = 4096;
   explicit TRecordStack(TDataFile* file) : File_(file) { Spares_.reserve(16384 / 64); }
   // The last spare (cleared, use count 0) or a new buffer.
   std::unique_ptr<TRecord> Take();
@@ -250,6 +251,11 @@ class TDataFile : public TFileHandler {
   TDataTable* Table() const { return Table_; }
   size_t CacheCapacity() const { return Capacity_; }
   size_t CachedCount() const { return Cache_.Size(); }
+  // Bytes the cached records take in memory: buffers, images and their place in the cache.
+  size_t CachedBytes() const {
+    const size_t image = (size_t(Header_.RecordSize()) + 15) / 16 * 16;
+    return Cache_.Size() * (sizeof(TRecord) + image + 2 * sizeof(void*)) + Cache_.TableBytes();
+  }
   size_t ReadAheadRecords() const { return ReadAhead_; }
   const TDataFileStatistics& Statistics() const { return Stats_; }
   void ResetStatistics() { Stats_ = TDataFileStatistics{}; }

@@ -3,6 +3,8 @@
 
 #include <exception>
 
+#include <malloc.h>
+
 #include "engine/errors.h"
 #include "engine/journal.h"
 #include "lib/collation.h"
@@ -366,18 +368,37 @@ void TDataTable::StartJournal() {
   Journal_->Attach();
 }
 
-bool TDataTable::CanWriteBackUnderPressure() {
+bool TDataTable::CanWriteBackUnderPressure(size_t growth) {
   if (!InTransaction_ && !TableLocked_) return Journal_ != nullptr || !Settings_->JournaledWrites || !CanJournal();
   if (!InTransaction_ || !CanJournal()) return false;
   if (!Journal_) {
-    if (CachedBytes() < Settings_->TransactionMemory) return false;
+    if (CachedBytes() + growth < Settings_->TransactionMemory) return false;
     StartJournal();
+    FitCachesToBudget();
   }
   return true;
 }
 
+void TDataTable::FitCachesToBudget() {
+  // From here on the caches hold what the budget allows and write back when full. Records
+  // and blocks give way to the index pages: a record is appended or changed once, while
+  // every change walks the index trees.
+  Data_->WriteBack(false);
+  Data_->TrimCache();
+  size_t others = Data_->CachedBytes() + kJournalWorkingBytes;
+  if (Blob_->IsOpen()) {
+    Blob_->WriteBack(false);
+    Blob_->TrimCache();
+    others += Blob_->CachedCount() * Blob_->BlockSize();
+  }
+  const size_t budget = Settings_->TransactionMemory;
+  Index_->LimitCaches(budget > others * 2 ? budget - others : budget / 2);
+  // What the caches gave up goes back to the system now, not when the transaction ends.
+  malloc_trim(0);
+}
+
 size_t TDataTable::CachedBytes() const {
-  size_t bytes = Data_->CachedCount() * Data_->Header().RecordSize();
+  size_t bytes = Data_->CachedBytes();
   bytes += Index_->CachedBytes();
   if (Blob_->IsOpen()) bytes += Blob_->CachedCount() * Blob_->BlockSize();
   return bytes;

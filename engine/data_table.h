@@ -233,8 +233,12 @@ class TDataTable {
   // hold them until the next flush). Inside a transaction: once its changed buffers exceed
   // the session's budget, they go to the transaction's journal, which this call starts;
   // below it the caches grow.
-  bool CanWriteBackUnderPressure();
-  // Bytes of the records, pages and blocks the caches hold.
+  // `growth`: the bytes the cache takes if it may not write back and grows instead.
+  bool CanWriteBackUnderPressure(size_t growth);
+  // Once a transaction's caches have reached the budget: writes them back and trims them
+  // to it.
+  void FitCachesToBudget();
+  // Bytes the records, pages and blocks the caches hold take in memory.
   size_t CachedBytes() const;
   // A read may end early only where this process appended records that are not written
   // yet: an exclusive or locked table that has been written since.
@@ -292,6 +296,7 @@ class TDataTable {
   bool InTransaction_ = false;
   bool TableLocked_ = false;
   bool WriteLocked_ = false;
+  bool WriteLockInMemory_ = false;  // taken inside a transaction: no system lock behind it
   bool Written_ = false;
   // While the table lock is held: records from here on were appended under it, and their
   // locks are this process's marks alone (see LockRecord).

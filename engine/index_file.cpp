@@ -13,7 +13,7 @@
 namespace veldor {
 namespace {
 
-constexpr size_t kMaxWriteRunPages = 256;
+constexpr size_t kMaxWriteRunPages = 64;
 
 TIndexDescriptor SysDeletedDescriptor() {
   TIndexDescriptor d;
@@ -330,7 +330,8 @@ TPage* TIndexFile::TakeBuffer(int index, int32_t number) {
   std::unique_ptr<TPage> page;
   if (cache.Pages.Size() >= cache.Capacity) {
     TPage* victim = EvictLeastRecent(cache);
-    if (victim == nullptr && Table_->CanWriteBackUnderPressure()) {
+    const size_t growth = std::max(kPageCacheGrowth, cache.Capacity / 2);
+    if (victim == nullptr && Table_->CanWriteBackUnderPressure(growth * (kPageSize + sizeof(TPage)))) {
       WriteBack(false);
       victim = EvictLeastRecent(cache);
     }
@@ -338,7 +339,7 @@ TPage* TIndexFile::TakeBuffer(int index, int32_t number) {
       page = cache.Pages.Remove(victim->PageNumber());
       if (page.get() != victim) Corrupt();
     } else {
-      cache.Capacity += std::max(kPageCacheGrowth, cache.Capacity / 2);  // grow by half: rare walks
+      cache.Capacity += growth;  // grow by half: rare walks
     }
   }
   if (!page) page = Spares_.Take();
@@ -473,6 +474,31 @@ void TIndexFile::DropCache(TPageCache& cache) {
 void TIndexFile::DropCaches(bool includeSysDeleted) {
   for (int i = 0; i < kDescriptorSlots; ++i)
     if (includeSysDeleted || i != kSysDeletedIndex) DropCache(Caches_[size_t(i)]);
+}
+
+void TIndexFile::LimitCaches(size_t bytes) {
+  constexpr size_t kFewestPages = 8;
+  WriteBack(false);
+  // Pages take more memory as they fill: each is counted at the largest its cache holds.
+  std::array<size_t, kDescriptorSlots> largest{};
+  size_t weight = 0;
+  for (size_t i = 0; i < Caches_.size(); ++i) {
+    largest[i] = kPageSize + sizeof(TPage);
+    Caches_[i].Pages.ForEach(
+        [&](int32_t, const TPage* page) { largest[i] = std::max(largest[i], page->Footprint()); });
+    weight += Caches_[i].Pages.Size() * largest[i];
+  }
+  for (size_t i = 0; i < Caches_.size(); ++i) {
+    TPageCache& cache = Caches_[i];
+    const size_t share = weight > 0 ? size_t(double(bytes) * double(cache.Pages.Size()) / double(weight)) : 0;
+    cache.Capacity = std::max(kFewestPages, share);
+    size_t excess = cache.Pages.Size() > cache.Capacity ? cache.Pages.Size() - cache.Capacity : 0;
+    std::vector<int32_t> victims;
+    for (TPage* p = cache.Pages.Oldest(); p && victims.size() < excess; p = p->Newer_)
+      if (!p->Modified() && p->UseCount() == 0) victims.push_back(p->PageNumber());
+    for (int32_t number : victims) Spares_.GiveBack(cache.Pages.Remove(number));
+    cache.Pages.Shrink();
+  }
 }
 
 void TIndexFile::TrimCaches() {

@@ -126,16 +126,24 @@ class TIndexFile : public TFileHandler {
   bool WriteBack(bool forceFlush);
   void DropCaches(bool includeSysDeleted = true);
   void TrimCaches();
+  // Writes the modified pages back and shares about `bytes` of memory among the indexes'
+  // caches, in proportion to the pages each holds now (at least a few each); the least
+  // recent pages beyond go. A transaction over its budget keeps its caches so; the next
+  // drop or trim gives them their usual size again.
+  void LimitCaches(size_t bytes);
 
   TDataTable* Table() const { return Table_; }
   const TIndexFileStatistics& Statistics() const { return Stats_; }
   void ResetStatistics() { Stats_ = TIndexFileStatistics{}; }
   size_t CachedPages(int index) const { return Caches_[size_t(index)].Pages.Size(); }
-  // Bytes of the pages all caches hold.
+  // Bytes of the pages all caches hold, as they lie in memory.
   size_t CachedBytes() const {
-    size_t pages = 0;
-    for (const TPageCache& cache : Caches_) pages += cache.Pages.Size();
-    return pages * kPageSize;
+    size_t bytes = 0;
+    for (const TPageCache& cache : Caches_) {
+      bytes += cache.Pages.TableBytes();
+      cache.Pages.ForEach([&](int32_t, const TPage* page) { bytes += page->Footprint(); });
+    }
+    return bytes;
   }
 
  private:

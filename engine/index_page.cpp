@@ -410,7 +410,9 @@ std::unique_ptr<TPage> TPageStack::Take() {
 }
 
 void TPageStack::GiveBack(std::unique_ptr<TPage> page) {
-  if (page) Spares_.push_back(std::move(page));
+  // A few spares serve the next reads; the rest of a dropped cache goes back to the system,
+  // so that a large transaction's pages do not stay allocated after it.
+  if (page && Spares_.size() < kMaxSparePages) Spares_.push_back(std::move(page));
 }
 
 }  // namespace veldor

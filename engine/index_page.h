@@ -51,6 +51,8 @@ class TPage {
 
   // ---- Entries, 1-based ----
   int Count() const { return Count_; }
+  // Bytes the page takes in memory (its unpacked entries may take more than its image).
+  size_t Footprint() const { return sizeof(TPage) + Entries_.capacity(); }
   const uint8_t* Key(int position) const { return Entry(position); }
   int32_t Reference(int position) const;  // child page (internal) or record number (leaf)
   int32_t SubtreeCount(int position) const;  // internal entries; 1 for a leaf entry
@@ -165,7 +167,8 @@ class TPage {
 // Spare pages of one index file.
 class TPageStack {
  public:
-  TPageStack() { Spares_.reserve(4096); }
+  static constexpr size_t kMaxSparePages = 64;
+  TPageStack() { Spares_.reserve(kMaxSparePages); }
   std::unique_ptr<TPage> Take();
   void GiveBack(std::unique_ptr<TPage> page);
   size_t Count() const { return Spares_.size(); }

@@ -16,7 +16,9 @@ constexpr uint32_t kJournalVersion = 1;
 constexpr uint8_t kEntryBytes = 1;
 constexpr uint8_t kEntrySetEnd = 2;
 // Moves of journal bytes go through buffers of this size, whatever an entry's length.
-constexpr size_t kChunk = 1 << 20;
+constexpr size_t kChunk = kJournalWorkingBytes / 2;
+// New entries gather up to this many bytes before they are written in one call.
+constexpr size_t kTailLimit = kJournalWorkingBytes / 2;
 // No table file reaches the bytes that emulate sharing: an entry beyond them is damage.
 constexpr int64_t kFileLimit = kShareLockOffset;
 
@@ -130,13 +132,55 @@ void TJournal::Open() {
     throw;
   }
   End_ = int64_t(kJournalHeaderSize);
+  TailStart_ = End_;
+  Tail_.clear();
+  Tail_.reserve(kTailLimit);
 }
 
 void TJournal::Append(const uint8_t* header, const void* bytes, size_t count) {
   Open();
-  WriteAt(Journal_, End_, header, kJournalEntryHeaderSize);
-  if (count > 0) WriteAt(Journal_, End_ + int64_t(kJournalEntryHeaderSize), bytes, count);
+  if (Tail_.size() + kJournalEntryHeaderSize + count > kTailLimit) FlushTail();
+  if (kJournalEntryHeaderSize + count > kTailLimit) {
+    // Larger than the tail holds: straight to the file.
+    WriteAt(Journal_, End_, header, kJournalEntryHeaderSize);
+    if (count > 0) WriteAt(Journal_, End_ + int64_t(kJournalEntryHeaderSize), bytes, count);
+    End_ += int64_t(kJournalEntryHeaderSize + count);
+    TailStart_ = End_;
+    return;
+  }
+  Tail_.insert(Tail_.end(), header, header + kJournalEntryHeaderSize);
+  const uint8_t* from = static_cast<const uint8_t*>(bytes);
+  if (count > 0) Tail_.insert(Tail_.end(), from, from + count);
   End_ += int64_t(kJournalEntryHeaderSize + count);
+}
+
+void TJournal::FlushTail() {
+  if (Tail_.empty()) return;
+  WriteAt(Journal_, TailStart_, Tail_.data(), Tail_.size());
+  TailStart_ = End_;
+  Tail_.clear();
+}
+
+void TJournal::JournalWrite(int64_t offset, const uint8_t* bytes, size_t count) {
+  const int64_t end = offset + int64_t(count);
+  if (offset < TailStart_) {
+    const size_t n = size_t(std::min(end, TailStart_) - offset);
+    WriteAt(Journal_, offset, bytes, n);
+    offset += int64_t(n);
+    bytes += n;
+  }
+  if (offset < end) std::memcpy(Tail_.data() + (offset - TailStart_), bytes, size_t(end - offset));
+}
+
+void TJournal::JournalRead(int64_t offset, uint8_t* bytes, size_t count) {
+  const int64_t end = offset + int64_t(count);
+  if (offset < TailStart_) {
+    const size_t n = size_t(std::min(end, TailStart_) - offset);
+    if (!ReadAt(Journal_, offset, bytes, n)) RaiseTableError(VELDOR_READERR, TableName_);
+    offset += int64_t(n);
+    bytes += n;
+  }
+  if (offset < end) std::memcpy(bytes, Tail_.data() + (offset - TailStart_), size_t(end - offset));
 }
 
 void TJournal::Cut(TFileState& state, int64_t from, int64_t to) {
@@ -183,7 +227,7 @@ void TJournal::OverlayWrite(int slot, int64_t position, const void* buffer, size
   for (int64_t at = position; at < end;) {
     if (it != state.Extents.end() && it->first <= at) {
       const int64_t to = std::min(it->second.End, end);
-      WriteAt(Journal_, it->second.Data + (at - it->first), bytes + (at - position), size_t(to - at));
+      JournalWrite(it->second.Data + (at - it->first), bytes + (at - position), size_t(to - at));
       at = to;
       ++it;
       continue;
@@ -216,20 +260,36 @@ size_t TJournal::OverlayRead(int slot, int64_t position, uint8_t* buffer, size_t
   for (; it != state.Extents.end() && it->first < end; ++it) {
     const int64_t from = std::max(it->first, position);
     const int64_t to = std::min(it->second.End, end);
-    if (!ReadAt(Journal_, it->second.Data + (from - it->first), buffer + (from - position),
-                size_t(to - from)))
-      RaiseTableError(VELDOR_READERR, TableName_);
+    JournalRead(it->second.Data + (from - it->first), buffer + (from - position),
+                size_t(to - from));
   }
   return yield;
 }
 
 int64_t TJournal::OverlaySize(int slot) { return State(slot).End; }
 
+bool TJournal::OverlayCovers(int slot, int64_t position, size_t count) {
+  TFileState& state = State(slot);
+  // Past the file as the transaction sees it nothing is read; past the disk's end, or
+  // what a set end cut off, the bytes the journal does not hold are zeros.
+  const int64_t end = std::min(position + int64_t(count), state.End);
+  const int64_t zeros = std::min(state.DiskEnd, state.ZeroFrom);
+  auto it = state.Extents.upper_bound(position);
+  if (it != state.Extents.begin() && std::prev(it)->second.End > position) --it;
+  for (int64_t at = position; at < end && at < zeros;) {
+    if (it == state.Extents.end() || it->first > at) return false;
+    at = it->second.End;
+    ++it;
+  }
+  return true;
+}
+
 void TJournal::Commit() {
   if (!Journal_.IsOpen()) {
     Detach();
     return;
   }
+  FlushTail();
   bool complete = false;
   const uint32_t crc = ChecksumOf(Journal_, End_, complete);
   if (!complete) RaiseTableError(VELDOR_READERR, TableName_);
@@ -259,14 +319,15 @@ void TJournal::Commit() {
   FaultPoint("commit-before-remove");
   Remove(Journal_);
   Sealed_ = false;
-  End_ = 0;
+  End_ = TailStart_ = 0;
   States_ = {};
 }
 
 void TJournal::Discard() {
   Detach();
   if (Journal_.IsOpen()) Remove(Journal_);
-  End_ = 0;
+  End_ = TailStart_ = 0;
+  Tail_.clear();
   Sealed_ = false;
   States_ = {};
 }

@@ -60,6 +60,9 @@ inline constexpr size_t kJournalHeaderSize = 16;
 inline constexpr size_t kJournalEntryHeaderSize = 16;
 inline constexpr size_t kJournalMarkSize = 24;
 inline constexpr int kJournalFiles = 3;  // data, index, BLOB
+// Memory a journal works with besides its map: the tail of new entries and the buffer of
+// the commit's checksum and copy.
+inline constexpr size_t kJournalWorkingBytes = 512 << 10;
 
 // CRC-32 (IEEE 802.3, reflected) of `size` bytes, continuing from `crc` (0 to start).
 uint32_t Crc32(uint32_t crc, const uint8_t* data, size_t size);
@@ -101,6 +104,7 @@ class TJournal : public TFileOverlay {
   size_t OverlayRead(int slot, int64_t position, uint8_t* buffer, size_t count,
                      size_t got) override;
   int64_t OverlaySize(int slot) override;
+  bool OverlayCovers(int slot, int64_t position, size_t count) override;
 
   // ---- A journal found beside a table ----
   // Whether the open `journal` ends in a sound commit mark; `body` receives the length
@@ -132,7 +136,15 @@ class TJournal : public TFileOverlay {
 
   TFileState& State(int slot);
   void Open();
+  // Adds an entry at the journal's end; entries gather in the tail buffer and reach the
+  // file a run at a time.
   void Append(const uint8_t* header, const void* bytes, size_t count);
+  // Moves bytes of the journal between `buffer` and wherever they are now: the file, or
+  // the tail not written yet.
+  void JournalWrite(int64_t offset, const uint8_t* bytes, size_t count);
+  void JournalRead(int64_t offset, uint8_t* bytes, size_t count);
+  // Writes the tail to the file.
+  void FlushTail();
   // Removes [from, to) from the map, keeping the parts of ranges outside it.
   static void Cut(TFileState& state, int64_t from, int64_t to);
 
@@ -141,6 +153,8 @@ class TJournal : public TFileOverlay {
   std::string TableName_;
   TFileHandler Journal_;
   int64_t End_ = 0;
+  std::vector<uint8_t> Tail_;  // the journal's last bytes, from TailStart_ to End_
+  int64_t TailStart_ = 0;
   bool Attached_ = false;
   bool Sealed_ = false;  // the mark is written: the journal must not be removed on failure
   std::array<TFileState, kJournalFiles> States_;

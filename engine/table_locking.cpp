@@ -21,7 +21,8 @@
 //   a write half done. The header byte serialises writers.
 // - The table lock (transactions) is the header byte held on its own for a long time;
 //   while it is held, this process's write locks skip the header byte, and no other
-//   process can write.
+//   process can write. Inside a transaction the write lock takes nothing in the system:
+//   nothing reaches the table files before the commit, whose write lock is the real one.
 // - Record locks are independent of the others and last from edit to post.
 // - The journal of a live transaction is kept open exclusively by its owner. An open that
 //   finds a journal takes the recovery byte first, then tries the journal: refused, its
@@ -190,6 +191,7 @@ void TDataTable::UnlockAllRecords(bool pendingOnly) {
   // the file's whole lock list for every call, so a commit releasing its thousands of
   // locks one by one would cost their number squared. Records held by this process that
   // stay (another cursor is editing them) end a run.
+  constexpr size_t kUnlockRunLimit = 65536;
   uint32_t position = 0;
   int32_t counter = 0;
   std::vector<uint32_t> run;
@@ -207,6 +209,8 @@ void TDataTable::UnlockAllRecords(bool pendingOnly) {
   while (ProcessLocks_->NextMembers(position, 1, counter).Found) {
     if (which.GetBit(position)) {
       run.push_back(position);
+      // Bounded, so that a commit of a million appends does not hold their list at once.
+      if (run.size() >= kUnlockRunLimit) release();
     } else {
       release();
     }
@@ -289,6 +293,15 @@ void TDataTable::QueryReadUnlock() {
 
 bool TDataTable::WriteLock() {
   if (ReadOnlyByAttribute_ || WriteLocked_ || Exclusive_ || !Open_) return false;
+  if (InTransaction_ && TableLocked_) {
+    // A transaction writes nothing to the table files before its commit (its changes stay
+    // in the caches and its journal), and the table lock keeps every other writer out: the
+    // write is the process's own business, and readers elsewhere go on reading the files.
+    // The commit takes the real lock.
+    WriteLocked_ = true;
+    WriteLockInMemory_ = true;
+    return false;
+  }
   // This process's own reader slots lie inside the writer's ranges: give them up.
   if (ReadLocked_) {
     ReleaseReaderSlots(ReadSlots_);
@@ -327,6 +340,10 @@ bool TDataTable::WriteLock() {
 void TDataTable::WriteUnlock() {
   if (!WriteLocked_) return;
   WriteLocked_ = false;
+  if (WriteLockInMemory_) {
+    WriteLockInMemory_ = false;
+    return;
+  }
   bool ok = true;
   if (TFileHandler* blob = BlobLockFile()) ok = blob->Unlock(kWriterRangeLength, kWriterRange) && ok;
   ok = Index_->Unlock(kWriterRangeLength, kWriterRange) && ok;
@@ -538,8 +555,14 @@ void TDataTable::CommitTransaction(bool end, bool forceFlush) {
     UnlockTable();
     return;
   }
-  WriteLock();
+  // Out of the transaction first, so that the write lock is the real one.
   InTransaction_ = false;
+  try {
+    WriteLock();
+  } catch (...) {
+    InTransaction_ = true;
+    throw;
+  }
   try {
     commitFlush(false);
   } catch (...) {

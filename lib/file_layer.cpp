@@ -1228,8 +1228,11 @@ size_t TFileHandler::Read(void* buffer, size_t count, bool allowShort) {
   if (overlay_ != nullptr) {
     TFileSection section(*this);
     position = Seek(kSeekFromCurrent, 0);
-    int64_t got = file_->Read(handle_, buffer, count);
-    if (got < 0) Raise(VELDOR_READERR);
+    int64_t got = 0;
+    if (!overlay_->OverlayCovers(overlaySlot_, position, count)) {
+      got = file_->Read(handle_, buffer, count);
+      if (got < 0) Raise(VELDOR_READERR);
+    }
     size_t n = overlay_->OverlayRead(overlaySlot_, position, static_cast<uint8_t*>(buffer),
                                      count, size_t(got));
     Seek(kSeekFromStart, position + int64_t(n));

@@ -365,6 +365,9 @@ class TFileOverlay {
   // overlay's bytes over them and returns how many bytes the read yields in all.
   virtual size_t OverlayRead(int slot, int64_t position, uint8_t* buffer, size_t count,
                              size_t got) = 0;
+  // Whether the overlay alone answers every byte of the `count` at `position`, so that the
+  // read need not reach the file (OverlayRead is then called with `got` 0).
+  virtual bool OverlayCovers(int slot, int64_t position, size_t count) = 0;
   // The file's size as the handler sees it.
   virtual int64_t OverlaySize(int slot) = 0;
 };

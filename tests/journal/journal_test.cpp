@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <random>
 #include <fstream>
@@ -433,8 +434,8 @@ TEST_F(JournalTest, LargeTransactionSpillsAndOthersSeeOnlyTheCommittedTable) {
     TDataTable& table = *c.Table();
     EXPECT_GT(table.JournalSize(), 0);
     EXPECT_TRUE(JournalExists("t"));
-    // The caches keep their ordinary sizes (a record cache of 256 KB, 1 MB per index)
-    // instead of growing with the transaction.
+    // The caches stay small (the budget, or at least the record cache's ordinary size and a
+    // few pages per index) instead of growing with the transaction.
     EXPECT_LT(table.CachedBytes(), size_t(5) << 20);
     EXPECT_EQ(c.GetRecordCount(), kBaseRecords + kSpilled);
     // This process reads its spilled changes back through the journal.
@@ -468,6 +469,67 @@ TEST_F(JournalTest, LargeTransactionSpillsAndOthersSeeOnlyTheCommittedTable) {
   EXPECT_EQ(reader.Join(), 0);
   std::vector<std::string> problems = CheckProblems("t");
   EXPECT_TRUE(problems.empty()) << problems.front();
+}
+
+// Over its budget, a transaction's caches hold what the budget allows, all through it: the
+// records and pages that do not fit wait in the journal.
+TEST_F(JournalTest, TransactionCachesStayWithinTheBudget) {
+  constexpr size_t kBudget = size_t(2) << 20;
+  MakeBase("t");
+  session_->SetTransactionMemory(kBudget);
+  TDataCursor& c = OpenCursor("t");
+  TDataTable& table = *c.Table();
+  ASSERT_EQ(db_->StartTransaction(), 0);
+  size_t most = 0;
+  for (int i = 1; i <= 60000; ++i) {
+    Add(c, 10000 + (i * 7919) % 60000, "x" + std::to_string(i * 31 % 1009), 500000 + i, "");
+    if (i % 500 == 0) most = std::max(most, table.CachedBytes());
+  }
+  EXPECT_GT(table.JournalSize(), 0);
+  EXPECT_LE(most, kBudget + kBudget / 16) << "most bytes cached: " << most;
+  db_->CommitTransaction(true, false);
+  cursors_.clear();
+  EXPECT_EQ(OpenCursor("t").GetRecordCount(), kBaseRecords + 60000);
+  cursors_.clear();
+  std::vector<std::string> problems = CheckProblems("t");
+  EXPECT_TRUE(problems.empty()) << problems.front();
+}
+
+// Inside a transaction nothing reaches the table files before the commit: a reader holding
+// its lock in another process does not hold up the transaction's writes, only its commit.
+TEST_F(JournalTest, ReaderHoldingItsLockDoesNotHoldUpATransaction) {
+  MakeBase("t");
+  TChildProcess reader([&](TChannel& channel) {
+    TDataSession session(0);
+    TDataDirectory* db = session.OpenDataDirectory("", dir_);
+    TDataCursor c(db);
+    c.SetTableName("t");
+    c.Open();
+    c.Table()->ReadLock();
+    channel.Send(c.Table()->ReadLocked() ? 1 : 0);
+    channel.Receive();
+    c.Table()->ReadUnlock();
+    channel.Send(1);
+    channel.Receive();
+    return 0;
+  });
+  ASSERT_EQ(reader.Receive(), 1);
+  TDataCursor& c = OpenCursor("t");
+  ASSERT_EQ(db_->StartTransaction(), 0);
+  const auto started = std::chrono::steady_clock::now();
+  for (int i = 1; i <= 50; ++i) Add(c, 5000 + i, "r" + std::to_string(i), 900000 + i, i % 10 == 0 ? Memo(i, 700) : "");
+  std::vector<uint8_t> image(c.RecordSize());
+  c.SetToBegin();
+  ASSERT_EQ(c.GetNextRecord(image.data()), 0);
+  c.DeleteRecord(image.data());
+  // Waiting for the reader would take the lock's whole retry time, seconds.
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+  reader.Send(1);
+  ASSERT_EQ(reader.Receive(), 1);
+  db_->CommitTransaction(true, false);
+  EXPECT_EQ(c.GetRecordCount(), kBaseRecords + 50 - 1);
+  reader.Send(0);
+  EXPECT_EQ(reader.Join(), 0);
 }
 
 // Journaled writes outside transactions: every write-back is a commit of its own, so a
