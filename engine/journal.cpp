@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include <zlib.h>
+
 #include "engine/errors.h"
 #include "lib/byte_order.h"
 
@@ -60,18 +62,15 @@ uint32_t ChecksumOf(TFileHandler& file, int64_t length, bool& complete) {
 }  // namespace
 
 uint32_t Crc32(uint32_t crc, const uint8_t* data, size_t size) {
-  static const std::array<uint32_t, 256> table = [] {
-    std::array<uint32_t, 256> t{};
-    for (uint32_t i = 0; i < 256; ++i) {
-      uint32_t c = i;
-      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      t[i] = c;
-    }
-    return t;
-  }();
-  crc = ~crc;
-  for (size_t i = 0; i < size; ++i) crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-  return ~crc;
+  // zlib's CRC-32 is this one (reflected 0xEDB88320, inverted before and after), done many
+  // bytes at a time; it takes lengths that fit in its unsigned int, so long inputs go in parts.
+  while (size > 0) {
+    const size_t n = std::min<size_t>(size, size_t(1) << 30);
+    crc = uint32_t(crc32(crc, data, uInt(n)));
+    data += n;
+    size -= n;
+  }
+  return crc;
 }
 
 TJournal::TJournal(std::string fileName, std::array<TFileHandler*, kJournalFiles> files,
@@ -268,6 +267,15 @@ size_t TJournal::OverlayRead(int slot, int64_t position, uint8_t* buffer, size_t
 
 int64_t TJournal::OverlaySize(int slot) { return State(slot).End; }
 
+bool TJournal::OverlayLeavesAlone(int slot, int64_t position, size_t count) {
+  TFileState& state = State(slot);
+  const int64_t end = position + int64_t(count);
+  if (end > std::min(state.DiskEnd, state.ZeroFrom) || end > state.End) return false;
+  auto it = state.Extents.upper_bound(position);
+  if (it != state.Extents.begin() && std::prev(it)->second.End > position) return false;
+  return it == state.Extents.end() || it->first >= end;
+}
+
 bool TJournal::OverlayCovers(int slot, int64_t position, size_t count) {
   TFileState& state = State(slot);
   // Past the file as the transaction sees it nothing is read; past the disk's end, or
@@ -290,6 +298,7 @@ void TJournal::Commit() {
     return;
   }
   FlushTail();
+  std::vector<uint8_t>().swap(Tail_);
   bool complete = false;
   const uint32_t crc = ChecksumOf(Journal_, End_, complete);
   if (!complete) RaiseTableError(VELDOR_READERR, TableName_);
@@ -363,13 +372,30 @@ void TJournal::Replay(TFileHandler& journal, int64_t body,
     int64_t Offset;
     int64_t Data;
   };
+  // The journal is read front to back a window at a time, not an entry at a time: a commit
+  // of thousands of scattered pages costs a few reads of the journal, not thousands.
+  std::vector<uint8_t> window;
+  int64_t windowAt = 0;
+  auto read = [&](int64_t at, uint8_t* out, size_t n) {
+    if (at < windowAt || at + int64_t(n) > windowAt + int64_t(window.size())) {
+      if (n >= kChunk) {
+        if (!ReadAt(journal, at, out, n)) RaiseTableError(VELDOR_READERR, tableName);
+        return;
+      }
+      window.resize(size_t(std::min<int64_t>(int64_t(kChunk), body - at)));
+      windowAt = at;
+      if (window.size() < n || !ReadAt(journal, at, window.data(), window.size()))
+        RaiseTableError(VELDOR_FILECORRUPT, tableName);
+    }
+    std::memcpy(out, window.data() + (at - windowAt), n);
+  };
   // First every entry is checked, so that a journal that does not fit the table writes
   // nothing at all.
   std::vector<TEntry> entries;
   for (int64_t at = int64_t(kJournalHeaderSize); at < body;) {
     uint8_t header[kJournalEntryHeaderSize];
-    if (body - at < int64_t(kJournalEntryHeaderSize) || !ReadAt(journal, at, header, sizeof header))
-      RaiseTableError(VELDOR_FILECORRUPT, tableName);
+    if (body - at < int64_t(kJournalEntryHeaderSize)) RaiseTableError(VELDOR_FILECORRUPT, tableName);
+    read(at, header, sizeof header);
     TEntry e{header[0], header[1], LoadU32(header + 4), LoadI64(header + 8),
              at + int64_t(kJournalEntryHeaderSize)};
     const bool kindOk = (e.Kind == kEntryBytes && e.Length > 0) ||
@@ -391,8 +417,7 @@ void TJournal::Replay(TFileHandler& journal, int64_t body,
       for (int64_t done = 0; done < int64_t(e.Length);) {
         size_t n = size_t(std::min<int64_t>(int64_t(e.Length) - done, int64_t(kChunk)));
         GrowBuffer(buffer, n);
-        if (!ReadAt(journal, e.Data + done, buffer.data(), n))
-          RaiseTableError(VELDOR_READERR, tableName);
+        read(e.Data + done, buffer.data(), n);
         WriteAt(file, e.Offset + done, buffer.data(), n);
         done += int64_t(n);
       }
@@ -409,10 +434,11 @@ void TJournal::Remove(TFileHandler& journal) {
     journal.Seek(kSeekFromStart, 0);
     journal.Write(nullptr, 0);
   }
+  // Emptied for good before it goes: should the removal not survive a crash, what is left is
+  // a journal without a mark, discarded at the next open, so the directory needs no sync.
   journal.Flush();
   journal.Close();
   journal.Delete();
-  SyncDirectory(DirectoryOf(journal.FileName()));
 }
 
 }  // namespace veldor

@@ -60,8 +60,8 @@ inline constexpr size_t kJournalHeaderSize = 16;
 inline constexpr size_t kJournalEntryHeaderSize = 16;
 inline constexpr size_t kJournalMarkSize = 24;
 inline constexpr int kJournalFiles = 3;  // data, index, BLOB
-// Memory a journal works with besides its map: the tail of new entries and the buffer of
-// the commit's checksum and copy.
+// Memory a journal works with besides its map: the tail of new entries, or at the commit
+// the window and buffer of its checksum and copy.
 inline constexpr size_t kJournalWorkingBytes = 512 << 10;
 
 // CRC-32 (IEEE 802.3, reflected) of `size` bytes, continuing from `crc` (0 to start).
@@ -105,6 +105,7 @@ class TJournal : public TFileOverlay {
                      size_t got) override;
   int64_t OverlaySize(int slot) override;
   bool OverlayCovers(int slot, int64_t position, size_t count) override;
+  bool OverlayLeavesAlone(int slot, int64_t position, size_t count) override;
 
   // ---- A journal found beside a table ----
   // Whether the open `journal` ends in a sound commit mark; `body` receives the length

@@ -1266,7 +1266,10 @@ void TFileHandler::Write(const void* buffer, size_t count) {
 
 bool TFileHandler::CopyMappedSlots(const int64_t* offsets, size_t count, size_t slotSize,
                                    uint8_t* out) {
-  if (overlay_ != nullptr) return false;
+  if (overlay_ != nullptr) {
+    for (size_t i = 0; i < count; ++i)
+      if (!overlay_->OverlayLeavesAlone(overlaySlot_, offsets[i], slotSize)) return false;
+  }
   if (!open_ || file_ == nullptr || !file_->CopyMappedSlots(offsets, count, slotSize, out)) return false;
   ++counters_.ReadCalls;
   counters_.ReadBytes += uint64_t(count) * slotSize;

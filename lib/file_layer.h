@@ -368,6 +368,9 @@ class TFileOverlay {
   // Whether the overlay alone answers every byte of the `count` at `position`, so that the
   // read need not reach the file (OverlayRead is then called with `got` 0).
   virtual bool OverlayCovers(int slot, int64_t position, size_t count) = 0;
+  // Whether the overlay holds none of the `count` bytes at `position` and the file's own
+  // bytes stand there, so that they may be copied from the file's mapping.
+  virtual bool OverlayLeavesAlone(int slot, int64_t position, size_t count) = 0;
   // The file's size as the handler sees it.
   virtual int64_t OverlaySize(int slot) = 0;
 };

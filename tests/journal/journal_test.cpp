@@ -471,6 +471,15 @@ TEST_F(JournalTest, LargeTransactionSpillsAndOthersSeeOnlyTheCommittedTable) {
   EXPECT_TRUE(problems.empty()) << problems.front();
 }
 
+// The commit mark's checksum is the standard CRC-32, also when fed in pieces.
+TEST(JournalChecksum, IsTheStandardCrc32) {
+  const std::string check = "123456789";
+  const auto* bytes = reinterpret_cast<const uint8_t*>(check.data());
+  EXPECT_EQ(Crc32(0, bytes, check.size()), 0xCBF43926u);
+  EXPECT_EQ(Crc32(Crc32(0, bytes, 4), bytes + 4, 5), 0xCBF43926u);
+  EXPECT_EQ(Crc32(0, bytes, 0), 0u);
+}
+
 // Over its budget, a transaction's caches hold what the budget allows, all through it: the
 // records and pages that do not fit wait in the journal.
 TEST_F(JournalTest, TransactionCachesStayWithinTheBudget) {
