@@ -211,10 +211,13 @@ double VeldorWorkload(const std::string& workload) {
   const int64_t n = g_options.Records;
   std::vector<uint8_t> image;
   auto started = std::chrono::steady_clock::now();
-  if (workload == "load-transaction") {
-    v.Create("bench", false);
+  if (workload == "load-transaction" || workload == "load-rollback") {
+    // The rollback: the same load into a table of its own, given up at the end.
+    const bool rollback = workload == "load-rollback";
+    const char* table = rollback ? "rolled" : "bench";
+    v.Create(table, false);
     started = std::chrono::steady_clock::now();
-    TDataCursor& c = v.Cursor("bench");
+    TDataCursor& c = v.Cursor(table);
     image.resize(c.RecordSize());
     std::vector<int32_t> keys = ShuffledKeys(n, 1);
     v.Database().StartTransaction();
@@ -222,7 +225,8 @@ double VeldorWorkload(const std::string& workload) {
       TVeldor::Fill(c, image, RowOf(k));
       c.AppendRecord(image.data(), false);
     }
-    v.Database().CommitTransaction(true, false);
+    if (rollback) v.Database().RollbackTransaction();
+    else v.Database().CommitTransaction(true, false);
   } else if (workload == "load-autocommit" || workload == "load-synced" || workload == "load-unsynced") {
     // Synced: every append reaches the disk before it returns, as SQLite's default does.
     v.Session().SetForceBufferFlush(workload == "load-synced");
@@ -427,7 +431,8 @@ double SqliteWorkload(const std::string& workload, bool bigCache) {
   TSqlite db(bigCache);
   const int64_t n = g_options.Records;
   auto started = std::chrono::steady_clock::now();
-  auto insertAll = [&](const char* table, const std::vector<int32_t>& keys, bool oneTransaction) {
+  auto insertAll = [&](const char* table, const std::vector<int32_t>& keys, bool oneTransaction,
+                       bool commit = true) {
     std::string sql = std::string("INSERT INTO ") + table + " VALUES(?,?,?,?,?)";
     sqlite3_stmt* insert = db.Prepare(sql.c_str());
     if (oneTransaction) db.Exec("BEGIN");
@@ -435,14 +440,20 @@ double SqliteWorkload(const std::string& workload, bool bigCache) {
       TSqlite::Bind(insert, RowOf(k));
       db.Run(insert);
     }
-    if (oneTransaction) db.Exec("COMMIT");
     sqlite3_finalize(insert);
+    if (oneTransaction) db.Exec(commit ? "COMMIT" : "ROLLBACK");
   };
   if (workload == "load-transaction") {
     db.Exec("DROP TABLE IF EXISTS bench");
     db.Exec(kSchema);
     started = std::chrono::steady_clock::now();
     insertAll("bench", ShuffledKeys(n, 1), true);
+  } else if (workload == "load-rollback") {
+    db.Exec("DROP TABLE IF EXISTS rolled");
+    db.Exec("CREATE TABLE rolled(id INTEGER PRIMARY KEY, name TEXT, born INTEGER, count INTEGER, score REAL);"
+            "CREATE INDEX rolledbyname ON rolled(name);CREATE INDEX rolledbycount ON rolled(count)");
+    started = std::chrono::steady_clock::now();
+    insertAll("rolled", ShuffledKeys(n, 1), true, false);
   } else if (workload == "load-autocommit" || workload == "load-synced" || workload == "load-unsynced") {
     // Unsynced: SQLite leaves the writing to the operating system, as the engine's default does.
     if (workload == "load-unsynced") db.Exec("PRAGMA synchronous=OFF");
@@ -726,7 +737,7 @@ int Main(int argc, char** argv) {
   InitEngine();
   if (g_options.NoMapping) SetFileMappingAllowed(false);
   const std::vector<std::string> workloads = {
-      "load-transaction", "load-autocommit", "load-synced",     "load-unsynced", "lookup-primary",
+      "load-transaction", "load-rollback", "load-autocommit", "load-synced",     "load-unsynced", "lookup-primary",
       "lookup-name",      "scan-primary",    "scan-natural",    "page-walk",     "range-scans",
       "count-indexed",    "count-unindexed", "count-and",       "modify-plain",  "modify-indexed",
       "delete-tenth",     "blob-write",      "blob-read"};

@@ -361,7 +361,8 @@ TBlock* TBlobFile::TakeBuffer(int32_t number, bool clear) {
     // chain leaves exactly that behind).
     const size_t growth = std::max(kBlockCacheGrowth, Capacity_ / 2);
     if ((victim == nullptr || skipped > Capacity_ / 2) &&
-        Table_->CanWriteBackUnderPressure(growth * (sizeof(TBlock) + BlockSize_))) {
+        Table_->CanWriteBackUnderPressure(growth * (sizeof(TBlock) + BlockSize_),
+                                          Capacity_ >= NormalCapacity())) {
       WriteBack(false);
       victim = EvictLeastRecent(nullptr);
     }

@@ -136,8 +136,7 @@ void TDataFile::Corrupt() const { RaiseTableError(VELDOR_FILECORRUPT, Table_->Na
 
 void TDataFile::SetCapacityForRecordSize() {
   uint16_t size = Header_.RecordSize();
-  Capacity_ = size == 0 ? kMaxCachedRecords : std::min(kRecordCacheBytes / size, kMaxCachedRecords);
-  Capacity_ = std::max<size_t>(Capacity_, 1);
+  Capacity_ = NormalCapacity();
   ReadAhead_ = size == 0 ? 1 : std::max<size_t>(kReadAheadBytes / size, 1);
 }
 
@@ -306,7 +305,8 @@ TRecord* TDataFile::TakeBuffer(int32_t number) {
     TRecord* victim = EvictLeastRecent();
     const size_t growth = std::max(kCacheGrowth, Capacity_ / 2);
     if (victim == nullptr &&
-        Table_->CanWriteBackUnderPressure(growth * (sizeof(TRecord) + Header_.RecordSize()))) {
+        Table_->CanWriteBackUnderPressure(growth * (sizeof(TRecord) + Header_.RecordSize()),
+                                          Capacity_ >= NormalCapacity())) {
       WriteBack(false);
       victim = EvictLeastRecent();
     }
@@ -718,10 +718,13 @@ void TDataFile::DropCache() {
   });
 }
 
+size_t TDataFile::NormalCapacity() const {
+  const uint16_t size = Header_.RecordSize();
+  return std::max<size_t>(size == 0 ? kMaxCachedRecords : std::min(kRecordCacheBytes / size, kMaxCachedRecords), 1);
+}
+
 void TDataFile::TrimCache() {
-  uint16_t size = Header_.RecordSize();
-  size_t normal = size == 0 ? kMaxCachedRecords : std::min(kRecordCacheBytes / size, kMaxCachedRecords);
-  normal = std::max<size_t>(normal, 1);
+  const size_t normal = NormalCapacity();
   // The least recent free buffers go.
   size_t excess = Cache_.Size() > normal ? Cache_.Size() - normal : 0;
   std::vector<int32_t> victims;

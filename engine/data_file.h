@@ -106,7 +106,7 @@ class TRecord {
 // Spare record buffers of one data file.
 class TRecordStack {
  public:
-  static constexpr size_t kMaxSpareRecords = 4096;
+  static constexpr size_t kMaxSpareRecords = 1024;
   explicit TRecordStack(TDataFile* file) : File_(file) { Spares_.reserve(16384 / 64); }
   // The last spare (cleared, use count 0) or a new buffer.
   std::unique_ptr<TRecord> Take();
@@ -289,6 +289,8 @@ class TDataFile : public TFileHandler {
   // CopyImages' reads: the uncached records of `numbers` into their places in `out`.
   void ReadImages(const int32_t* numbers, int count, uint8_t* out, bool anyCached);
   void SetCapacityForRecordSize();
+  // The cache's size outside transactions: about 256 KB of records.
+  size_t NormalCapacity() const;
   void ReturnAllToPool();
   [[noreturn]] void Corrupt() const;
 

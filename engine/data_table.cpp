@@ -335,16 +335,20 @@ void TDataTable::Flush(bool trimCaches, bool forceDataHeader, bool forceOsFlush,
     // should the process die, none of it.
     StartJournal();
     WriteEverything(forceDataHeader, forceOsFlush, forceIndexHeader, forceBlobHeader);
+    // Everything is in the journal now: the caches shrink before the copy needs its buffers.
+    if (trimCaches) TrimCaches();
     Journal_->Commit();
     Journal_.reset();
   } else {
     WriteEverything(forceDataHeader, forceOsFlush, forceIndexHeader, forceBlobHeader);
+    if (trimCaches) TrimCaches();
   }
-  if (trimCaches) {
-    Data_->TrimCache();
-    Index_->TrimCaches();
-    if (blobs) Blob_->TrimCache();
-  }
+}
+
+void TDataTable::TrimCaches() {
+  Data_->TrimCache();
+  Index_->TrimCaches();
+  if (Blob_->IsOpen()) Blob_->TrimCache();
 }
 
 void TDataTable::WriteEverything(bool forceDataHeader, bool forceOsFlush, bool forceIndexHeader,
@@ -362,20 +366,27 @@ void TDataTable::WriteEverything(bool forceDataHeader, bool forceOsFlush, bool f
 
 void TDataTable::StartJournal() {
   if (Journal_) return;
+  CachesFitted_ = false;
   std::array<TFileHandler*, kJournalFiles> files = {Data_.get(), Index_.get(),
                                                     Blob_->IsOpen() ? Blob_.get() : nullptr};
   Journal_ = std::make_unique<TJournal>(JournalFileName(), files, Name_);
   Journal_->Attach();
 }
 
-bool TDataTable::CanWriteBackUnderPressure(size_t growth) {
+bool TDataTable::CanWriteBackUnderPressure(size_t growth, bool pastUsualSize) {
   if (!InTransaction_ && !TableLocked_) return Journal_ != nullptr || !Settings_->JournaledWrites || !CanJournal();
   if (!InTransaction_ || !CanJournal()) return false;
-  if (!Journal_) {
-    if (CachedBytes() + growth < Settings_->TransactionMemory) return false;
+  if (CachesFitted_) return true;
+  if (CachedBytes() + growth < Settings_->TransactionMemory) {
+    // Below the budget the caches grow, except the record and block caches past their usual
+    // size: what they hold is written once and reaches the journal at the commit anyway,
+    // while the index pages, which every change walks, make better use of the memory.
+    if (!pastUsualSize) return false;
     StartJournal();
-    FitCachesToBudget();
+    return true;
   }
+  StartJournal();
+  FitCachesToBudget();
   return true;
 }
 
@@ -393,6 +404,7 @@ void TDataTable::FitCachesToBudget() {
   }
   const size_t budget = Settings_->TransactionMemory;
   Index_->LimitCaches(budget > others * 2 ? budget - others : budget / 2);
+  CachesFitted_ = true;
   // What the caches gave up goes back to the system now, not when the transaction ends.
   malloc_trim(0);
 }

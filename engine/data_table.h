@@ -233,11 +233,14 @@ class TDataTable {
   // hold them until the next flush). Inside a transaction: once its changed buffers exceed
   // the session's budget, they go to the transaction's journal, which this call starts;
   // below it the caches grow.
-  // `growth`: the bytes the cache takes if it may not write back and grows instead.
-  bool CanWriteBackUnderPressure(size_t growth);
+  // `growth`: the bytes the cache takes if it may not write back and grows instead;
+  // `pastUsualSize`: the cache (records or blocks) holds its usual number of buffers already.
+  bool CanWriteBackUnderPressure(size_t growth, bool pastUsualSize = false);
   // Once a transaction's caches have reached the budget: writes them back and trims them
   // to it.
   void FitCachesToBudget();
+  // Gives up the unchanged buffers beyond the caches' usual sizes.
+  void TrimCaches();
   // Bytes the records, pages and blocks the caches hold take in memory.
   size_t CachedBytes() const;
   // A read may end early only where this process appended records that are not written
@@ -296,7 +299,8 @@ class TDataTable {
   bool InTransaction_ = false;
   bool TableLocked_ = false;
   bool WriteLocked_ = false;
-  bool WriteLockInMemory_ = false;  // taken inside a transaction: no system lock behind it
+  bool WriteLockInMemory_ = false;
+  bool CachesFitted_ = false;  // the transaction's caches reached the budget and were trimmed to it  // taken inside a transaction: no system lock behind it
   bool Written_ = false;
   // While the table lock is held: records from here on were appended under it, and their
   // locks are this process's marks alone (see LockRecord).

@@ -167,7 +167,7 @@ class TPage {
 // Spare pages of one index file.
 class TPageStack {
  public:
-  static constexpr size_t kMaxSparePages = 64;
+  static constexpr size_t kMaxSparePages = 16;
   TPageStack() { Spares_.reserve(kMaxSparePages); }
   std::unique_ptr<TPage> Take();
   void GiveBack(std::unique_ptr<TPage> page);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include <zlib.h>
 
@@ -389,25 +390,27 @@ void TJournal::Replay(TFileHandler& journal, int64_t body,
     }
     std::memcpy(out, window.data() + (at - windowAt), n);
   };
+  auto forEachEntry = [&](const std::function<void(const TEntry&)>& fn) {
+    for (int64_t at = int64_t(kJournalHeaderSize); at < body;) {
+      uint8_t header[kJournalEntryHeaderSize];
+      if (body - at < int64_t(kJournalEntryHeaderSize)) RaiseTableError(VELDOR_FILECORRUPT, tableName);
+      read(at, header, sizeof header);
+      TEntry e{header[0], header[1], LoadU32(header + 4), LoadI64(header + 8),
+               at + int64_t(kJournalEntryHeaderSize)};
+      const bool kindOk = (e.Kind == kEntryBytes && e.Length > 0) ||
+                          (e.Kind == kEntrySetEnd && e.Length == 0);
+      if (!kindOk || e.Slot >= kJournalFiles || files[e.Slot] == nullptr || e.Offset < 0 ||
+          e.Offset + int64_t(e.Length) > kFileLimit || int64_t(e.Length) > body - e.Data)
+        RaiseTableError(VELDOR_FILECORRUPT, tableName);
+      fn(e);
+      at = e.Data + int64_t(e.Length);
+    }
+  };
   // First every entry is checked, so that a journal that does not fit the table writes
-  // nothing at all.
-  std::vector<TEntry> entries;
-  for (int64_t at = int64_t(kJournalHeaderSize); at < body;) {
-    uint8_t header[kJournalEntryHeaderSize];
-    if (body - at < int64_t(kJournalEntryHeaderSize)) RaiseTableError(VELDOR_FILECORRUPT, tableName);
-    read(at, header, sizeof header);
-    TEntry e{header[0], header[1], LoadU32(header + 4), LoadI64(header + 8),
-             at + int64_t(kJournalEntryHeaderSize)};
-    const bool kindOk = (e.Kind == kEntryBytes && e.Length > 0) ||
-                        (e.Kind == kEntrySetEnd && e.Length == 0);
-    if (!kindOk || e.Slot >= kJournalFiles || files[e.Slot] == nullptr || e.Offset < 0 ||
-        e.Offset + int64_t(e.Length) > kFileLimit || int64_t(e.Length) > body - e.Data)
-      RaiseTableError(VELDOR_FILECORRUPT, tableName);
-    entries.push_back(e);
-    at = e.Data + int64_t(e.Length);
-  }
+  // nothing at all; then a second pass copies them.
+  forEachEntry([](const TEntry&) {});
   std::vector<uint8_t> buffer;
-  for (const TEntry& e : entries) {
+  forEachEntry([&](const TEntry& e) {
     TFileHandler& file = *files[e.Slot];
     if (e.Kind == kEntrySetEnd) {
       TFileSection section(file);
@@ -423,7 +426,7 @@ void TJournal::Replay(TFileHandler& journal, int64_t body,
       }
     }
     FaultPoint("commit-copy");
-  }
+  });
   for (TFileHandler* file : files)
     if (file != nullptr) file->Flush();
 }
