@@ -171,9 +171,14 @@ class TOutputRows {
 // filtered through the callbacks (grouping).
 class TOutputRules {
  public:
+  // Called with each record that distinct leaves out (grouping hands them to the callbacks).
+  using TDropped = std::function<void(const uint8_t* record)>;
+
   TOutputRules(const TSortKey& keys, const TRecordSortCallbacks& callbacks,
-               const TRecordSortOptions& options, TOutputRows& out, uint16_t recordSize)
-      : Keys_(keys),
+               const TRecordSortOptions& options, TOutputRows& out, uint16_t recordSize,
+               TDropped dropped = nullptr)
+      : Dropped_(std::move(dropped)),
+        Keys_(keys),
         Callbacks_(callbacks),
         Options_(options),
         Out_(out),
@@ -187,7 +192,10 @@ class TOutputRules {
     }
     const bool same = Started_ && Keys_.CompareFields(key, LastKey_.data()) == 0;
     if (!Options_.Grouping) {
-      if (!same) Emit(key, record);
+      if (!same)
+        Emit(key, record);
+      else if (Dropped_)
+        Dropped_(record);
       return;
     }
     if (same) {
@@ -217,6 +225,7 @@ class TOutputRules {
     if (Options_.UseFilter && Callbacks_.Filter && !Callbacks_.Filter(row)) Out_.DropLast();
   }
 
+  TDropped Dropped_;
   const TSortKey& Keys_;
   const TRecordSortCallbacks& Callbacks_;
   const TRecordSortOptions& Options_;
@@ -333,6 +342,19 @@ TRecordSortResult TDataFile::SortRecords(const std::vector<TFieldDescriptor>& so
     Write(rows, count * recordSize);
   };
 
+  // The BLOB values of records that distinct leaves out, freed once the records are written.
+  std::vector<TBlobBuffer> orphans;
+  TOutputRules::TDropped dropped;
+  if (options.Distinct && !options.Grouping && Table_->HasBlobFile()) {
+    dropped = [&](const uint8_t* record) {
+      for (const TFieldDescriptor& f : Fields_) {
+        if (f.FieldType() != FIELD_BLOB) continue;
+        TBlobBuffer value = StoredBlob(record, f);
+        if (value.FirstBlock > 0) orphans.push_back(std::move(value));
+      }
+    };
+  }
+
   bool allCached = Cache_.Size() == size_t(records);
   if (allCached) {
     Cache_.ForEach([&](int32_t n, TRecord* r) {
@@ -357,7 +379,7 @@ TRecordSortResult TDataFile::SortRecords(const std::vector<TFieldDescriptor>& so
       return keys.Compare(&keyBytes[a * keyLength], &keyBytes[b * keyLength]) < 0;
     });
     TOutputRows out(rows.size(), recordSize, writeRecords);
-    TOutputRules rules(keys, callbacks, options, out, recordSize);
+    TOutputRules rules(keys, callbacks, options, out, recordSize, dropped);
     for (size_t i : order) rules.Take(&keyBytes[i * keyLength], rows[i]->Data());
     rules.Finish();
     out.Flush();
@@ -431,7 +453,7 @@ TRecordSortResult TDataFile::SortRecords(const std::vector<TFieldDescriptor>& so
                       staged->WriteAt(int64_t(first - 1) * recordSize, rows, count * recordSize);
                     })
                            : TOutputRows::TSink(writeRecords));
-    TOutputRules rules(keys, callbacks, options, out, recordSize);
+    TOutputRules rules(keys, callbacks, options, out, recordSize, dropped);
     while (!queue.empty()) {
       const size_t run = queue.top();
       queue.pop();
@@ -474,6 +496,7 @@ TRecordSortResult TDataFile::SortRecords(const std::vector<TFieldDescriptor>& so
     RebuildStatusIndex(*this, index, chunk);
     index.SetHeaderChanged();
   }
+  for (TBlobBuffer& value : orphans) value.Delete(Table_->BlobFile());
   result.Records = output;
   return result;
 }

@@ -46,8 +46,10 @@ struct TRecordSortOptions {
   bool UseFilter = false;
   bool UseFinish = false;
   bool Grouping = false;
-  // Keeps only the first record of each run of equal sort fields. Ignored with grouping,
-  // which keeps one row per run anyway.
+  // Keeps only the first record of each run of equal sort fields (equal as the key order
+  // has it: by the collation, and without case when CaseInsensitive); the BLOB values of
+  // the records left out are freed. Ignored with grouping, which keeps one row per run
+  // anyway and leaves the BLOB values of folded and dropped rows to its callbacks.
   bool Distinct = false;
   // String parts of the sort keys are upper-cased by the table's collation first.
   bool CaseInsensitive = false;

@@ -3,10 +3,13 @@
 // cache, or larger than a chunk), then read back in record order and checked with the
 // table checker.
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <map>
 #include <random>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -17,6 +20,7 @@
 #include "engine/record_sort.h"
 #include "engine/table_check.h"
 #include "lib/code_page.h"
+#include "lib/file_layer.h"
 #include "tests/cursor/cursor_fixture.h"
 
 namespace veldor::test {
@@ -192,6 +196,29 @@ TEST_P(RecordSortPathTest, DistinctKeepsTheFirstOfEqualFieldsAndCutsTheFile) {
   ExpectSound(c, rows);
 }
 
+// The BLOB values of the records distinct leaves out go back to the BLOB file's free chain
+// (the checker finds no block that nothing owns); the kept record's value is intact.
+TEST_P(RecordSortPathTest, DistinctFreesTheValuesOfRecordsLeftOut) {
+  TTableDefinition d = People(false);
+  d.Indexes = {TIndexDescriptor()};
+  MakeTable("people", d);
+  TDataCursor& c = OpenCursor("people", true);
+  Add(c, 1, "A", 1, "the first memo");
+  Add(c, 2, "A", 2, std::string(3000, 'x'));
+  Add(c, 3, "B", 3, "the third memo");
+  Prepare(c);
+  TRecordSortOptions options;
+  options.Distinct = true;
+  ExpectPath(c.SortRecords({By(c, "Name")}, {}, options));
+  std::vector<std::string> memos;
+  std::vector<uint8_t> image(c.RecordSize());
+  c.SetToBegin();
+  while (c.GetNextRecord(image.data()) == 0) memos.push_back(MemoOf(c, image));
+  EXPECT_EQ(memos, (std::vector<std::string>{"the first memo", "the third memo"}));
+  EXPECT_EQ(CheckTable(*c.Table()), std::vector<std::string>{});
+  EXPECT_EQ(IdsOf(Read(c)), (std::vector<int32_t>{1, 3}));
+}
+
 // Groups by Name, summing Amount; the filter drops the group whose sum is 7, and the next
 // group's row moves up into its record number.
 TEST_P(RecordSortPathTest, GroupingFoldsFinishesAndFiltersGroups) {
@@ -301,7 +328,11 @@ TEST_P(RecordSortPathTest, FailingCallbackChangesNothing) {
   EXPECT_THROW(c.SortRecords({By(c, "Name")}, callbacks, options), std::runtime_error);
   EXPECT_EQ(folds, 5);
   EXPECT_EQ(TempFiles(), 0);
-  std::vector<TRow> after = Read(Reopen(c));
+  // Both what the process holds and what the files hold.
+  std::vector<TRow> after = Read(c);
+  EXPECT_EQ(IdsOf(after), IdsOf(before));
+  EXPECT_EQ(NamesOf(after), NamesOf(before));
+  after = Read(Reopen(c));
   EXPECT_EQ(IdsOf(after), IdsOf(before));
   EXPECT_EQ(NamesOf(after), NamesOf(before));
   ExpectSound(c, after);
@@ -397,6 +428,98 @@ TEST_F(RecordSortTest, MoreFieldsThanOneIndexTakes) {
   EXPECT_EQ(CheckTable(*c.Table()), std::vector<std::string>{});
 }
 
+// Run files that cannot be made: the file layer's error comes out and nothing changed.
+TEST_F(RecordSortTest, RunFileThatCannotBeCreated) {
+  TDataCursor& c = MakeRows();
+  for (int i = 1; i <= 5; ++i) AddRow(c, i, std::string(1, char('e' - i)), i);
+  const std::vector<TRow> before = Read(Reopen(c));
+  c.Table()->DataFile().DropCache();
+  session_->SetPrivateDirectory(dir_ + "missing/");
+  try {
+    c.SortRecords({By(c, "Name")}, {}, {});
+    ADD_FAILURE() << "sorted without run files";
+  } catch (const EVELDOREngineError& e) {
+    EXPECT_EQ(e.ErrorCode, VELDOR_OSENOENT) << e.what();
+  }
+  std::vector<TRow> after = Read(Reopen(c));
+  EXPECT_EQ(IdsOf(after), IdsOf(before));
+  ExpectSound(c, after);
+}
+
+// An in-memory table's run files are in-memory files of the same names: the first five
+// digits of the thread number, a counter from 0, ".TMP", in the private directory.
+TEST_F(RecordSortTest, InMemoryTableKeepsItsRunFilesInMemory) {
+  TDataTable* t = nullptr;
+  ASSERT_EQ(db_->CreateTable("mem", true, Rows(), false, t), 0);
+  ASSERT_EQ(db_->CloseTable(t), 0);
+  cursors_.push_back(std::make_unique<TDataCursor>(db_));
+  TDataCursor& c = *cursors_.back();
+  c.SetTableName("mem");
+  c.SetInMemory(true);
+  c.SetExclusive(true);
+  c.Open();
+  for (int i = 1; i <= 4; ++i) AddRow(c, i, std::string(1, char('e' - i)), i);
+  Read(c);
+  c.FlushBuffers(true, false, false, true, true);
+  c.Table()->DataFile().DropCache();
+  const std::string first = private_ + std::to_string(gettid()).substr(0, 5) + "0.TMP";
+  bool inMemory = false, onDisk = true;
+  TRecordSortCallbacks callbacks;
+  callbacks.Accumulate = [&](bool, uint8_t*, const uint8_t*) {
+    inMemory = FileList().FileExists(first, true);
+    onDisk = TempFiles() > 0;
+  };
+  TRecordSortOptions options;
+  options.Grouping = true;
+  TRecordSortResult result = c.SortRecords({By(c, "Name")}, callbacks, options);
+  EXPECT_EQ(result.Runs, 1);
+  EXPECT_TRUE(inMemory);
+  EXPECT_FALSE(onDisk);
+  EXPECT_FALSE(FileList().FileExists(first, true));
+  std::vector<TRow> rows = Read(c);
+  EXPECT_EQ(IdsOf(rows), (std::vector<int32_t>{4, 3, 2, 1}));
+  ExpectSound(c, rows);
+}
+
+// An encrypted table's records stay scrambled in the run files too; a plain table's show.
+TEST_F(RecordSortTest, EncryptedTableScramblesItsRunFiles) {
+  session_->AddPassword("secret");
+  for (bool encrypted : {false, true}) {
+    SCOPED_TRACE(encrypted ? "encrypted" : "plain");
+    cursors_.clear();
+    if (db_->TableExists("rows", false)) {
+      ASSERT_EQ(db_->DeleteTable("rows", false), 0);
+    }
+    TTableDefinition d = Rows();
+    d.Encrypted = encrypted;
+    d.Password = encrypted ? "secret" : "";
+    MakeTable("rows", d);
+    TDataCursor& c = OpenCursor("rows", true);
+    for (int i = 1; i <= 6; ++i) AddRow(c, i, std::string(1, char('g' - i)), i);
+    Read(Reopen(c));
+    c.Table()->DataFile().DropCache();
+    const std::string needle = "pad 3";
+    bool plainInRuns = false;
+    int calls = 0;
+    TRecordSortCallbacks callbacks;
+    callbacks.Accumulate = [&](bool, uint8_t*, const uint8_t*) {
+      ++calls;
+      for (const auto& entry : std::filesystem::directory_iterator(private_)) {
+        const std::vector<uint8_t> bytes = ReadWholeFile(entry.path().string());
+        plainInRuns |= std::search(bytes.begin(), bytes.end(), needle.begin(), needle.end()) != bytes.end();
+      }
+    };
+    TRecordSortOptions options;
+    options.Grouping = true;
+    EXPECT_EQ(c.SortRecords({By(c, "Name")}, callbacks, options).Runs, 1);
+    EXPECT_EQ(calls, 6);
+    EXPECT_EQ(plainInRuns, !encrypted);
+    std::vector<TRow> rows = Read(Reopen(c));
+    EXPECT_EQ(IdsOf(rows), (std::vector<int32_t>{6, 5, 4, 3, 2, 1}));
+    ExpectSound(c, rows);
+  }
+}
+
 // A table of 8000 records, more than two chunks and far more than the cache holds: sorted
 // through at least two run files, which the merge sees and which are gone afterwards.
 // Checked against a model, plain and then grouped.
@@ -428,13 +551,27 @@ TEST_F(RecordSortTest, LargeTableMergesRunFiles) {
   EXPECT_EQ(IdsOf(rows), expected);
   ExpectSound(c, rows);
 
-  // Grouped by Amount: Id sums the group's Ids. The merge's callbacks see the run files
-  // (three runs, and the grouped output waiting in a fourth).
+  // A grouping that fails after more than a chunk of output rows: still nothing changed.
+  int folds = 0;
+  TRecordSortCallbacks failing;
+  failing.Accumulate = [&](bool, uint8_t*, const uint8_t*) {
+    if (++folds == 5000) throw std::runtime_error("aggregate overflow");
+  };
+  TRecordSortOptions grouping;
+  grouping.Grouping = true;
+  EXPECT_THROW(c.SortRecords({By(c, "Pad")}, failing, grouping), std::runtime_error);
+  EXPECT_EQ(TempFiles(), 0);
+  EXPECT_EQ(IdsOf(Read(c)), expected);
+
+  // Grouped by Amount: Id sums the group's Ids. The merge's callbacks see the run files by
+  // their names (thread number, counter): three runs, and the grouped output in a fourth.
   const TFieldDescriptor id = c.Field(c.FieldNumber("Id"));
-  int seen = 0;
+  const std::string prefix = std::to_string(gettid()).substr(0, 5);
+  std::set<std::string> seen;
   TRecordSortCallbacks callbacks;
   callbacks.Accumulate = [&](bool start, uint8_t* output, const uint8_t* input) {
-    seen = std::max(seen, TempFiles());
+    for (const auto& entry : std::filesystem::directory_iterator(private_))
+      seen.insert(entry.path().filename().string());
     if (start) return;
     int32_t sum = 0, in = 0;
     GetFieldValue(output, id, &sum);
@@ -446,7 +583,8 @@ TEST_F(RecordSortTest, LargeTableMergesRunFiles) {
   options.Grouping = true;
   result = c.SortRecords({By(c, "Amount")}, callbacks, options);
   EXPECT_EQ(result.Runs, 3);
-  EXPECT_EQ(seen, 4);
+  EXPECT_EQ(seen, (std::set<std::string>{prefix + "0.TMP", prefix + "1.TMP", prefix + "2.TMP",
+                                         prefix + "3.TMP"}));
   EXPECT_EQ(TempFiles(), 0);
   rows = Read(c);
   ASSERT_EQ(rows.size(), sums.size());
