@@ -285,6 +285,87 @@ class TSortTempFile {
   TFileHandler File_;
 };
 
+// The runs of an external sort: each a temporary file of entries (key, then record image)
+// in key order, each entry scrambled as one block when the table is encrypted. The merge
+// keeps one entry of each run in memory and picks the smallest through a heap.
+class TRunSet {
+ public:
+  TRunSet(const TSortKey& keys, uint16_t recordSize, bool scrambled, std::string directory,
+          bool inMemory)
+      : Keys_(keys),
+        KeyLength_(size_t(keys.Length())),
+        EntrySize_(KeyLength_ + recordSize),
+        Scrambled_(scrambled),
+        Directory_(std::move(directory)),
+        InMemory_(inMemory) {}
+
+  // Sorts `count` records (image i at images + i x record size, its key at
+  // keys + i x key length) into a new run file.
+  void Add(const uint8_t* images, const uint8_t* keys, int32_t count) {
+    const size_t recordSize = EntrySize_ - KeyLength_;
+    Order_.resize(size_t(count));
+    std::iota(Order_.begin(), Order_.end(), size_t(0));
+    std::sort(Order_.begin(), Order_.end(), [&](size_t a, size_t b) {
+      return Keys_.Compare(keys + a * KeyLength_, keys + b * KeyLength_) < 0;
+    });
+    GrowBuffer(Entries_, Order_.size() * EntrySize_);
+    for (size_t k = 0; k < Order_.size(); ++k) {
+      uint8_t* entry = &Entries_[k * EntrySize_];
+      std::memcpy(entry, keys + Order_[k] * KeyLength_, KeyLength_);
+      std::memcpy(entry + KeyLength_, images + Order_[k] * recordSize, recordSize);
+      if (Scrambled_) ScrambleTableData(entry, EntrySize_);
+    }
+    Files_.push_back(std::make_unique<TSortTempFile>(Directory_, InMemory_));
+    Files_.back()->WriteAt(0, Entries_.data(), Order_.size() * EntrySize_);
+    Lengths_.push_back(count);
+  }
+  size_t Count() const { return Files_.size(); }
+
+  // Calls take(key, record) for every entry of every run, in key order; the pointers are
+  // good for the call only.
+  template <typename Fn>
+  void Merge(Fn take) {
+    std::vector<uint8_t> heads(Files_.size() * EntrySize_);
+    std::vector<int32_t> read(Files_.size(), 0);
+    auto readHead = [&](size_t run) {
+      uint8_t* entry = &heads[run * EntrySize_];
+      Files_[run]->ReadAt(int64_t(read[run]) * int64_t(EntrySize_), entry, EntrySize_);
+      if (Scrambled_) ScrambleTableData(entry, EntrySize_);
+      ++read[run];
+    };
+    auto above = [&](size_t a, size_t b) {
+      return Keys_.Compare(&heads[a * EntrySize_], &heads[b * EntrySize_]) > 0;
+    };
+    std::priority_queue<size_t, std::vector<size_t>, decltype(above)> queue(above);
+    for (size_t run = 0; run < Files_.size(); ++run) {
+      readHead(run);
+      queue.push(run);
+    }
+    while (!queue.empty()) {
+      const size_t run = queue.top();
+      queue.pop();
+      const uint8_t* entry = &heads[run * EntrySize_];
+      take(entry, entry + KeyLength_);
+      if (read[run] < Lengths_[run]) {
+        readHead(run);
+        queue.push(run);
+      }
+    }
+  }
+
+ private:
+  const TSortKey& Keys_;
+  size_t KeyLength_;
+  size_t EntrySize_;
+  bool Scrambled_;
+  std::string Directory_;
+  bool InMemory_;
+  std::vector<std::unique_ptr<TSortTempFile>> Files_;  // closed, and so deleted, with the set
+  std::vector<int32_t> Lengths_;
+  std::vector<uint8_t> Entries_;
+  std::vector<size_t> Order_;
+};
+
 // Gives "Sys Deleted" the keys of the records as they now stand: every one live, its entry
 // naming its new number.
 void RebuildStatusIndex(TDataFile& data, TIndexFile& index, int32_t chunk) {
@@ -389,15 +470,9 @@ TRecordSortResult TDataFile::SortRecords(const std::vector<TFieldDescriptor>& so
   } else {
     WriteBack(false);
     DropCache();
-    // Runs: each chunk of records sorted into a file of entries (key, then image), one
-    // entry scrambled as a block when the table is encrypted.
-    const size_t entrySize = keyLength + recordSize;
-    std::vector<std::unique_ptr<TSortTempFile>> runs;
-    std::vector<int32_t> runLength;
+    TRunSet runs(keys, recordSize, Encrypted(), options.WorkDirectory, InMemory());
     {
-      std::vector<uint8_t> images, keyBytes(size_t(chunk) * keyLength),
-          entries(size_t(chunk) * entrySize);
-      std::vector<size_t> order;
+      std::vector<uint8_t> images, keyBytes(size_t(chunk) * keyLength);
       for (int32_t first = 1; first <= records; first += chunk) {
         const int32_t count = std::min(chunk, records - first + 1);
         if (ReadSlots(first, count, images) < count) Corrupt();
@@ -407,41 +482,10 @@ TRecordSortResult TDataFile::SortRecords(const std::vector<TFieldDescriptor>& so
           if (image[kRecordDeletedOffset] != 0) Corrupt();
           keys.Build(image, &keyBytes[size_t(i) * keyLength]);
         }
-        order.resize(size_t(count));
-        std::iota(order.begin(), order.end(), size_t(0));
-        std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-          return keys.Compare(&keyBytes[a * keyLength], &keyBytes[b * keyLength]) < 0;
-        });
-        for (size_t k = 0; k < order.size(); ++k) {
-          uint8_t* entry = &entries[k * entrySize];
-          std::memcpy(entry, &keyBytes[order[k] * keyLength], keyLength);
-          std::memcpy(entry + keyLength, &images[order[k] * recordSize], recordSize);
-          if (Encrypted()) ScrambleTableData(entry, entrySize);
-        }
-        runs.push_back(std::make_unique<TSortTempFile>(options.WorkDirectory, InMemory()));
-        runs.back()->WriteAt(0, entries.data(), size_t(count) * entrySize);
-        runLength.push_back(count);
+        runs.Add(images.data(), keyBytes.data(), count);
       }
     }
-    result.Runs = int(runs.size());
-
-    // Merge: the smallest head goes out and its run's next entry takes its place.
-    std::vector<uint8_t> heads(runs.size() * entrySize);
-    std::vector<int32_t> taken(runs.size(), 0);
-    auto readHead = [&](size_t run) {
-      uint8_t* entry = &heads[run * entrySize];
-      runs[run]->ReadAt(int64_t(taken[run]) * int64_t(entrySize), entry, entrySize);
-      if (Encrypted()) ScrambleTableData(entry, entrySize);
-      ++taken[run];
-    };
-    auto above = [&](size_t a, size_t b) {
-      return keys.Compare(&heads[a * entrySize], &heads[b * entrySize]) > 0;
-    };
-    std::priority_queue<size_t, std::vector<size_t>, decltype(above)> queue(above);
-    for (size_t run = 0; run < runs.size(); ++run) {
-      readHead(run);
-      queue.push(run);
-    }
+    result.Runs = int(runs.Count());
     // A grouping sort's callbacks may fail: its output waits in a file of its own.
     std::unique_ptr<TSortTempFile> staged;
     if (options.Grouping) staged = std::make_unique<TSortTempFile>(options.WorkDirectory, InMemory());
@@ -454,16 +498,7 @@ TRecordSortResult TDataFile::SortRecords(const std::vector<TFieldDescriptor>& so
                     })
                            : TOutputRows::TSink(writeRecords));
     TOutputRules rules(keys, callbacks, options, out, recordSize, dropped);
-    while (!queue.empty()) {
-      const size_t run = queue.top();
-      queue.pop();
-      const uint8_t* entry = &heads[run * entrySize];
-      rules.Take(entry, entry + keyLength);
-      if (taken[run] < runLength[run]) {
-        readHead(run);
-        queue.push(run);
-      }
-    }
+    runs.Merge([&](const uint8_t* key, const uint8_t* record) { rules.Take(key, record); });
     rules.Finish();
     out.Flush();
     output = out.Count();
