@@ -217,6 +217,8 @@ TEST_P(RecordSortPathTest, DistinctFreesTheValuesOfRecordsLeftOut) {
   EXPECT_EQ(memos, (std::vector<std::string>{"the first memo", "the third memo"}));
   EXPECT_EQ(CheckTable(*c.Table()), std::vector<std::string>{});
   EXPECT_EQ(IdsOf(Read(c)), (std::vector<int32_t>{1, 3}));
+  // And as the files hold it.
+  EXPECT_EQ(CheckTable(*Reopen(c).Table()), std::vector<std::string>{});
 }
 
 // Groups by Name, summing Amount; the filter drops the group whose sum is 7, and the next
