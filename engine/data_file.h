@@ -249,9 +249,10 @@ class TDataFile : public TFileHandler {
   // `options` (see engine/record_sort.h, which implements it). The table must have no
   // user index and no deleted slot; everything cached is written back first. With
   // distinct or grouping the file is cut after the last output record and the counts
-  // follow; the "Sys Deleted" index is rebuilt over the new numbers and both headers are
-  // marked changed (the caller flushes). Refusals come before any change; a callback's
-  // exception leaves the records as they were; temporary files never outlive the call.
+  // follow (distinct also frees the BLOB values of the records it leaves out); the "Sys
+  // Deleted" index is rebuilt over the new numbers and both headers are marked changed
+  // (the caller flushes). Refusals come before any change; a callback's exception leaves
+  // the records as they were; temporary files never outlive the call.
   TRecordSortResult SortRecords(const std::vector<TFieldDescriptor>& sortFields,
                                 const TRecordSortCallbacks& callbacks,
                                 const TRecordSortOptions& options);
