@@ -36,6 +36,9 @@ namespace veldor {
 class TBlobBuffer;
 class TCollation;
 class TDataCursor;
+struct TRecordSortCallbacks;
+struct TRecordSortOptions;
+struct TRecordSortResult;
 
 // Index numbers with a meaning of their own.
 inline constexpr int kNaturalOrder = 255;
@@ -273,6 +276,15 @@ class TDataCursor : public TDatabaseObject {
   // Closed cursor (VELDOR_TABLEOPEN).
   void DeleteTable();
   void RenameTable(const std::string& newName);
+  // Sorts the table's data file (TDataFile::SortRecords), its run files in the session's
+  // private directory. The table must be this cursor's own: an open Exclusive cursor
+  // (VELDOR_NEEDEXCLACCESS), writable (VELDOR_OSEACCES), the table's only user and outside
+  // a transaction (VELDOR_TABLEOPEN); the data file's own refusals follow (a user index
+  // VELDOR_INDEXLIMIT, deleted slots VELDOR_KEYORRECDELETED, bad sort fields). Everything
+  // is written back before and after; the cursor ends before the first record.
+  TRecordSortResult SortRecords(const std::vector<TFieldDescriptor>& sortFields,
+                                const TRecordSortCallbacks& callbacks,
+                                TRecordSortOptions options);
   TDataHeader GetDataHeader();
   TTableInformation GetTableInformation();
 

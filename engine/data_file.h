@@ -28,6 +28,9 @@ namespace veldor {
 
 class TDataFile;
 class TDataTable;
+struct TRecordSortCallbacks;
+struct TRecordSortOptions;
+struct TRecordSortResult;
 
 inline constexpr int32_t kMaxRecordSlots = 200000000;
 inline constexpr uint64_t kMaxDataFileEnd = 4000000000ull;
@@ -241,6 +244,19 @@ class TDataFile : public TFileHandler {
   // Truncates the file after the descriptors and resets counter, free chain, record
   // numbers and the auto-increment value; the header is marked changed.
   void Empty();
+
+  // Rewrites the records in the order of `sortFields` (descriptors of this table's fields;
+  // byte 253 of each marks it descending), renumbered from 1, through the output rules of
+  // `options` (see engine/record_sort.h, which implements it). The table must have no
+  // user index and no deleted slot; everything cached is written back first. With
+  // distinct or grouping the file is cut after the last output record and the counts
+  // follow (distinct also frees the BLOB values of the records it leaves out); the "Sys
+  // Deleted" index is rebuilt over the new numbers and both headers are marked changed
+  // (the caller flushes). Refusals come before any change; a callback's exception leaves
+  // the records as they were; temporary files never outlive the call.
+  TRecordSortResult SortRecords(const std::vector<TFieldDescriptor>& sortFields,
+                                const TRecordSortCallbacks& callbacks,
+                                const TRecordSortOptions& options);
 
   // Last auto-increment value + 1 (2147483647 wraps to 1); header changed.
   int32_t NextRowId();
