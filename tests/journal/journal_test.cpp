@@ -166,12 +166,16 @@ class JournalTest : public CursorTest {
 // overlapping ranges, ranges past the end), set ends and reads through the handler, then
 // the commit's copy (the file becomes the model) or a discard (the file stays as it was).
 TEST_F(JournalTest, OverlayAgreesWithAModel) {
-  for (uint32_t seed = 1; seed <= 6; ++seed) {
+  int mappedCopies = 0;
+  for (uint32_t seed = 1; seed <= 10; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 random(seed);
     auto below = [&](int64_t n) { return int64_t(random() % uint64_t(n)); };
+    // The later seeds write larger ranges: the journal's new entries then pass through its
+    // tail into the file, and some ranges lie partly in each.
+    const int64_t scale = seed > 6 ? 80 : 1;
     const std::string path = dir_ + "model.bin";
-    std::vector<uint8_t> original(size_t(5000 + below(5000)));
+    std::vector<uint8_t> original(size_t((5000 + below(5000)) * scale));
     for (uint8_t& b : original) b = uint8_t(random());
     WriteWholeFile(path, original);
     std::vector<uint8_t> model = original;
@@ -184,8 +188,8 @@ TEST_F(JournalTest, OverlayAgreesWithAModel) {
       for (int op = 0; op < 400; ++op) {
         const int kind = int(below(10));
         if (kind < 5) {
-          int64_t at = below(int64_t(model.size()) + 3000);
-          size_t length = size_t(1 + below(700));
+          int64_t at = below(int64_t(model.size()) + 3000 * scale);
+          size_t length = size_t(1 + below(700 * scale));
           if (!ranges.empty() && below(3) == 0) std::tie(at, length) = ranges[size_t(below(int64_t(ranges.size())))];
           ranges.emplace_back(at, length);
           std::vector<uint8_t> bytes(length);
@@ -199,9 +203,23 @@ TEST_F(JournalTest, OverlayAgreesWithAModel) {
           file.Seek(kSeekFromStart, end);
           file.Write(nullptr, 0);
           model.resize(size_t(end), 0);
+        } else if (kind == 6) {
+          // A copy of slots from the file's mapping is either refused or the overlay's bytes.
+          const size_t slot = size_t(1 + below(64));
+          std::vector<int64_t> at(4);
+          for (int64_t& a : at) a = below(int64_t(model.size()) + 500);
+          std::vector<uint8_t> got(at.size() * slot, 0xEE);
+          if (file.CopyMappedSlots(at.data(), at.size(), slot, got.data())) {
+            ++mappedCopies;
+            for (size_t i = 0; i < at.size(); ++i) {
+              ASSERT_LE(at[i] + int64_t(slot), int64_t(model.size())) << "op " << op;
+              ASSERT_TRUE(std::equal(got.begin() + int64_t(i * slot), got.begin() + int64_t((i + 1) * slot),
+                                     model.begin() + at[i])) << "op " << op;
+            }
+          }
         } else {
           const int64_t at = below(int64_t(model.size()) + 500);
-          std::vector<uint8_t> got(size_t(1 + below(2000)), 0xEE);
+          std::vector<uint8_t> got(size_t(1 + below(2000 * scale)), 0xEE);
           file.Seek(kSeekFromStart, at);
           const size_t n = file.Read(got.data(), got.size(), true);
           const size_t expected = size_t(std::clamp<int64_t>(int64_t(model.size()) - at, 0, int64_t(got.size())));
@@ -223,6 +241,45 @@ TEST_F(JournalTest, OverlayAgreesWithAModel) {
     }
     file.Close();
   }
+}
+
+// Copies through the file's mapping go on where the journal holds none of the bytes, and
+// stop where it holds some or cut the file.
+TEST_F(JournalTest, MappedCopiesSkipWhatTheJournalHolds) {
+  const std::string path = dir_ + "mapped.bin";
+  std::vector<uint8_t> original(size_t(1) << 20);
+  for (size_t i = 0; i < original.size(); ++i) original[i] = uint8_t(i * 7 + i / 4096);
+  WriteWholeFile(path, original);
+  TFileHandler file(path);
+  file.Open();
+  TJournal journal(JournalPath("mapped"), {&file, nullptr, nullptr}, "mapped");
+  journal.Attach();
+  const std::vector<uint8_t> changed(100, 0xAB);
+  file.Seek(kSeekFromStart, 8192 + 50);
+  file.Write(changed.data(), changed.size());
+  file.Seek(kSeekFromStart, 900000);
+  file.Write(nullptr, 0);  // the rest of the file is cut off
+  // Untouched slots, enough of them for the mapping to be made, come from it.
+  std::vector<int64_t> untouched;
+  for (int64_t at = 16384; at + 4096 <= 900000; at += 4096) untouched.push_back(at);
+  std::vector<uint8_t> out(untouched.size() * 4096);
+  ASSERT_TRUE(file.CopyMappedSlots(untouched.data(), untouched.size(), 4096, out.data()));
+  for (size_t i = 0; i < untouched.size(); ++i)
+    ASSERT_TRUE(std::equal(out.begin() + int64_t(i * 4096), out.begin() + int64_t((i + 1) * 4096),
+                           original.begin() + untouched[i]));
+  // A slot with journaled bytes, or past the cut, is refused; a read gives the journal's view.
+  for (int64_t at : {int64_t(8192), int64_t(8192 + 149), int64_t(900000 - 10), int64_t(950000)}) {
+    SCOPED_TRACE(at);
+    std::vector<uint8_t> slot(64);
+    EXPECT_FALSE(file.CopyMappedSlots(&at, 1, slot.size(), slot.data()));
+  }
+  std::vector<uint8_t> page(4096);
+  file.Seek(kSeekFromStart, 8192);
+  ASSERT_EQ(file.Read(page.data(), page.size(), true), page.size());
+  EXPECT_EQ(page[50], 0xAB);
+  EXPECT_EQ(page[150], original[8192 + 150]);
+  journal.Discard();
+  file.Close();
 }
 
 struct TCrashCase {
