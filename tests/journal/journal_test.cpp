@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 
 #include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <random>
 #include <fstream>
@@ -581,15 +580,13 @@ TEST_F(JournalTest, ReaderHoldingItsLockDoesNotHoldUpATransaction) {
   });
   ASSERT_EQ(reader.Receive(), 1);
   TDataCursor& c = OpenCursor("t");
+  // Were the writes to wait for the reader, they would fail with VELDOR_LOCKTIMEOUT.
   ASSERT_EQ(db_->StartTransaction(), 0);
-  const auto started = std::chrono::steady_clock::now();
   for (int i = 1; i <= 50; ++i) Add(c, 5000 + i, "r" + std::to_string(i), 900000 + i, i % 10 == 0 ? Memo(i, 700) : "");
   std::vector<uint8_t> image(c.RecordSize());
   c.SetToBegin();
   ASSERT_EQ(c.GetNextRecord(image.data()), 0);
   c.DeleteRecord(image.data());
-  // Waiting for the reader would take the lock's whole retry time, seconds.
-  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
   reader.Send(1);
   ASSERT_EQ(reader.Receive(), 1);
   db_->CommitTransaction(true, false);
