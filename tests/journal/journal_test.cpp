@@ -4,6 +4,7 @@
 // and other processes that keep seeing only the committed table during a transaction.
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -558,6 +559,81 @@ TEST_F(JournalTest, TransactionCachesStayWithinTheBudget) {
   cursors_.clear();
   std::vector<std::string> problems = CheckProblems("t");
   EXPECT_TRUE(problems.empty()) << problems.front();
+}
+
+// A journal that cannot grow (a full disk; here a file size limit) fails the write that
+// needed it, and only that write: once there is room again, the transaction goes on from
+// where it was and commits a sound table with every change made before the failure. With
+// no room, the commit fails and a rollback leaves the table as it was.
+TEST_F(JournalTest, AJournalThatCannotGrowFailsOneWriteAndLosesNothing) {
+  // Room for the journal from a few entries to megabytes: the write that fails is a
+  // record's, or a page's in the middle of an insert.
+  for (rlim_t room : {rlim_t(20) << 10, rlim_t(300) << 10, rlim_t(1) << 20, rlim_t(3) << 20}) {
+    for (bool roomAgain : {true, false}) {
+      SCOPED_TRACE("room " + std::to_string(room) + (roomAgain ? ", then more" : ""));
+      std::filesystem::remove_all(dir_);
+      std::filesystem::create_directory(dir_);
+      MakeBase("t");
+      const std::vector<std::string> before = Dump("t");
+      cursors_.clear();
+      const rlim_t limit = rlim_t(std::max(std::filesystem::file_size(dir_ + "t.DAT"),
+                                           std::filesystem::file_size(dir_ + "t.IDX"))) + room;
+      TChildProcess child([&](TChannel& channel) {
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit cap{limit, RLIM_INFINITY};
+        setrlimit(RLIMIT_FSIZE, &cap);
+        TDataSession session(0);
+        session.SetTransactionMemory(kSmall);
+        TDataDirectory* db = session.OpenDataDirectory("", dir_);
+        TDataCursor c(db);
+        c.SetTableName("t");
+        c.Open();
+        db->StartTransaction();
+        int added = 0;
+        try {
+          for (int i = 1; i <= 200000; ++i, ++added)
+            Add(c, 10000 + i, "x" + std::to_string(i % 101), 500000 + i, "");
+          return 2;  // the limit was never reached
+        } catch (const EVELDOREngineError& e) {
+          if (e.ErrorCode != VELDOR_WRITEERR) return 3;
+        }
+        int committed = 0;
+        if (roomAgain) {
+          cap.rlim_cur = RLIM_INFINITY;
+          setrlimit(RLIMIT_FSIZE, &cap);
+          // Everything before the failed write is there, and nothing of it.
+          if (c.GetRecordCount() != kBaseRecords + added) return 4;
+          c.SetIndexName("ByAmount");
+          if (Ids(c).size() != size_t(kBaseRecords + added)) return 5;
+          db->CommitTransaction(true, false);
+          committed = 1;
+        } else {
+          try {
+            db->CommitTransaction(true, false);
+            return 6;  // the commit cannot have been written
+          } catch (const EVELDOREngineError&) {
+            db->RollbackTransaction();
+          }
+        }
+        channel.Send(committed);
+        channel.Send(added);
+        c.Close();
+        return 0;
+      });
+      const int committed = child.Receive();
+      const int added = child.Receive();
+      ASSERT_EQ(child.Join(), 0);
+      EXPECT_FALSE(JournalExists("t"));
+      std::vector<std::string> problems = CheckProblems("t");
+      EXPECT_TRUE(problems.empty()) << problems.front();
+      if (committed) {
+        EXPECT_EQ(OpenCursor("t").GetRecordCount(), kBaseRecords + added);
+      } else {
+        EXPECT_EQ(Dump("t"), before);
+      }
+      cursors_.clear();
+    }
+  }
 }
 
 // Inside a transaction nothing reaches the table files before the commit: a reader holding
