@@ -218,6 +218,10 @@ void TDataCursor::EmptyTable() {
   RefuseInTransaction();
   Blobs_.clear();
   Table_->Empty();
+  ReloadAfterRewrite();
+}
+
+void TDataCursor::ReloadAfterRewrite() {
   SaveCounters();
   const int index = IndexNumber_;
   LoadLayout();

@@ -364,6 +364,10 @@ class TDataCursor : public TDatabaseObject {
   bool RefreshLayouts();
   void RebuildSysDeleted();
   void LoadIndex(int number);
+  // After the table's records were rewritten under the cursor (emptied, sorted): takes the
+  // new counters, layouts and index, rebuilds the range and the visible set, and goes to
+  // the beginning.
+  void ReloadAfterRewrite();
 
   // ---- Position ----
   void TakeEmptyState();

@@ -492,24 +492,23 @@ void TIndexFile::LimitCaches(size_t bytes) {
     TPageCache& cache = Caches_[i];
     const size_t share = weight > 0 ? size_t(double(bytes) * double(cache.Pages.Size()) / double(weight)) : 0;
     cache.Capacity = std::max(kFewestPages, share);
-    size_t excess = cache.Pages.Size() > cache.Capacity ? cache.Pages.Size() - cache.Capacity : 0;
-    std::vector<int32_t> victims;
-    for (TPage* p = cache.Pages.Oldest(); p && victims.size() < excess; p = p->Newer_)
-      if (!p->Modified() && p->UseCount() == 0) victims.push_back(p->PageNumber());
-    for (int32_t number : victims) Spares_.GiveBack(cache.Pages.Remove(number));
-    cache.Pages.Shrink();
+    EvictDownTo(cache, cache.Capacity);
   }
+}
+
+void TIndexFile::EvictDownTo(TPageCache& cache, size_t keep) {
+  // The least recent free pages go.
+  size_t excess = cache.Pages.Size() > keep ? cache.Pages.Size() - keep : 0;
+  std::vector<int32_t> victims;
+  for (TPage* p = cache.Pages.Oldest(); p && victims.size() < excess; p = p->Newer_)
+    if (!p->Modified() && p->UseCount() == 0) victims.push_back(p->PageNumber());
+  for (int32_t number : victims) Spares_.GiveBack(cache.Pages.Remove(number));
+  cache.Pages.Shrink();
 }
 
 void TIndexFile::TrimCaches() {
   for (TPageCache& cache : Caches_) {
-    // The least recent free pages go.
-    size_t excess = cache.Pages.Size() > kPageCacheTrimmed ? cache.Pages.Size() - kPageCacheTrimmed : 0;
-    std::vector<int32_t> victims;
-    for (TPage* p = cache.Pages.Oldest(); p && victims.size() < excess; p = p->Newer_)
-      if (!p->Modified() && p->UseCount() == 0) victims.push_back(p->PageNumber());
-    for (int32_t number : victims) Spares_.GiveBack(cache.Pages.Remove(number));
-    cache.Pages.Shrink();
+    EvictDownTo(cache, kPageCacheTrimmed);
     cache.Capacity = std::max(kPageCacheCapacity, cache.Pages.Size());
   }
 }

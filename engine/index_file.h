@@ -156,6 +156,8 @@ class TIndexFile : public TFileHandler {
   void SetupPage(int index, TPage& page) const;
   TPage* TakeBuffer(int index, int32_t number);
   TPage* EvictLeastRecent(TPageCache& cache);
+  // Gives up the least recent unchanged, unused pages until `keep` are left (or none can go).
+  void EvictDownTo(TPageCache& cache, size_t keep);
   void DropCache(TPageCache& cache);
   [[noreturn]] void Corrupt() const;
 

@@ -183,12 +183,15 @@ void TJournal::JournalRead(int64_t offset, uint8_t* bytes, size_t count) {
   if (offset < end) std::memcpy(bytes, Tail_.data() + (offset - TailStart_), size_t(end - offset));
 }
 
+std::map<int64_t, TJournal::TExtent>::iterator TJournal::FirstExtentFrom(TFileState& state,
+                                                                        int64_t position) {
+  auto it = state.Extents.upper_bound(position);
+  if (it != state.Extents.begin() && std::prev(it)->second.End > position) --it;
+  return it;
+}
+
 void TJournal::Cut(TFileState& state, int64_t from, int64_t to) {
-  auto it = state.Extents.upper_bound(from);
-  if (it != state.Extents.begin()) {
-    auto before = std::prev(it);
-    if (before->second.End > from) it = before;
-  }
+  auto it = FirstExtentFrom(state, from);
   while (it != state.Extents.end() && it->first < to) {
     const int64_t start = it->first;
     const TExtent extent = it->second;
@@ -222,8 +225,7 @@ void TJournal::OverlayWrite(int slot, int64_t position, const void* buffer, size
   Open();
   const int64_t end = position + int64_t(count);
   const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
-  auto it = state.Extents.upper_bound(position);
-  if (it != state.Extents.begin() && std::prev(it)->second.End > position) --it;
+  auto it = FirstExtentFrom(state, position);
   for (int64_t at = position; at < end;) {
     if (it != state.Extents.end() && it->first <= at) {
       const int64_t to = std::min(it->second.End, end);
@@ -255,8 +257,7 @@ size_t TJournal::OverlayRead(int slot, int64_t position, uint8_t* buffer, size_t
     fromDisk = size_t(std::clamp<int64_t>(state.ZeroFrom - position, 0, int64_t(fromDisk)));
   if (fromDisk < yield) std::memset(buffer + fromDisk, 0, yield - fromDisk);
   const int64_t end = position + int64_t(yield);
-  auto it = state.Extents.upper_bound(position);
-  if (it != state.Extents.begin() && std::prev(it)->second.End > position) --it;
+  auto it = FirstExtentFrom(state, position);
   for (; it != state.Extents.end() && it->first < end; ++it) {
     const int64_t from = std::max(it->first, position);
     const int64_t to = std::min(it->second.End, end);
@@ -272,8 +273,7 @@ bool TJournal::OverlayLeavesAlone(int slot, int64_t position, size_t count) {
   TFileState& state = State(slot);
   const int64_t end = position + int64_t(count);
   if (end > std::min(state.DiskEnd, state.ZeroFrom) || end > state.End) return false;
-  auto it = state.Extents.upper_bound(position);
-  if (it != state.Extents.begin() && std::prev(it)->second.End > position) return false;
+  auto it = FirstExtentFrom(state, position);
   return it == state.Extents.end() || it->first >= end;
 }
 
@@ -283,8 +283,7 @@ bool TJournal::OverlayCovers(int slot, int64_t position, size_t count) {
   // what a set end cut off, the bytes the journal does not hold are zeros.
   const int64_t end = std::min(position + int64_t(count), state.End);
   const int64_t zeros = std::min(state.DiskEnd, state.ZeroFrom);
-  auto it = state.Extents.upper_bound(position);
-  if (it != state.Extents.begin() && std::prev(it)->second.End > position) --it;
+  auto it = FirstExtentFrom(state, position);
   for (int64_t at = position; at < end && at < zeros;) {
     if (it == state.Extents.end() || it->first > at) return false;
     at = it->second.End;

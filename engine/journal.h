@@ -146,6 +146,8 @@ class TJournal : public TFileOverlay {
   void JournalRead(int64_t offset, uint8_t* bytes, size_t count);
   // Writes the tail to the file.
   void FlushTail();
+  // The first range that ends after `position` (it may start before it), or the map's end.
+  static std::map<int64_t, TExtent>::iterator FirstExtentFrom(TFileState& state, int64_t position);
   // Removes [from, to) from the map, keeping the parts of ranges outside it.
   static void Cut(TFileState& state, int64_t from, int64_t to);
 

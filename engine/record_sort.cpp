@@ -556,16 +556,7 @@ TRecordSortResult TDataCursor::SortRecords(const std::vector<TFieldDescriptor>& 
     result = table.DataFile().SortRecords(sortFields, callbacks, options);
     table.Flush(false, true, false, true, false);
   }
-  SaveCounters();
-  const int index = IndexNumber_;
-  LoadLayout();
-  LoadIndex(index);
-  Bracketed([&] {
-    ComputeRangeLimits();
-    UpdateBitmapMode();
-    if (BitmapMode_) RebuildVisible();
-  });
-  SetToBegin();
+  ReloadAfterRewrite();
   return result;
 }
 
