@@ -108,7 +108,11 @@ void ExpandStars(TDataQuery& query) {
       FailSql("Invalid use of column correlation name '" + column->ResultName + "'" + " for " + "'" + "*" + "'" +
               " specified in source columns");
     const std::string correlation = root->CorrelationName;
-    for (auto& table : query.SourceTables) {
+    std::vector<TSourceTable*> tables;
+    for (auto& table : query.SourceTables) tables.push_back(table.get());
+    std::stable_sort(tables.begin(), tables.end(),
+                     [](const TSourceTable* a, const TSourceTable* b) { return a->TableNumber < b->TableNumber; });
+    for (TSourceTable* table : tables) {
       if (!correlation.empty() && !EqualsIgnoreCase(table->CorrelationName, correlation)) continue;
       for (uint16_t n = 1; n <= table->Cursor->FieldCount(); ++n) columns.push_back(PlainColumn(*table, n));
     }
@@ -537,8 +541,8 @@ void OpenSourceTables(TQueryStatement& statement, TDataQuery& query, bool writab
     cursor->Open();
     table->Cursor = std::move(cursor);
     table->RecordBuffer.assign(table->Cursor->RecordSize(), 0);
-    table->JoinOrder = table->TableNumber;
   }
+  for (size_t i = 0; i < query.SourceTables.size(); ++i) query.SourceTables[i]->JoinOrder = uint16_t(i + 1);
 }
 
 bool BindSourceColumn(TDataQuery& query, TExpToken& node) {
