@@ -32,6 +32,8 @@ void TDataQuery::ReleaseTables() noexcept {
     }
   }
   OpenedDatabases.clear();
+  SubSelectNumbers.clear();
+  SubSelectTexts.clear();
   SubSelectValues.clear();
   SubSelectLoaded = 0;
   Bound = 0;

@@ -321,7 +321,11 @@ class TDataQuery {
   // is not touched).
   TDataSession* Session = nullptr;
   std::vector<TDataDirectory*> OpenedDatabases;
-  // Sub-select answers: the first column of the last run, loaded on first use.
+  // Sub-select answers: the non-NULL values of the first column of the last run, loaded on
+  // first use: numbers sorted by value, text sorted by the query's collation, other kinds
+  // as they are.
+  std::vector<double> SubSelectNumbers;
+  std::vector<std::string> SubSelectTexts;
   std::vector<TTokenTree> SubSelectValues;
   uint8_t SubSelectLoaded = 0;
 

@@ -1,5 +1,6 @@
 // Running a bound SELECT: live results, result rows, aggregates, grouping, DISTINCT,
 // ORDER BY and TOP, and the answers of IN sub-selects.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -55,39 +56,57 @@ class TSubSelectAnswers final : public TSubSelectSource {
     if (sub == nullptr || tested.IsNull) return false;
     Load(*sub);
     const TCollation& collation = GetCollation(sub->Language, sub->Sort);
+    if (IsStringLike(tested.DataType, tested.SubType)) {
+      const std::string text(reinterpret_cast<const char*>(tested.Value.data()), TextLength(tested));
+      auto less = [&](const std::string& a, const std::string& b) { return collation.Compare(a, b, false) < 0; };
+      auto at = std::lower_bound(sub->SubSelectTexts.begin(), sub->SubSelectTexts.end(), text, less);
+      return at != sub->SubSelectTexts.end() && collation.Compare(*at, text, false) == 0;
+    }
+    if (IsNumericType(tested.DataType) && !sub->SubSelectNumbers.empty()) {
+      const double number = NumberOf(tested);
+      return std::binary_search(sub->SubSelectNumbers.begin(), sub->SubSelectNumbers.end(), number);
+    }
     for (const TTokenTree& value : sub->SubSelectValues) {
-      if (value->IsNull) continue;
-      if (std::optional<bool> same = CompareValues(kOpEqual, tested, *value)) {
-        if (*same) return true;
-        continue;
-      }
-      const std::string a(reinterpret_cast<const char*>(tested.Value.data()), TextLength(tested));
-      const std::string b(reinterpret_cast<const char*>(value->Value.data()), TextLength(*value));
-      if (collation.Compare(a, b, false) == 0) return true;
+      std::optional<bool> same = CompareValues(kOpEqual, tested, *value);
+      if (same && *same) return true;
     }
     return false;
   }
 
  private:
+  static double NumberOf(const TExpToken& value);
+
   // The first column of the sub-select's last run, read once per run.
   static void Load(TDataQuery& sub) {
     if (sub.SubSelectLoaded) return;
+    sub.SubSelectNumbers.clear();
+    sub.SubSelectTexts.clear();
     sub.SubSelectValues.clear();
     TDataCursor* cursor = sub.ResultCursor;
     if (cursor != nullptr && cursor->IsOpen()) {
       std::vector<uint8_t> record(cursor->RecordSize());
+      const TFieldDescriptor& f = cursor->Field(1);
       cursor->SetToBegin();
       while (cursor->GetNextRecord(record.data()) == 0) {
         TTokenTree value = TTokenTree::New();
         value->Kind = kTokenConstant;
         value->FieldNumber = 1;
-        const TFieldDescriptor& f = cursor->Field(1);
         value->DataType = f.FieldType();
         value->SubType = f.SubType();
         value->Scale = f.DeclaredScale();
         cursor->FetchColumn(record.data(), *value);
-        sub.SubSelectValues.push_back(std::move(value));
+        if (value->IsNull) continue;
+        if (IsStringLike(value->DataType, value->SubType))
+          sub.SubSelectTexts.emplace_back(reinterpret_cast<const char*>(value->Value.data()), TextLength(*value));
+        else if (IsNumericType(value->DataType))
+          sub.SubSelectNumbers.push_back(NumberOf(*value));
+        else
+          sub.SubSelectValues.push_back(std::move(value));
       }
+      const TCollation& collation = GetCollation(sub.Language, sub.Sort);
+      std::sort(sub.SubSelectTexts.begin(), sub.SubSelectTexts.end(),
+                [&](const std::string& a, const std::string& b) { return collation.Compare(a, b, false) < 0; });
+      std::sort(sub.SubSelectNumbers.begin(), sub.SubSelectNumbers.end());
     }
     sub.SubSelectLoaded = 1;
   }
@@ -123,6 +142,12 @@ void WriteNumber(uint8_t type, uint8_t scale, const TNumber& n, uint8_t* slot) {
     case FIELD_BCD: CurrencyToBCD(n.Whole, scale, slot); break;
     default: StoreDouble(slot, n.Real); break;
   }
+}
+
+double TSubSelectAnswers::NumberOf(const TExpToken& value) {
+  const TNumber n = ReadNumber(value.DataType, value.Value.data());
+  if (n.Float) return n.Real;
+  return value.DataType == FIELD_BCD ? double(n.Whole) / 10000.0 : double(n.Whole);
 }
 
 int CompareNumbers(const TNumber& a, const TNumber& b) {
