@@ -314,15 +314,19 @@ void PushConditions(TDataQuery& query, int pass) {
       if (ReferencesOf(n).Tables.count(table.get()) != 0) own.push_back(n);
     }
     if (own.empty()) continue;
-    for (TExpToken* n : own) mine = AndOf(std::move(mine), CopyTokenTree(n));
+    // A lone condition is prepared from where it stands; several are joined by AND first.
+    if (own.size() > 1)
+      for (TExpToken* n : own) mine = AndOf(std::move(mine), CopyTokenTree(n));
+    const TExpToken* condition = own.size() > 1 ? mine.Get() : own.front();
     const bool only = query.SourceTables.size() == 1;
     const bool innerTarget = table->JoinedBy != nullptr && table->JoinedBy->JoinKind == 1;
     if (pass == 1) {
-      if (InstallFilter(*table, PrepareFor(query, *table, mine.Get()), true) == nullptr) continue;
+      if (InstallFilter(*table, PrepareFor(query, *table, condition), true) == nullptr) continue;
     } else if (only || !innerTarget) {
-      InstallFilter(*table, PrepareFor(query, *table, mine.Get()), false);
+      InstallFilter(*table, PrepareFor(query, *table, condition), false);
     } else {
-      query.UnindexedCondition = AndOf(std::move(query.UnindexedCondition), std::move(mine));
+      query.UnindexedCondition = AndOf(std::move(query.UnindexedCondition),
+                                       own.size() > 1 ? std::move(mine) : CopyTokenTree(condition));
     }
     query.PushedConditions.push_back(table.get());
   }
