@@ -230,6 +230,10 @@ class TDataCursor : public TDatabaseObject {
   uint16_t GetBlobSize(uint16_t field, const uint8_t* record, bool byTableNumber,
                        uint32_t& length);
   int OpenBlobCount() const;
+  // The value of the field numbered node.FieldNumber in `record` as an expression value
+  // (text NUL-terminated, a BLOB read whole); a number outside the fields gives NULL. What
+  // filters and SQL evaluate columns with.
+  void FetchColumn(const uint8_t* record, TExpToken& node);
 
   // ---- Filters ----
   // A new, inactive filter from expression text (parsed, checked and prepared here), a
@@ -429,7 +433,6 @@ class TDataCursor : public TDatabaseObject {
   void RequireFilter(const TFilter* filter) const;
   bool AnyActiveFilter() const;
   void BindColumn(TExpToken& node) const;
-  void FetchColumn(const uint8_t* record, TExpToken& node);
   int IndexForColumn(const TExpToken* node) const;
   uint16_t TestedColumnNumber(const TExpToken* node) const;
   uint8_t Optimize(TExpToken* node, bool estimate, bool root);

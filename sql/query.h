@@ -20,6 +20,9 @@ namespace veldor {
 class TDataCursor;
 class TDataDirectory;
 class TDataQuery;
+class TDataSession;
+class TFilter;
+struct TSourceTable;
 
 // Statement kinds.
 inline constexpr uint8_t kStatementSelect = 1;
@@ -72,6 +75,34 @@ struct TResultField {
   uint8_t AggregateKind = kAggregateNone;
   std::string ExpressionText;
   TTokenTree Expression;
+
+  // Set by binding.
+  TSourceTable* SourceTable = nullptr;  // a plain column's table (COUNT(*): the first)
+  uint16_t ResultFieldNumber = 0;       // its field in the result table
+  uint8_t DataType = 0;
+  uint8_t SubType = 0;
+  int32_t DataSize = 0;
+  uint8_t Scale = 0;
+  uint8_t CountStar = 0;
+  uint16_t AvgCountField = 0;  // AVG: the hidden count column's field number
+};
+
+struct TTableJoin;
+
+// How two source tables are joined: for each row of the outer table the inner table's
+// matching rows are selected through a filter rebuilt from `Condition` (left operands refer
+// to the inner table, right operands to the outer one).
+struct TTableJoin {
+  TTableJoin();
+  ~TTableJoin();
+  TSourceTable* Outer = nullptr;
+  TSourceTable* Inner = nullptr;
+  uint8_t JoinKind = 0;  // 1 inner, 2 left outer
+  TTokenTree Condition;
+  // ON conditions on the outer table alone: a row of the outer table for which they are
+  // false has no matches (a left join still keeps it, with NULLs).
+  TTokenTree OuterCondition;
+  TFilter* Filter = nullptr;  // installed on the inner table's cursor, which owns it
 };
 
 // One table of FROM, JOIN, INSERT INTO, UPDATE or DELETE. The database and the cursor are
@@ -91,6 +122,16 @@ struct TSourceTable {
   std::string TableName;       // the file name without directory and without ".DAT"
   std::string CorrelationName; // the alias, or the table name
   uint8_t AliasGiven = 0;      // an AS or bare alias named the correlation
+
+  // Set by binding and running.
+  std::vector<uint8_t> RecordBuffer;  // the current row of the join
+  uint16_t JoinOrder = 0;
+  uint8_t AtEnd = 0;
+  uint8_t NullRow = 0;   // an outer join found no match: every column reads NULL
+  uint8_t IsTarget = 0;  // the table an UPDATE or DELETE changes: it never drives a join
+  std::vector<std::unique_ptr<TTableJoin>> Joins;  // this table as the outer table
+  TTableJoin* JoinedBy = nullptr;                  // the join whose inner table this is
+  std::vector<TFilter*> PushedFilters;             // conditions installed on the cursor
 };
 
 // A target column of INSERT or UPDATE ("*" for an INSERT without a column list).
@@ -249,6 +290,47 @@ class TDataQuery {
   uint8_t CanEdit = 0;
   double ExecutionTime = 0;
   int32_t RowCount = 0;
+
+  // The cursor the statement returns: a source table's own for a live result, else the
+  // result table's (owned in OwnedResult). UNION members write into the chain head's.
+  TDataCursor* ResultCursor = nullptr;
+  std::unique_ptr<TDataCursor> OwnedResult;
+  TDataQuery* UnionHead = nullptr;  // on a UNION member: the query whose table it fills
+  uint8_t SingleGroup = 0;
+  uint8_t CountStarOnly = 0;
+  uint8_t HasExpressionColumns = 0;
+  uint8_t HasBlobExpression = 0;
+  uint8_t OrderBySatisfied = 0;
+  uint8_t OrderByFromIndex = 0;
+  uint8_t Bound = 0;
+  uint16_t Language = 0;  // of the result table and of string comparisons
+  uint16_t Sort = 0;
+  TTokenTree ResidualCondition;
+  TTokenTree UnindexedCondition;
+  // Result-table field numbers of the ORDER BY, GROUP BY and DISTINCT columns, resolved
+  // at binding, with ORDER BY's directions.
+  std::vector<uint16_t> OrderFields;
+  std::vector<uint8_t> OrderDescending;
+  std::vector<uint16_t> GroupFields;
+  std::vector<uint16_t> DistinctFields;
+  TTokenTree BoundHaving;  // HAVING over the result table's fields
+  // The tables whose conditions the current run has pushed down already.
+  std::vector<const TSourceTable*> PushedConditions;
+  // Databases opened through `Session` for the source and result tables, closed when the
+  // query ends (looked up in the session's list first: one the session already destroyed
+  // is not touched).
+  TDataSession* Session = nullptr;
+  std::vector<TDataDirectory*> OpenedDatabases;
+  // Sub-select answers: the non-NULL values of the first column of the last run, loaded on
+  // first use: numbers sorted by value, text sorted by the query's collation, other kinds
+  // as they are.
+  std::vector<double> SubSelectNumbers;
+  std::vector<std::string> SubSelectTexts;
+  std::vector<TTokenTree> SubSelectValues;
+  uint8_t SubSelectLoaded = 0;
+
+  // Closes the result and source cursors and the databases opened for them. Never throws.
+  void ReleaseTables() noexcept;
 };
 
 }  // namespace veldor

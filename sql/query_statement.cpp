@@ -7,10 +7,12 @@
 #include "engine/errors.h"
 #include "engine/field_types.h"
 #include "lib/byte_order.h"
+#include "sql/select.h"
 
 namespace veldor {
 
 TQueryStatement::TQueryStatement(TDataDirectory* database) : Database(database), Parser_(this) {
+  Runners[kStatementSelect] = &SelectRunner();
   if (Database != nullptr) Database->RegisterStatement(this);
 }
 
