@@ -177,6 +177,27 @@ TEST_F(SelectTest, RunningAPreparedStatementAgainGivesTheSameRows) {
   }
 }
 
+TEST_F(SelectTest, ARerunSeesTheTablesAsTheyAreNow) {
+  // Opened for writing before the statement's read-only cursors: a table shared in one
+  // database keeps the options of its first opener.
+  auto emp = OpenTable("emp");
+  TQueryStatement statement(Fixture.Database);
+  statement.Prepare(
+      "SELECT e.Name, d.Title, e.Salary FROM emp e, dept d WHERE e.Dept = d.Code AND e.Salary > 2600 ORDER BY 1");
+  TDataCursor* cursor = statement.Execute(0);
+  ASSERT_NE(cursor, nullptr);
+  EXPECT_EQ(PrintResult(*cursor).Rows, Rows({"Anna,Sales,3000"}));
+  std::vector<uint8_t> record(emp->RecordSize());
+  emp->InitRecord(record.data());
+  for (auto [field, text] : {std::pair{"Id", "6"}, {"Name", "Finn"}, {"Dept", "20"}, {"Salary", "3500"}})
+    tool::PutText(*emp, emp->FieldNumber(field), record.data(), text);
+  emp->AppendRecord(record.data(), false);
+  cursor = statement.Execute(0);
+  ASSERT_NE(cursor, nullptr);
+  EXPECT_EQ(PrintResult(*cursor).Rows, Rows({"Anna,Sales,3000", "Finn,Research,3500"}));
+  EXPECT_EQ(statement.RowCount, 2);
+}
+
 TEST_F(SelectTest, MaxRowsLimitsTheRowsProduced) {
   TQueryStatement statement(Fixture.Database);
   statement.MaxRows = 2;
