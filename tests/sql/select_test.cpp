@@ -178,8 +178,8 @@ TEST_F(SelectTest, RunningAPreparedStatementAgainGivesTheSameRows) {
 }
 
 TEST_F(SelectTest, ARerunSeesTheTablesAsTheyAreNow) {
-  // Opened for writing before the statement's read-only cursors: a table shared in one
-  // database keeps the options of its first opener.
+  // Opened before the statement, so that the table is writable whatever the statement's
+  // cursors ask for: a table shared in one database keeps the options of its first opener.
   auto emp = OpenTable("emp");
   TQueryStatement statement(Fixture.Database);
   statement.Prepare(
