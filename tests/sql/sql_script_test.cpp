@@ -173,6 +173,13 @@ std::string Indented(const std::vector<std::string>& lines) {
   return out;
 }
 
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
 std::vector<std::string> ScriptFiles() {
   std::vector<std::string> files;
   for (const auto& entry : std::filesystem::directory_iterator(VELDOR_SQL_SCRIPTS))
@@ -210,7 +217,7 @@ TEST_P(SqlScriptTest, Runs) {
     if (failed == wantError && actual == expected) continue;
     ADD_FAILURE_AT(path.c_str(), int(block.Line))
         << where << ": " << (wantError ? "error" : "query") << "\n"
-        << Indented({block.Sql}) << "expected " << (wantError ? "the error" : "rows") << ":\n"
+        << Indented(Lines(block.Sql)) << "expected " << (wantError ? "the error" : "rows") << ":\n"
         << Indented(expected) << "actual " << (failed ? "error" : "rows") << ":\n"
         << Indented(actual);
   }
