@@ -16,11 +16,12 @@
 //   SELECT ...            the statement (any number of lines) up to "----",
 //   ----                  then the expected result up to a blank line or the end: one CSV
 //   Anna                  line per row, NULL for a NULL value; "columns" adds a first line
-//                         with the column names; "rowsort" compares the rows sorted
+//                         with the column names; "rowsort" compares the rows sorted;
+//                         a statement without a result gives one line "changed N"
 //
 //   error
 //   SELECT ...            the statement must fail; the expected text is the message slot
-//   ----                  of the engine error
+//   ----                  of the engine error (the whole message for errors without one)
 //   Invalid column name ...
 //
 // Scripts are UTF-8. A failure names the script, the line of the statement, the statement,
@@ -147,7 +148,8 @@ std::vector<std::string> RunStatement(TSqlFixture& fixture, const TScriptBlock& 
     TQueryStatement statement(fixture.Database);
     statement.Prepare(tool::Stored(block.Sql, "statement"));
     TDataCursor* cursor = statement.Execute(0);
-    if (cursor == nullptr) return {"(no result cursor)"};
+    // A statement without a result shows the rows it changed.
+    if (cursor == nullptr) return {"changed " + std::to_string(statement.RowCount)};
     TPrintedResult printed = PrintResult(*cursor);
     std::vector<std::string> out;
     if (block.Columns) {
@@ -159,7 +161,8 @@ std::vector<std::string> RunStatement(TSqlFixture& fixture, const TScriptBlock& 
     return out;
   } catch (const EVELDOREngineError& e) {
     failed = true;
-    return {tool::Shown(e.ErrorMessage)};
+    // Errors without a message slot of their own (other codes than SQL errors) show whole.
+    return {tool::Shown(e.ErrorMessage.empty() ? e.Message : e.ErrorMessage)};
   } catch (const std::exception& e) {
     failed = true;
     return {std::string("exception: ") + e.what()};
