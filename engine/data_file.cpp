@@ -61,23 +61,29 @@ void TRecord::StoreToImage(uint8_t* image) {
   Modified_ = false;
 }
 
+void TRecord::MarkModified() {
+  if (Modified_) return;
+  Modified_ = true;
+  if (File_ != nullptr) File_->NoteDirty(RecordNumber_);
+}
+
 void TRecord::SetDeleted(bool deleted) {
   Data_[kRecordDeletedOffset] = deleted ? 1 : 0;
-  Modified_ = true;
+  MarkModified();
 }
 
 int32_t TRecord::FreeLink() const { return LoadI32(&Data_[kRecordNumberOffset]); }
 
 void TRecord::SetFreeLink(int32_t next) {
   StoreI32(&Data_[kRecordNumberOffset], next);
-  Modified_ = true;
+  MarkModified();
 }
 
 int32_t TRecord::RowId() const { return LoadI32(&Data_[kRowIdOffset]); }
 
 void TRecord::SetRowId(int32_t rowId) {
   StoreI32(&Data_[kRowIdOffset], rowId);
-  Modified_ = true;
+  MarkModified();
 }
 
 void TRecord::SetRecordNumber(int32_t number) {
@@ -87,8 +93,9 @@ void TRecord::SetRecordNumber(int32_t number) {
 
 void TRecord::CopyFrom(const TRecord& other) {
   File_ = other.File_;
-  Modified_ = other.Modified_;
   RecordNumber_ = other.RecordNumber_;
+  Modified_ = false;
+  if (other.Modified_) MarkModified();
   std::memcpy(Data_.data(), other.Data_.data(), std::min(Data_.size(), other.Data_.size()));
 }
 
@@ -96,7 +103,7 @@ void TRecord::ReplaceFieldData(const TRecord& other) {
   size_t n = std::min(Data_.size(), other.Data_.size());
   if (n > kRecordPrefixSize)
     std::memcpy(&Data_[kRecordPrefixSize], &other.Data_[kRecordPrefixSize], n - kRecordPrefixSize);
-  Modified_ = true;
+  MarkModified();
 }
 
 bool TRecord::SameBytes(const TRecord& other) const {
@@ -175,6 +182,7 @@ void TDataFile::Close() {
 
 void TDataFile::ReturnAllToPool() {
   for (auto& record : Cache_.TakeAll()) Spares_.GiveBack(std::move(record));
+  Dirty_.clear();
 }
 
 void TDataFile::CreateTable(int16_t language, uint16_t sort, int16_t userMajor, int16_t userMinor,
@@ -340,7 +348,7 @@ TRecord* TDataFile::GetRecord(int32_t number, bool forward, TReadHooks* hooks,
       RaiseTableError(VELDOR_TABLEFULL, Table_->Name());
     TRecord* record = TakeBuffer(number);
     // The slot counts from now on, so it must reach the file even if nobody fills it.
-    record->Modified_ = true;
+    record->MarkModified();
     Header_.SetNextRecordNumber(next + 1);
     HeaderChanged_ = true;
     record->AddUse();
@@ -670,13 +678,23 @@ void TDataFile::DeleteRecord(TRecord* record) {
 }
 
 bool TDataFile::WriteBack(bool forceFlush) {
+  // The records noted modified, in record order: those free now are written, those still
+  // in use (or in the read window) stay noted for a later write-back.
+  std::sort(Dirty_.begin(), Dirty_.end());
+  Dirty_.erase(std::unique(Dirty_.begin(), Dirty_.end()), Dirty_.end());
   std::vector<TRecord*> dirty;
-  for (const auto& [number, r] : Cache_.Sorted([&](const TRecord& r) {
-         return r.Modified_ && r.UseCount_ == 0 &&
-                !(ReadWindowCount_ > 0 && r.RecordNumber_ >= ReadWindowFirst_ &&
-                  r.RecordNumber_ < ReadWindowFirst_ + ReadWindowCount_);
-       }))
-    dirty.push_back(r);
+  std::vector<int32_t> later;
+  for (int32_t number : Dirty_) {
+    TRecord* r = Cache_.Find(number);
+    if (r == nullptr || !r->Modified_) continue;
+    const bool inWindow = ReadWindowCount_ > 0 && number >= ReadWindowFirst_ &&
+                          number < ReadWindowFirst_ + ReadWindowCount_;
+    if (r->UseCount_ == 0 && !inWindow)
+      dirty.push_back(r);
+    else
+      later.push_back(number);
+  }
+  Dirty_ = std::move(later);
   if (dirty.empty()) return false;
   uint16_t recordSize = Header_.RecordSize();
   size_t maxRun = std::max<size_t>(kMaxWriteRunBytes / recordSize, 1);
@@ -695,7 +713,10 @@ bool TDataFile::WriteBack(bool forceFlush) {
       Write(WriteBuffer_.data(), bytes);
     } catch (...) {
       // Not written after all: the buffers stay modified so that nothing is lost.
-      for (size_t k = i; k < dirty.size(); ++k) dirty[k]->Modified_ = true;
+      for (size_t k = i; k < dirty.size(); ++k) {
+        dirty[k]->Modified_ = true;
+        Dirty_.push_back(dirty[k]->RecordNumber_);
+      }
       throw;
     }
     ++Stats_.BlockWrites;

@@ -77,7 +77,14 @@ class TRecord {
   const uint8_t* Data() const { return Data_.data(); }
   uint16_t RecordSize() const { return RecordSize_; }
   bool Modified() const { return Modified_; }
-  void SetModified(bool modified = true) { Modified_ = modified; }
+  // Marking a record modified also notes it in its file's list of records to write back.
+  void SetModified(bool modified = true) {
+    if (modified)
+      MarkModified();
+    else
+      Modified_ = false;
+  }
+  void MarkModified();
 
   uint16_t UseCount() const { return UseCount_; }
   void AddUse() { ++UseCount_; }
@@ -267,6 +274,9 @@ class TDataFile : public TFileHandler {
   TDataTable* Table() const { return Table_; }
   size_t CacheCapacity() const { return Capacity_; }
   size_t CachedCount() const { return Cache_.Size(); }
+  // Notes that the record of `number` became modified, for the next write-back to find it
+  // without looking through the whole cache.
+  void NoteDirty(int32_t number) { Dirty_.push_back(number); }
   // Bytes the cached records take in memory: buffers, images and their place in the cache.
   size_t CachedBytes() const {
     const size_t image = (size_t(Header_.RecordSize()) + 15) / 16 * 16;
@@ -323,6 +333,9 @@ class TDataFile : public TFileHandler {
   int32_t ReadWindowFirst_ = 0;       // records of the read in progress, 0 = none
   int32_t ReadWindowCount_ = 0;
   TBufferCache<TRecord> Cache_;
+  // Numbers of records marked modified since the last write-back (some may have been
+  // written or dropped since: a write-back checks each against the cache).
+  std::vector<int32_t> Dirty_;
   size_t Capacity_ = kMaxCachedRecords;
   size_t ReadAhead_ = 1;
   TRecordStack Spares_;
