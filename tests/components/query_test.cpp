@@ -214,6 +214,23 @@ TEST_F(Query, LongStringsTravelAsBlobValues) {
   }
 }
 
+TEST_F(Query, TextIsUtf8OutsideAndWindows1252InTheEngine) {
+  MakeTable("people", People(), {{1, "Gr\xfcn", 10, ""}, {2, "Green", 20, ""}});
+  TVELDORQuery& q = MakeQuery("select * from people where Name = 'Gr\u00fcn'");
+  q.Open();
+  EXPECT_EQ(Ids(q), (std::vector<int>{1}));
+  EXPECT_EQ(q.FieldByName("Name").AsString(), "Gr\u00fcn");
+  q.SetSQLText("select * from people where Name = :name");
+  q.ParamByName("name").SetAsString("Gr\u00fcn");
+  q.Open();
+  EXPECT_EQ(Ids(q), (std::vector<int>{1}));
+  q.Close();
+  // A character the engine's code page lacks is refused, naming the text.
+  q.SetSQLText("select * from people where Name = '\u03a9'");
+  EXPECT_NE(DatabaseMessageOf([&] { q.Open(); }).find("SQL text"), std::string::npos);
+  EXPECT_FALSE(q.Prepared());
+}
+
 TEST_F(Query, AParameterSourceRunsTheQueryAgainWhenItsDataSetMoves) {
   MakePeople();
   MakeRows("orders", 6);
