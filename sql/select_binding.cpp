@@ -15,13 +15,28 @@ void FailSql(const std::string& message) {
   RaiseEngineError(VELDOR_SQLPARSE, "", "", "", "", "", "", message.substr(0, 255));
 }
 
+TDataDirectory* QueryDatabase(TQueryStatement& statement, TDataQuery& query, const std::string& databaseName,
+                              bool inMemory, bool& memory) {
+  TDataDirectory* own = statement.Database;
+  if (own == nullptr) RaiseTableError(VELDOR_NOTINITIALIZED, "");
+  memory = inMemory || EqualsIgnoreCase(databaseName, "Memory");
+  if (!memory && databaseName.empty()) {
+    memory = EqualsIgnoreCase(own->Name(), "Memory");
+    return own;
+  }
+  query.Session = own->Session();
+  TDataDirectory* opened = memory ? query.Session->OpenDataDirectory("Memory", "")
+                                  : query.Session->OpenDataDirectory("", databaseName);
+  query.OpenedDatabases.push_back(opened);
+  return opened;
+}
+
 namespace {
 
 constexpr size_t kMaxColumns = 1024;
 constexpr size_t kMaxNameLength = 30;
 const char kAvgCountName[] = "Sys__Avg__Count";
 
-bool IsMemoryName(const std::string& name) { return EqualsIgnoreCase(name, "Memory"); }
 
 bool IsAggregateNode(const TExpToken* node) {
   return node != nullptr && node->Kind == kTokenFunction && node->Code >= kFuncSum && node->Code <= kFuncAvg;
@@ -39,24 +54,6 @@ uint8_t AggregateOf(uint8_t code) {
     case kFuncCount: return kAggregateCount;
     default: return kAggregateNone;
   }
-}
-
-// The database a table named with `databaseName` lives in: the statement's own, the
-// in-memory one or a directory's, opened for the query (and closed with it).
-TDataDirectory* QueryDatabase(TQueryStatement& statement, TDataQuery& query, const std::string& databaseName,
-                              bool inMemory, bool& memory) {
-  TDataDirectory* own = statement.Database;
-  if (own == nullptr) RaiseTableError(VELDOR_NOTINITIALIZED, "");
-  memory = inMemory || IsMemoryName(databaseName);
-  if (!memory && databaseName.empty()) {
-    memory = IsMemoryName(own->Name());
-    return own;
-  }
-  query.Session = own->Session();
-  TDataDirectory* opened = memory ? query.Session->OpenDataDirectory("Memory", "")
-                                  : query.Session->OpenDataDirectory("", databaseName);
-  query.OpenedDatabases.push_back(opened);
-  return opened;
 }
 
 std::string DatabaseNameOf(const TDataQuery& query) {
@@ -524,7 +521,7 @@ void CreateResultTable(TQueryStatement& statement, TDataQuery& query) {
 
 // ---- Shared pieces ---------------------------------------------------------------------------------
 
-void OpenSourceTables(TQueryStatement& statement, TDataQuery& query, bool writable) {
+void OpenSourceTables(TQueryStatement& statement, TDataQuery& query) {
   for (auto& table : query.SourceTables) {
     bool memory = false;
     TDataDirectory* database = QueryDatabase(statement, query, table->DatabaseName, table->InMemory, memory);
@@ -532,7 +529,6 @@ void OpenSourceTables(TQueryStatement& statement, TDataQuery& query, bool writab
     auto cursor = std::make_unique<TDataCursor>(database);
     cursor->SetTableName(table->TableName);
     cursor->SetInMemory(memory);
-    cursor->SetReadOnly(!writable);
     cursor->SetSqlFlags(true, false, false);
     if (statement.PasswordCallback) {
       TQueryStatement* owner = &statement;
@@ -585,7 +581,10 @@ void BindSelect(TQueryStatement& statement, TDataQuery& query) {
   if (query.Distinct && query.HasGroupBy) query.Distinct = 0;
   const bool into = !query.TableName.empty() || query.InMemory;
   if (into) query.RequestLive = 0;
-  OpenSourceTables(statement, query, query.RequestLive != 0);
+  // Sources open for writing at the table level even when nothing writes through them: a
+  // table object opened read-only would make every later cursor of the process on that
+  // table read-only too (an UPDATE beside an open SELECT, INSERT INTO t SELECT ... FROM t).
+  OpenSourceTables(statement, query);
   TDataTable& first = *query.SourceTables.front()->Cursor->Table();
   query.Language = query.LanguageGiven ? query.LanguageCode : uint16_t(first.Language());
   query.Sort = query.LanguageGiven || query.SortGiven ? query.SortCode : first.SortId();
