@@ -212,6 +212,27 @@ TEST_F(Query, LongStringsTravelAsBlobValues) {
     EXPECT_EQ(Ids(q), (std::vector<int>{1}));
     q.Close();
   }
+
+  // A BLOB value reaches the table whole: a memo parameter of any length into the memo
+  // column, beside a 250-character string into a string column as far as it holds.
+  TVELDORQuery& insert = MakeQuery("insert into people (Id, Name, Amount, Memo) values (:id, :name, :amount, :memo)");
+  for (const int length : {1, 251, 600}) {
+    SCOPED_TRACE(length);
+    insert.ParamByName("id").SetAsInteger(100 + length);
+    insert.ParamByName("amount").SetAsInteger(100 + length);
+    insert.ParamByName("name").SetAsString(std::string(250, 'n'));
+    insert.ParamByName("memo").SetAsMemo(std::string(size_t(length), 'm'));
+    insert.ExecSQL();
+    EXPECT_EQ(insert.RowsAffected(), 1);
+  }
+  TVELDORTable& t = Table();
+  t.Open();
+  for (const int length : {1, 251, 600}) {
+    SCOPED_TRACE(length);
+    ASSERT_TRUE(t.Locate("Id", 100 + length, 0));
+    EXPECT_EQ(t.FieldByName("Name").AsString(), std::string(20, 'n'));
+    EXPECT_EQ(t.FieldByName("Memo").AsString(), std::string(size_t(length), 'm'));
+  }
 }
 
 TEST_F(Query, TextIsUtf8OutsideAndWindows1252InTheEngine) {
@@ -229,6 +250,34 @@ TEST_F(Query, TextIsUtf8OutsideAndWindows1252InTheEngine) {
   q.SetSQLText("select * from people where Name = '\u03a9'");
   EXPECT_NE(DatabaseMessageOf([&] { q.Open(); }).find("SQL text"), std::string::npos);
   EXPECT_FALSE(q.Prepared());
+}
+
+TEST_F(Query, StatementsWithoutAResultRunThroughExecSQLButDoNotOpen) {
+  MakePeople();
+  TVELDORQuery& q = MakeQuery("update people set Name = :name where Id = :id or Id = :other");
+  q.ParamByName("name").SetAsString("set");
+  q.ParamByName("id").SetAsInteger(2);
+  q.ParamByName("other").SetAsInteger(4);
+  q.ExecSQL();
+  EXPECT_FALSE(q.Active());
+  EXPECT_EQ(q.RowsAffected(), 2);
+
+  // Opening it runs it, then finds no result to show.
+  q.ParamByName("id").SetAsInteger(1);
+  q.ParamByName("other").SetAsInteger(99);
+  EXPECT_EQ(DatabaseMessageOf([&] { q.Open(); }), "Error creating table handle.");
+  EXPECT_FALSE(q.Active());
+  EXPECT_TRUE(q.Prepared());
+  EXPECT_EQ(q.RowsAffected(), 1);
+  q.SetSQLText("delete from people where Id = 99");
+  EXPECT_EQ(DatabaseMessageOf([&] { q.Open(); }), "Error creating table handle.");
+  EXPECT_EQ(q.RowsAffected(), 0);
+
+  TVELDORTable& t = Table();
+  t.Open();
+  std::vector<std::string> names;
+  for (t.First(); !t.Eof(); t.Next()) names.push_back(t.FieldByName("Name").AsString());
+  EXPECT_EQ(names, (std::vector<std::string>{"set", "set", "smalley", "set", ""}));
 }
 
 TEST_F(Query, AParameterSourceRunsTheQueryAgainWhenItsDataSetMoves) {
