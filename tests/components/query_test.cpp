@@ -197,6 +197,24 @@ TEST_F(Query, ChangingTheSqlOfAnOpenQueryClosesIt) {
   EXPECT_EQ(Ids(q), (std::vector<int>{2}));
 }
 
+TEST_F(Query, AFilterLastsOneOpeningOfTheStatementsCursor) {
+  MakePeople();
+  // The result cursor stays with the statement between openings, live or not.
+  for (const bool live : {false, true}) {
+    SCOPED_TRACE(live);
+    TVELDORQuery& q = MakeQuery("select * from people");
+    q.SetRequestLive(live);
+    q.SetFilterText("Id > 2");
+    q.SetFiltered(true);
+    q.Open();
+    EXPECT_EQ(Ids(q), (std::vector<int>{3, 4, 5}));
+    q.Close();
+    q.SetFilterText("Id < 2");
+    q.Open();
+    EXPECT_EQ(Ids(q), (std::vector<int>{1}));
+  }
+}
+
 TEST_F(Query, LongStringsTravelAsBlobValues) {
   MakePeople();
   TVELDORQuery& q = MakeQuery("select * from people where Id = :id or Name = :name");
@@ -310,6 +328,19 @@ TEST_F(Query, AParameterSourceRunsTheQueryAgainWhenItsDataSetMoves) {
   q.ParamByName("Id").SetAsInteger(6);
   master.Next();
   EXPECT_EQ(Ids(q), (std::vector<int>{6}));
+
+  // An edit of a live result is posted before the master moves and the query runs again.
+  q.Close();
+  q.SetRequestLive(true);
+  q.Params()[0].Clear();
+  q.Params()[0].SetBound(false);
+  q.Open();
+  q.Edit();
+  q.FieldByName("Name").SetAsString("kept");
+  master.Next();
+  EXPECT_EQ(q.State(), dsBrowse);
+  master.Prior();
+  EXPECT_EQ(q.FieldByName("Name").AsString(), "kept");
 }
 
 TEST_F(Query, ALiveResultIsEditedThroughTheQuery) {
