@@ -99,6 +99,14 @@ void TVELDORDataSet::DestroyHandle() {
     std::unique_ptr<TDataCursor> cursor = std::move(OwnedCursor_);
     Cursor_ = nullptr;
     cursor->Close();
+  } else if (Cursor_) {
+    for (TFilter* filter : {ExpressionFilter_, CallbackFilter_}) {
+      try {
+        if (filter) Cursor_->DropFilter(filter);
+      } catch (...) {
+        ApplicationHandleException();
+      }
+    }
   }
   Cursor_ = nullptr;
 }
@@ -117,10 +125,10 @@ void TVELDORDataSet::InternalOpen() {
   SetBookmarkSize(BookmarkSize_);
   CanModify_ = !Cursor_->ReadOnly();
   InternalInitFieldDefs();
-  ReadIndexInfo();
+  if (!SqlResultHandle()) ReadIndexInfo();
   if (DefaultFields()) CreateFields();
   BindFields(true);
-  if (AutoDisplayLabels_) ApplyDisplayLabels();
+  if (AutoDisplayLabels_ && !SqlResultHandle()) ApplyDisplayLabels();
   ComputeLayout();
   OldValueBuffer_.assign(size_t(RecBufSize_), 0);
   FilterScratch_.assign(size_t(RecBufSize_), 0);
@@ -181,7 +189,7 @@ void TVELDORDataSet::InternalInitFieldDefs() {
 
 void TVELDORDataSet::SetAutoDisplayLabels(bool value) {
   AutoDisplayLabels_ = value;
-  if (value && Cursor_) ApplyDisplayLabels();
+  if (value && Cursor_ && !SqlResultHandle()) ApplyDisplayLabels();
 }
 
 void TVELDORDataSet::ApplyDisplayLabels() {

@@ -124,12 +124,16 @@ class TVELDORDataSet : public TDataSet {
   // Makes and opens the cursor; null fails the open with "Error creating table handle.".
   // The cursor must stay valid until DestroyHandle; OwnHandle makes the data set own it.
   virtual TDataCursor* CreateHandle() { return nullptr; }
-  // Closes and destroys an owned cursor; forgets one that belongs to something else.
+  // Closes and destroys an owned cursor; forgets one that belongs to something else, after
+  // dropping the data set's filters from it (its owner opens it again later).
   virtual void DestroyHandle();
   virtual void ReleaseLookupCursor() {}
   // A cursor on an index that fits `keyFields` with the case rule asked, or null.
   virtual TDataCursor* GetLookupCursor(const std::string& keyFields, bool caseInsensitive);
   virtual void AfterOpenCursor() {}
+  // True when the cursor is an SQL result, which belongs to its statement: the data set
+  // takes neither index information nor display labels from it.
+  virtual bool SqlResultHandle() const { return false; }
   TDataCursor* OwnHandle(std::unique_ptr<TDataCursor> cursor);
 
   // ---- For derived classes ----
@@ -255,7 +259,7 @@ class TVELDORDBDataSet : public TVELDORDataSet {
   // The session SessionName names ("Session name %s is not valid." when none).
   TVELDORSession& DBSession() const;
   // The framework's close, used when the database closes.
-  void CloseDataSet() { Close(); }
+  virtual void CloseDataSet() { Close(); }
 
  protected:
   // Flags 0 to 15: the first one set opens the database (through the session), clearing
