@@ -178,7 +178,11 @@ void TDataCursor::FetchColumn(const uint8_t* record, TExpToken& node) {
       blob = StoredBlob(record, f);
       if (blob.FirstBlock > 0) blob.Load(Table_->BlobFile(), Hooks());
     }
+    // Text (a memo) counts its NUL as strings do; other BLOBs are their bytes (the NUL
+    // after them is only a guard).
+    const bool text = IsStringLike(f.FieldType(), f.SubType());
     node.SetDataSize(int32_t(blob.Data.size()) + 1);
+    if (!text) node.DataSize = int32_t(blob.Data.size());
     if (!blob.Data.empty()) std::memcpy(node.Value.data(), blob.Data.data(), blob.Data.size());
     node.Value[blob.Data.size()] = 0;
     node.IsNull = blob.Data.empty() ? 1 : 0;

@@ -32,6 +32,8 @@ void TQueryStatement::DestroyByDatabase() {
 
 void TQueryStatement::Prepare(const std::string& text) {
   Prepared_ = false;
+  Text_ = text;
+  AtFirstStatement_ = true;
   StatementKind = CanEdit = IsLiveResult = 0;
   Parser_.Prepare(text);
   BindAll();
@@ -104,6 +106,10 @@ TDataCursor* TQueryStatement::RunAll(double& seconds, int32_t& rows) {
 
 TDataCursor* TQueryStatement::Execute(uint8_t /*argument*/) {
   if (!Prepared_) Parser_.Parser.Fail("The statement must be prepared before it is executed");
+  // A script ran up to its last statement: running it again starts from its first.
+  if (!AtFirstStatement_) Prepare(Text_);
+  TDataQuery& master = *Parser_.Master();
+  if (master.StatementKind == kStatementSelect) master.MaxRows = MaxRows;
   double seconds = 0;
   int32_t rows = 0;
   TDataCursor* cursor = RunAll(seconds, rows);
@@ -111,6 +117,7 @@ TDataCursor* TQueryStatement::Execute(uint8_t /*argument*/) {
   RowCount = rows;
   while (Parser_.MoreStatements()) {
     Prepared_ = false;
+    AtFirstStatement_ = false;
     Parser_.PrepareNext();
     BindAll();
     Prepared_ = true;

@@ -59,6 +59,8 @@ class TQueryStatement : public TDatabaseObject {
   // Runs the other queries (last created first), then the master; then each statement
   // after a ";" in turn, parsed and bound when it is reached. ExecutionTime and RowCount
   // add up over the statements run. Returns the last statement's result cursor, or null.
+  // Running a script again starts again from its first statement (prepared anew), and
+  // MaxRows is read at each run.
   TDataCursor* Execute(uint8_t argument);
 
   TDataDirectory* Database;
@@ -88,6 +90,8 @@ class TQueryStatement : public TDatabaseObject {
 
   TStatementParser Parser_;
   bool Prepared_ = false;  // the current statement's queries are parsed and bound
+  std::string Text_;       // the text last prepared
+  bool AtFirstStatement_ = true;  // the queries are those of the text's first statement
 };
 
 }  // namespace veldor

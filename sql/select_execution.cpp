@@ -394,9 +394,7 @@ bool StoreValue(TDataCursor& cursor, uint8_t* record, uint16_t number, const TEx
   }
   const bool text = IsStringLike(value.DataType, value.SubType);
   if (field.FieldType() == FIELD_BLOB) {
-    // A BLOB read from a record carries a NUL after its bytes, as text values do.
-    const int32_t bytes = value.DataType == FIELD_BLOB ? value.DataSize - 1 : value.DataSize;
-    const uint32_t length = uint32_t(text ? TextLength(value) : size_t(std::max(bytes, 0)));
+    const uint32_t length = uint32_t(text ? TextLength(value) : size_t(std::max(value.DataSize, 0)));
     if (length == 0) {
       cursor.PutField(number, record, nullptr);
       return true;
