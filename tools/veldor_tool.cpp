@@ -55,6 +55,8 @@ void InstallStopHandlers() {
 
 int StopSignal() { return int(gStopSignal); }
 
+void ClearStopRequest() { gStopSignal = 0; }
+
 std::string SignalName(int signal) {
   return signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : "signal " + std::to_string(signal);
 }

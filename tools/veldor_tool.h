@@ -55,6 +55,9 @@ class TOutputError : public std::runtime_error {
 void InstallStopHandlers();
 // The signal asked to stop with, 0 when none.
 int StopSignal();
+// Forgets a stop request that has been answered without ending the run (a Ctrl-C that
+// stopped one statement of an interactive SQL shell).
+void ClearStopRequest();
 // "SIGINT" or "SIGTERM".
 std::string SignalName(int signal);
 // Raises TStopped when a stop was asked for and no TDeferStops is alive. Long loops call
