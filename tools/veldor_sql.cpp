@@ -505,7 +505,12 @@ void RunStandardInput(TShell& shell) {
 // when a signal came while waiting: the caller looks at StopSignal).
 #ifdef VELDOR_HAVE_LIBEDIT
 bool ReadTypedLine(const char* prompt, std::string& line) {
-  char* typed = readline(prompt);
+  char* typed = nullptr;
+  {
+    // Ctrl-C makes libedit give up the line at once (readline returns null).
+    TInterruptibleReads interruptible;
+    typed = readline(prompt);
+  }
   if (typed == nullptr) return false;
   line = typed;
   std::free(typed);
@@ -540,7 +545,7 @@ void RunInteractive(TShell& shell) {
   const char* locale = std::setlocale(LC_CTYPE, "");
   if (locale == nullptr || std::strcmp(locale, "C") == 0 || std::strcmp(locale, "POSIX") == 0)
     std::setlocale(LC_CTYPE, "C.UTF-8");
-  // Signals stay the tool's: a Ctrl-C at the prompt is seen when the line is read.
+  // Signals stay the tool's: a Ctrl-C at the prompt ends the read of the line.
   rl_catch_signals = 0;
 #endif
   std::fputs("veldor SQL shell: statements end with ';', .help for help, .quit to leave\n", stdout);

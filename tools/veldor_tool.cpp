@@ -65,6 +65,24 @@ void StopPoint() {
   if (gStopSignal != 0 && gDeferred == 0) throw TStopped(int(gStopSignal));
 }
 
+TInterruptibleReads::TInterruptibleReads() {
+  for (int signal : {SIGINT, SIGTERM}) {
+    struct sigaction action {};
+    sigaction(signal, nullptr, &action);
+    action.sa_flags &= ~SA_RESTART;
+    sigaction(signal, &action, nullptr);
+  }
+}
+
+TInterruptibleReads::~TInterruptibleReads() {
+  for (int signal : {SIGINT, SIGTERM}) {
+    struct sigaction action {};
+    sigaction(signal, nullptr, &action);
+    action.sa_flags |= SA_RESTART;
+    sigaction(signal, &action, nullptr);
+  }
+}
+
 TDeferStops::TDeferStops() { ++gDeferred; }
 TDeferStops::~TDeferStops() { --gDeferred; }
 

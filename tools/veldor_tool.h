@@ -63,6 +63,15 @@ std::string SignalName(int signal);
 // Raises TStopped when a stop was asked for and no TDeferStops is alive. Long loops call
 // it between units of work that leave everything consistent.
 void StopPoint();
+// While one lives, SIGINT and SIGTERM end a read that waits (it fails with EINTR) instead
+// of letting it go on: for a library's reads from a terminal, which a stop should end.
+class TInterruptibleReads {
+ public:
+  TInterruptibleReads();
+  ~TInterruptibleReads();
+  TInterruptibleReads(const TInterruptibleReads&) = delete;
+  TInterruptibleReads& operator=(const TInterruptibleReads&) = delete;
+};
 // While one lives, StopPoint does not raise: the work of its scope runs to its end (a
 // commit, a rename, an undo), and the request waits for the next stop point.
 class TDeferStops {

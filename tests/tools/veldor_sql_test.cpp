@@ -1,0 +1,223 @@
+// The SQL shell of the veldor tool (`veldor sql`) through its process interface: statements
+// from -c, from standard input and typed on a terminal, results as a table and as CSV,
+// errors and their exit status, stops by a signal, and the private directory of the run.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/tools/cli_fixture.h"
+
+namespace {
+
+using namespace veldor::test;
+
+class SqlShellTest : public VeldorCliTest {
+ protected:
+  // people: Id (primary), Name string 20, Age integer, Price bcd 2; an accented name, NULLs.
+  void MakeTable() {
+    Write("people.def", "field Id integer\nfield Name string 20\nfield Age integer\nfield Price bcd 2\nprimary Id\n");
+    Ok({"create", "people", "people.def"});
+    Ok({"load", "people", "-"}, "Id,Name,Age,Price\n1,bob,30,1.5\n2,Zoë,,2.25\n3,\"carol, jr\",35,\n");
+  }
+
+  // A run whose private directory goes to tmp/ in the test's directory, so that the test
+  // can see it is gone afterwards.
+  TResult RunSql(const std::vector<std::string>& args, const std::string& input = "") {
+    std::filesystem::create_directory(Path("tmp"));
+    TRunOptions options;
+    options.Environment = {"TMPDIR=" + Path("tmp")};
+    std::vector<std::string> all{"sql", "."};
+    all.insert(all.end(), args.begin(), args.end());
+    TResult r = Run(all, input, options);
+    EXPECT_TRUE(std::filesystem::is_empty(Path("tmp"))) << "the private directory was left behind";
+    return r;
+  }
+
+  // Runs the shell on a terminal (standard input, output and error), typing each line of
+  // `lines` once the prompt asks for it; Out is all the terminal showed, without CRs.
+  TResult RunTyped(const std::vector<std::string>& lines) {
+    int master = -1, terminal = -1;
+    EXPECT_EQ(openpty(&master, &terminal, nullptr, nullptr, nullptr), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+      close(master);
+      setsid();
+      if (chdir(dir_.c_str()) != 0) _exit(126);
+      for (int fd = 0; fd < 3; ++fd) dup2(terminal, fd);
+      setenv("TERM", "dumb", 1);
+      setenv("TMPDIR", dir_.c_str(), 1);
+      ExecTool({"sql", "."});
+    }
+    close(terminal);
+    TResult r;
+    size_t typed = 0;
+    char buffer[4096];
+    auto prompts = [&] {
+      size_t n = 0;
+      for (const char* p : {"sql> ", "...> "})
+        for (size_t at = r.Out.find(p); at != std::string::npos; at = r.Out.find(p, at + 1)) ++n;
+      return n;
+    };
+    for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) {
+      for (ssize_t i = 0; i < n; ++i)
+        if (buffer[i] != '\r') r.Out += buffer[i];
+      while (typed < lines.size() && prompts() > typed) {
+        const std::string line = lines[typed++] + "\n";
+        EXPECT_EQ(write(master, line.data(), line.size()), ssize_t(line.size()));
+      }
+    }
+    close(master);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.Status = StatusOf(status);
+    ExpectNoSanitizerReport(r.Out);
+    return r;
+  }
+};
+
+// A SELECT as an aligned table and as CSV: NULLs, an accented letter, a quoted cell, numbers
+// to the right, the count of rows; the hidden count column of an average is left out.
+TEST_F(SqlShellTest, ResultsAsTableAndCsv) {
+  MakeTable();
+  std::filesystem::create_directory(Path("tmp"));
+  const std::vector<std::string> before = Listing();
+  TResult r = RunSql({"-c", "select * from people"});
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(r.Out,
+            "Id  Name       Age   Price\n"
+            "--  ---------  ----  -----\n"
+            " 1  bob          30    1.5\n"
+            " 2  Zoë        NULL   2.25\n"
+            " 3  carol, jr    35   NULL\n"
+            "(3 rows)\n");
+  EXPECT_EQ(r.Err, "");
+
+  r = RunSql({"--csv", "-c", "select * from people"});
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(r.Out, "Id,Name,Age,Price\n1,bob,30,1.5\n2,Zoë,,2.25\n3,\"carol, jr\",35,\n");
+
+  r = RunSql({"--csv", "-c", "select avg(Age) as Mean, max(Price) as Most from people"});
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(r.Out, "Mean,Most\n32.5,2.25\n");
+
+  // No result table is left in the database's directory.
+  EXPECT_EQ(Listing(), before);
+}
+
+// Text goes in and comes out as UTF-8; a character Windows-1252 has no place for is refused
+// before anything runs.
+TEST_F(SqlShellTest, Utf8TextInAndOut) {
+  MakeTable();
+  TResult r = RunSql({"--csv", "-c", "select Id, Name from people where Name = 'Zoë'"});
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(r.Out, "Id,Name\n2,Zoë\n");
+
+  r = RunSql({"-c", "select Id from people where Name = 'Жук'"});
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_EQ(r.Out, "");
+  EXPECT_NE(r.Err.find("veldor: -c statement 1: the statement: "), std::string::npos) << r.Err;
+  EXPECT_NE(r.Err.find("Windows-1252"), std::string::npos) << r.Err;
+}
+
+// Several statements run in order; the first that fails stops the batch with its engine
+// message, naming it, and status 1; what ran before it was printed.
+TEST_F(SqlShellTest, SeveralStatementsStopAtTheFirstError) {
+  MakeTable();
+  TResult r = RunSql({"--csv", "-c", "select Id from people where Age > 31; select Name from people where Id = 1;"});
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(r.Out, "Id\n3\nName\nbob\n");
+
+  r = RunSql({"--csv", "-c", "select Id from people where Id = 1; select Nope from people; select Id from people"});
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_EQ(r.Out, "Id\n1\n");
+  EXPECT_NE(r.Err.find("veldor: -c statement 2: VELDOR Engine Error # 11949 SQL error - Invalid column name 'Nope'"),
+            std::string::npos)
+      << r.Err;
+
+  r = RunSql({"-c", "select * from missing"});
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_NE(r.Err.find("missing.DAT' does not exist"), std::string::npos) << r.Err;
+
+  // Command-line mistakes: status 2 for what the tool does not understand, 1 for a
+  // directory that is not there.
+  EXPECT_EQ(Run({"sql", ".", "--json"}).Status, 2);
+  EXPECT_EQ(Run({"sql", ".", "-c"}).Status, 2);
+  r = Run({"sql", "nowhere", "-c", "select * from people"});
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_NE(r.Err.find("veldor: directory nowhere does not exist"), std::string::npos) << r.Err;
+}
+
+// Standard input that is no terminal: statements spanning lines, ";" inside quotes,
+// brackets and comments, a last statement without ";", and errors named by their line.
+TEST_F(SqlShellTest, StatementsFromStandardInput) {
+  MakeTable();
+  TResult r = RunSql({"--csv"},
+                     "select Id\n  from people\n  where Name <> 'a;b' /* ; */ and [Name] <> \"x;\"\n"
+                     "  and Id < 3;\n\n"
+                     "select Name from people where Name = 'it''s;'; select Id from people where Id = 3");
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(r.Out, "Id\n1\n2\nName\nId\n3\n");
+
+  r = RunSql({}, "select Id from people where Id = 1;\n\nselect\n  Nope from people;\nselect Id from people;\n");
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_EQ(r.Out, "Id\n--\n 1\n(1 row)\n");
+  EXPECT_NE(r.Err.find("veldor: standard input line 3: VELDOR Engine Error # 11949"), std::string::npos) << r.Err;
+
+  // .quit ends the input where it stands.
+  r = RunSql({"--csv"}, "select Id from people where Id = 2;\n.quit\nselect Nope from people;\n");
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(r.Out, "Id\n2\n");
+}
+
+// On a terminal the shell prompts, goes on after a failed statement, keeps a statement
+// that spans lines, and leaves at .quit.
+TEST_F(SqlShellTest, TypedStatementsGoOnAfterErrors) {
+  MakeTable();
+  TResult r = RunTyped({"select Nope from people;", "select Name", "  from people where Id = 2;", ".quit"});
+  EXPECT_EQ(r.Status, 0) << r.Out;
+  EXPECT_NE(r.Out.find("veldor: VELDOR Engine Error # 11949 SQL error - Invalid column name 'Nope'"),
+            std::string::npos)
+      << r.Out;
+  EXPECT_NE(r.Out.find("Name\n----\nZoë\n(1 row)\n"), std::string::npos) << r.Out;
+  // Nothing of the run is left in its temporary directory (the test's own).
+  for (const auto& entry : std::filesystem::directory_iterator(dir_))
+    EXPECT_EQ(entry.path().filename().string().rfind("veldor-sql-", 0), std::string::npos) << entry.path();
+}
+
+// A long SELECT stopped by a signal: the abort reaches the engine, the run ends by the
+// signal with a message, no result is printed and the private directory is gone.
+TEST_F(SqlShellTest, StoppedStatementEndsTheRun) {
+  Write("big.def", "field Id integer\nfield Age integer\nprimary Id\n");
+  Ok({"create", "people", "big.def"});
+  std::string csv = "Id,Age\n";
+  for (int i = 1; i <= 1000; ++i) csv += std::to_string(i) + "," + std::to_string(i % 90) + "\n";
+  Ok({"load", "people", "-"}, csv);
+  std::filesystem::create_directory(Path("tmp"));
+  const std::vector<std::string> listing = Listing();
+  // A million pairs, none of which passes: the walk runs long after its first percent.
+  for (int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal == SIGINT ? "SIGINT" : "SIGTERM");
+    setenv("TMPDIR", Path("tmp").c_str(), 1);
+    TResult r = RunAndSignal({"sql", ".", "-c", "select a.Id from people a, people b where a.Age < b.Age - 200"},
+                             "running SELECT", signal);
+    unsetenv("TMPDIR");
+    EXPECT_EQ(r.Status, 128 + signal) << r.Err;
+    const std::string name = signal == SIGINT ? "SIGINT" : "SIGTERM";
+    EXPECT_NE(r.Err.find("veldor: -c statement 1: SELECT stopped by " + name + "; its result is not shown"),
+              std::string::npos)
+        << r.Err;
+    EXPECT_EQ(r.Out, "");
+    EXPECT_TRUE(std::filesystem::is_empty(Path("tmp")));
+    EXPECT_EQ(Listing(), listing);
+  }
+}
+
+}  // namespace
