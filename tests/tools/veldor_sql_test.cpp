@@ -41,9 +41,21 @@ class SqlShellTest : public VeldorCliTest {
     return r;
   }
 
+  // people: Id (primary) and Age, a thousand records: a self-join of it walks a million
+  // pairs, long after the first percent of its progress has shown.
+  void MakeBigTable() {
+    Write("big.def", "field Id integer\nfield Age integer\nprimary Id\n");
+    Ok({"create", "people", "big.def"});
+    std::string csv = "Id,Age\n";
+    for (int i = 1; i <= 1000; ++i) csv += std::to_string(i) + "," + std::to_string(i % 90) + "\n";
+    Ok({"load", "people", "-"}, csv);
+  }
+  static constexpr const char* kLongSelect = "select a.Id from people a, people b where a.Age < b.Age - 200";
+
   // Runs the shell on a terminal (standard input, output and error), typing each line of
-  // `lines` once the prompt asks for it; Out is all the terminal showed, without CRs.
-  TResult RunTyped(const std::vector<std::string>& lines) {
+  // `lines` once the prompt asks for it; Out is all the terminal showed, without CRs. When
+  // the terminal shows `cue`, the shell gets SIGINT (once), as Ctrl-C would send it.
+  TResult RunTyped(const std::vector<std::string>& lines, const std::string& cue = "") {
     int master = -1, terminal = -1;
     EXPECT_EQ(openpty(&master, &terminal, nullptr, nullptr, nullptr), 0);
     pid_t pid = fork();
@@ -59,6 +71,7 @@ class SqlShellTest : public VeldorCliTest {
     close(terminal);
     TResult r;
     size_t typed = 0;
+    bool interrupted = cue.empty();
     char buffer[4096];
     auto prompts = [&] {
       size_t n = 0;
@@ -69,6 +82,10 @@ class SqlShellTest : public VeldorCliTest {
     for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) {
       for (ssize_t i = 0; i < n; ++i)
         if (buffer[i] != '\r') r.Out += buffer[i];
+      if (!interrupted && r.Out.find(cue) != std::string::npos) {
+        kill(pid, SIGINT);
+        interrupted = true;
+      }
       while (typed < lines.size() && prompts() > typed) {
         const std::string line = lines[typed++] + "\n";
         EXPECT_EQ(write(master, line.data(), line.size()), ssize_t(line.size()));
@@ -78,6 +95,7 @@ class SqlShellTest : public VeldorCliTest {
     int status = 0;
     waitpid(pid, &status, 0);
     r.Status = StatusOf(status);
+    EXPECT_TRUE(interrupted) << "never showed '" << cue << "':\n" << r.Out;
     ExpectNoSanitizerReport(r.Out);
     return r;
   }
@@ -195,19 +213,13 @@ TEST_F(SqlShellTest, TypedStatementsGoOnAfterErrors) {
 // A long SELECT stopped by a signal: the abort reaches the engine, the run ends by the
 // signal with a message, no result is printed and the private directory is gone.
 TEST_F(SqlShellTest, StoppedStatementEndsTheRun) {
-  Write("big.def", "field Id integer\nfield Age integer\nprimary Id\n");
-  Ok({"create", "people", "big.def"});
-  std::string csv = "Id,Age\n";
-  for (int i = 1; i <= 1000; ++i) csv += std::to_string(i) + "," + std::to_string(i % 90) + "\n";
-  Ok({"load", "people", "-"}, csv);
+  MakeBigTable();
   std::filesystem::create_directory(Path("tmp"));
   const std::vector<std::string> listing = Listing();
-  // A million pairs, none of which passes: the walk runs long after its first percent.
   for (int signal : {SIGINT, SIGTERM}) {
     SCOPED_TRACE(signal == SIGINT ? "SIGINT" : "SIGTERM");
     setenv("TMPDIR", Path("tmp").c_str(), 1);
-    TResult r = RunAndSignal({"sql", ".", "-c", "select a.Id from people a, people b where a.Age < b.Age - 200"},
-                             "running SELECT", signal);
+    TResult r = RunAndSignal({"sql", ".", "-c", kLongSelect}, "running SELECT", signal);
     unsetenv("TMPDIR");
     EXPECT_EQ(r.Status, 128 + signal) << r.Err;
     const std::string name = signal == SIGINT ? "SIGINT" : "SIGTERM";
@@ -218,6 +230,17 @@ TEST_F(SqlShellTest, StoppedStatementEndsTheRun) {
     EXPECT_TRUE(std::filesystem::is_empty(Path("tmp")));
     EXPECT_EQ(Listing(), listing);
   }
+}
+
+// At the prompt, Ctrl-C stops the running statement only: the shell says so and takes the
+// next one.
+TEST_F(SqlShellTest, TypedCtrlCStopsOnlyTheStatement) {
+  MakeBigTable();
+  TResult r = RunTyped({std::string(kLongSelect) + ";", "select Age from people where Id = 89;", ".quit"},
+                       "running SELECT");
+  EXPECT_EQ(r.Status, 0) << r.Out;
+  EXPECT_NE(r.Out.find("veldor: SELECT stopped by SIGINT; its result is not shown"), std::string::npos) << r.Out;
+  EXPECT_NE(r.Out.find("Age\n---\n 89\n(1 row)\n"), std::string::npos) << r.Out;
 }
 
 }  // namespace
