@@ -309,6 +309,9 @@ class TDataCursor : public TDatabaseObject {
   void UnlockRecord(int32_t record = 0);
   void FlushBuffers(bool force, bool trimCaches, bool blobHeader, bool indexHeader,
                     bool dataHeader);
+  // Takes the table's change counters as this cursor's own, so that a change it made
+  // itself (an intermediate commit of a long statement) does not read as another user's.
+  void AcceptOwnChanges() { SaveCounters(); }
   // Kept only on a table with an auto-increment field.
   void SetSuppressAutoInc(bool value);
   bool SuppressAutoInc() const { return SuppressAutoInc_; }

@@ -320,6 +320,7 @@ int TDataDirectory::StartTransaction() {
 }
 
 void TDataDirectory::CommitTransaction(bool endTransaction, bool forceFlush) {
+  ++CommitCount_;
   for (size_t i = Tables_.size(); i-- > 0;) {
     Tables_[i]->CommitTransaction(endTransaction, forceFlush);
     DropIfUnused(i);

@@ -121,6 +121,8 @@ class TDataDirectory {
   // database no longer counts as in one. A table's failure is raised; the tables not yet
   // committed and the database stay in the transaction, so the caller can roll back.
   void CommitTransaction(bool endTransaction, bool forceFlush);
+  // Commits made since the database was opened (each CommitTransaction call counts).
+  uint64_t CommitCount() const { return CommitCount_; }
   // Rolls back every table from the last to the first and frees those no cursor uses; every
   // table is rolled back even when one fails, and the first failure is raised afterwards.
   void RollbackTransaction();
@@ -158,6 +160,7 @@ class TDataDirectory {
   std::optional<std::vector<TDatabaseObject*>> Statements_;
   int32_t OpenCount_ = 0;
   bool InTransaction_ = false;
+  uint64_t CommitCount_ = 0;
 };
 
 // One engine session: settings, passwords and open databases.

@@ -19,6 +19,7 @@ TDataQuery::~TDataQuery() { ReleaseTables(); }
 void TDataQuery::ReleaseTables() noexcept {
   ResultCursor = nullptr;
   OwnedResult.reset();
+  WorkCursor.reset();
   for (auto& table : SourceTables) {
     table->Joins.clear();
     table->JoinedBy = nullptr;

@@ -295,6 +295,8 @@ class TDataQuery {
   // result table's (owned in OwnedResult). UNION members write into the chain head's.
   TDataCursor* ResultCursor = nullptr;
   std::unique_ptr<TDataCursor> OwnedResult;
+  // The cursor a table-definition statement works through, on its target table.
+  std::unique_ptr<TDataCursor> WorkCursor;
   TDataQuery* UnionHead = nullptr;  // on a UNION member: the query whose table it fills
   uint8_t SingleGroup = 0;
   uint8_t CountStarOnly = 0;

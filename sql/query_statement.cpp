@@ -7,12 +7,17 @@
 #include "engine/errors.h"
 #include "engine/field_types.h"
 #include "lib/byte_order.h"
+#include "sql/data_change.h"
 #include "sql/select.h"
 
 namespace veldor {
 
 TQueryStatement::TQueryStatement(TDataDirectory* database) : Database(database), Parser_(this) {
   Runners[kStatementSelect] = &SelectRunner();
+  for (uint8_t kind : {kStatementInsert, kStatementUpdate, kStatementDelete}) Runners[kind] = &DataChangeRunner();
+  for (uint8_t kind : {kStatementCreateTable, kStatementAlterTable, kStatementDropTable, kStatementCreateIndex,
+                       kStatementDropIndex})
+    Runners[kind] = &TableDefinitionRunner();
   if (Database != nullptr) Database->RegisterStatement(this);
 }
 

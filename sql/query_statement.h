@@ -70,8 +70,8 @@ class TQueryStatement : public TDatabaseObject {
   double ExecutionTime = 0;
   int32_t RowCount = 0;
 
-  // The runner of each statement kind (index = kind); not owned. SELECT starts with the
-  // SQL engine's own (SelectRunner).
+  // The runner of each statement kind (index = kind); not owned. Every kind starts with the
+  // SQL engine's own (select.h, data_change.h).
   std::array<TQueryRunner*, 10> Runners{};
 
   std::function<uint8_t(TQueryStatement&)> PasswordCallback;

@@ -35,6 +35,12 @@ TDataCursor* ExecuteSelect(TQueryStatement& statement, TDataQuery& query);
 // Raises VELDOR_SQLPARSE with `message` as it stands.
 [[noreturn]] void FailSql(const std::string& message);
 
+// The database a table named with `databaseName` lives in: the statement's own (empty
+// name), the in-memory one ("Memory" or `inMemory`) or a directory's, opened for the query
+// and closed with it. `memory` tells whether it is the in-memory database.
+TDataDirectory* QueryDatabase(TQueryStatement& statement, TDataQuery& query, const std::string& databaseName,
+                              bool inMemory, bool& memory);
+
 // Opens a cursor on every source table of `query` through its database (read-only unless
 // `writable`), with the statement's password callback, and gives each a record buffer.
 void OpenSourceTables(TQueryStatement& statement, TDataQuery& query, bool writable);
@@ -69,7 +75,10 @@ void WalkJoinedRows(TDataQuery& query, const std::function<bool()>& row,
 
 // Stores an expression value into field `field` of `record` of `cursor`, converted to the
 // field's type (strings cut to the field's size; BLOBs through an engine-owned buffer that
-// the caller frees with FreeAllBlobs after writing the record). NULL clears the field.
-void StoreValue(TDataCursor& cursor, uint8_t* record, uint16_t field, const TExpToken& value);
+// the caller frees with FreeAllBlobs after writing the record, replacing what the record's
+// BLOB held when `replaceBlob`). NULL clears the field. False when the value did not
+// convert: the field then holds its type's zero value.
+bool StoreValue(TDataCursor& cursor, uint8_t* record, uint16_t field, const TExpToken& value,
+                bool replaceBlob = false);
 
 }  // namespace veldor

@@ -15,13 +15,28 @@ void FailSql(const std::string& message) {
   RaiseEngineError(VELDOR_SQLPARSE, "", "", "", "", "", "", message.substr(0, 255));
 }
 
+TDataDirectory* QueryDatabase(TQueryStatement& statement, TDataQuery& query, const std::string& databaseName,
+                              bool inMemory, bool& memory) {
+  TDataDirectory* own = statement.Database;
+  if (own == nullptr) RaiseTableError(VELDOR_NOTINITIALIZED, "");
+  memory = inMemory || EqualsIgnoreCase(databaseName, "Memory");
+  if (!memory && databaseName.empty()) {
+    memory = EqualsIgnoreCase(own->Name(), "Memory");
+    return own;
+  }
+  query.Session = own->Session();
+  TDataDirectory* opened = memory ? query.Session->OpenDataDirectory("Memory", "")
+                                  : query.Session->OpenDataDirectory("", databaseName);
+  query.OpenedDatabases.push_back(opened);
+  return opened;
+}
+
 namespace {
 
 constexpr size_t kMaxColumns = 1024;
 constexpr size_t kMaxNameLength = 30;
 const char kAvgCountName[] = "Sys__Avg__Count";
 
-bool IsMemoryName(const std::string& name) { return EqualsIgnoreCase(name, "Memory"); }
 
 bool IsAggregateNode(const TExpToken* node) {
   return node != nullptr && node->Kind == kTokenFunction && node->Code >= kFuncSum && node->Code <= kFuncAvg;
@@ -39,24 +54,6 @@ uint8_t AggregateOf(uint8_t code) {
     case kFuncCount: return kAggregateCount;
     default: return kAggregateNone;
   }
-}
-
-// The database a table named with `databaseName` lives in: the statement's own, the
-// in-memory one or a directory's, opened for the query (and closed with it).
-TDataDirectory* QueryDatabase(TQueryStatement& statement, TDataQuery& query, const std::string& databaseName,
-                              bool inMemory, bool& memory) {
-  TDataDirectory* own = statement.Database;
-  if (own == nullptr) RaiseTableError(VELDOR_NOTINITIALIZED, "");
-  memory = inMemory || IsMemoryName(databaseName);
-  if (!memory && databaseName.empty()) {
-    memory = IsMemoryName(own->Name());
-    return own;
-  }
-  query.Session = own->Session();
-  TDataDirectory* opened = memory ? query.Session->OpenDataDirectory("Memory", "")
-                                  : query.Session->OpenDataDirectory("", databaseName);
-  query.OpenedDatabases.push_back(opened);
-  return opened;
 }
 
 std::string DatabaseNameOf(const TDataQuery& query) {

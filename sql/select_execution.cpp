@@ -377,11 +377,11 @@ TSubSelectSource& SubSelectAnswers() {
   return answers;
 }
 
-void StoreValue(TDataCursor& cursor, uint8_t* record, uint16_t number, const TExpToken& value) {
+bool StoreValue(TDataCursor& cursor, uint8_t* record, uint16_t number, const TExpToken& value, bool replaceBlob) {
   const TFieldDescriptor& field = cursor.Field(number);
   if (value.IsNull) {
     cursor.PutField(number, record, nullptr);
-    return;
+    return true;
   }
   const bool text = IsStringLike(value.DataType, value.SubType);
   if (field.FieldType() == FIELD_BLOB) {
@@ -390,14 +390,16 @@ void StoreValue(TDataCursor& cursor, uint8_t* record, uint16_t number, const TEx
     const uint32_t length = uint32_t(text ? TextLength(value) : size_t(std::max(bytes, 0)));
     if (length == 0) {
       cursor.PutField(number, record, nullptr);
-      return;
+      return true;
     }
-    uint16_t code = cursor.OpenBlob(number, record, kBlobOwnerEngine, false, kBlobWrite);
+    uint16_t code = cursor.OpenBlob(number, record, kBlobOwnerEngine, false, kBlobRead | kBlobWrite);
+    if (code == 0 && replaceBlob) code = cursor.TruncateBlob(number, record, false, 0);
     if (code == 0) code = cursor.PutBlob(number, record, false, 0, length, value.Value.data());
     if (code != 0) RaiseTableError(code, cursor.TableName());
-    return;
+    return true;
   }
   std::vector<uint8_t> slot(std::max<size_t>({kConvertBufferSize, field.SlotSize() + size_t(1), value.Value.size()}), 0);
+  bool converted = true;
   if (field.FieldType() == FIELD_STRING && text) {
     std::memcpy(slot.data(), value.Value.data(), std::min<size_t>(TextLength(value), field.DeclaredSize()));
   } else {
@@ -405,12 +407,13 @@ void StoreValue(TDataCursor& cursor, uint8_t* record, uint16_t number, const TEx
     const bool same = value.DataType == field.FieldType() ||
                       (field.IsAutoInc() && value.DataType == FIELD_INTEGER);
     if (!same)
-      ConvertValue(value.DataType, value.DataSize, value.Scale, slot.data(), field.DeclaredScale(),
-                   field.FieldType() == FIELD_STRING ? field.DeclaredSize() : field.SlotSize(), field.FieldType(),
-                   slot.size());
+      converted = ConvertValue(value.DataType, value.DataSize, value.Scale, slot.data(), field.DeclaredScale(),
+                               field.FieldType() == FIELD_STRING ? field.DeclaredSize() : field.SlotSize(),
+                               field.FieldType(), slot.size());
     if (field.FieldType() == FIELD_STRING) slot[field.DeclaredSize()] = 0;
   }
   cursor.PutField(number, record, slot.data());
+  return converted;
 }
 
 TDataCursor* ExecuteSelect(TQueryStatement& statement, TDataQuery& query) {

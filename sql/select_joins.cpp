@@ -340,6 +340,10 @@ void ReorderJoins(TDataQuery& query) {
   for (auto& table : query.SourceTables) {
     TSourceTable* t = table.get();
     if (t == driving || t->IsTarget || t->JoinedBy == nullptr || t->JoinedBy->JoinKind != 1) continue;
+    // The table an UPDATE or DELETE changes, and the tables joined to it, never drive.
+    if (t->JoinedBy->Outer->IsTarget ||
+        std::any_of(t->Joins.begin(), t->Joins.end(), [](const auto& j) { return j->Inner->IsTarget != 0; }))
+      continue;
     const TSourceTable* x = t;
     bool inner = true;
     while (x->JoinedBy != nullptr && inner) {
