@@ -367,8 +367,13 @@ void TShell::Execute(const std::string& stored) {
     if (kind == kStatementSelect)
       throw TStopped(StopSignal(), std::string("SELECT ") + (aborted ? "stopped" : "finished, then stopped") + " by " +
                                        by + "; its result is not shown");
-    throw TStopped(StopSignal(), std::string(KindName(kind)) + (aborted ? " stopped by " : " finished before ") +
-                                     by + ": " + ChangeReport(kind, statement.RowCount, statement.ExecutionTime));
+    // A change stopped keeps the rows it changed before the stop (the engine commits them).
+    std::string done = ChangeReport(kind, statement.RowCount, statement.ExecutionTime);
+    done.pop_back();
+    throw TStopped(StopSignal(), std::string(KindName(kind)) +
+                                     (aborted ? " stopped by " + by + "; what it did before the stop stays: "
+                                              : " finished before " + by + " came: ") +
+                                     done);
   }
   if (kind == kStatementSelect || result != nullptr) {
     if (Results_++ > 0 && !Options_.Csv) Out("\n");

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -173,6 +174,36 @@ TEST_F(SqlShellTest, SeveralStatementsStopAtTheFirstError) {
   EXPECT_NE(r.Err.find("veldor: directory nowhere does not exist"), std::string::npos) << r.Err;
 }
 
+// INSERT, UPDATE and DELETE report their row counts (on standard error with --csv, so that
+// standard output holds only CSV) and change the table as they say; CREATE TABLE and DROP
+// TABLE say what they did.
+TEST_F(SqlShellTest, ChangesReportTheirRowCounts) {
+  MakeTable();
+  TResult r = RunSql({"-c",
+                      "insert into people (Id, Name, Age) values (4, 'Chloé', 41); "
+                      "update people set Age = 50 where Id >= 3; delete from people where Id = 1"});
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  const std::regex report(
+      "1 row inserted \\([0-9]+\\.[0-9]{2} s\\)\n"
+      "2 rows updated \\([0-9]+\\.[0-9]{2} s\\)\n"
+      "1 row deleted \\([0-9]+\\.[0-9]{2} s\\)\n");
+  EXPECT_TRUE(std::regex_match(r.Out, report)) << r.Out;
+  EXPECT_EQ(Ok({"dump", "people"}), "Id,Name,Age,Price\n2,Zoë,,2.25\n3,\"carol, jr\",50,\n4,Chloé,50,\n");
+
+  r = RunSql({"--csv", "-c", "update people set Price = 9.5 where Id < 4; select Id, Price from people"});
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(r.Out, "Id,Price\n2,9.5\n3,9.5\n4,\n");
+  EXPECT_TRUE(std::regex_match(r.Err, std::regex("2 rows updated \\([0-9.]+ s\\)\n"))) << r.Err;
+
+  r = RunSql({"-c", "create table extra (A integer, B char(10)); insert into extra (A, B) values (1, 'é'); "
+                    "select * from extra; drop table extra"});
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_NE(r.Out.find("table created ("), std::string::npos) << r.Out;
+  EXPECT_NE(r.Out.find("A  B\n-  -\n1  é\n(1 row)\n"), std::string::npos) << r.Out;
+  EXPECT_NE(r.Out.find("table dropped ("), std::string::npos) << r.Out;
+  EXPECT_FALSE(Exists("extra.DAT"));
+}
+
 // Standard input that is no terminal: statements spanning lines, ";" inside quotes,
 // brackets and comments, a last statement without ";", and errors named by their line.
 TEST_F(SqlShellTest, StatementsFromStandardInput) {
@@ -241,6 +272,28 @@ TEST_F(SqlShellTest, TypedCtrlCStopsOnlyTheStatement) {
   EXPECT_EQ(r.Status, 0) << r.Out;
   EXPECT_NE(r.Out.find("veldor: SELECT stopped by SIGINT; its result is not shown"), std::string::npos) << r.Out;
   EXPECT_NE(r.Out.find("Age\n---\n 89\n(1 row)\n"), std::string::npos) << r.Out;
+}
+
+// An UPDATE stopped by a signal stops where the engine lets it: the rows it changed before
+// the stop stay changed (the engine commits them), as many as the message says, and the
+// table is sound.
+TEST_F(SqlShellTest, StoppedUpdateKeepsWhatItReports) {
+  Write("big.def", "field Id integer\nfield Age integer\nprimary Id\n");
+  Ok({"create", "people", "big.def"});
+  std::string csv = "Id,Age\n";
+  for (int i = 1; i <= 50000; ++i) csv += std::to_string(i) + ",1\n";
+  Ok({"load", "people", "-"}, csv);
+  TResult r = RunAndSignal({"sql", ".", "-c", "update people set Age = 2 where Id > 0"}, "running UPDATE", SIGINT);
+  EXPECT_EQ(r.Status, 128 + SIGINT) << r.Err;
+  std::smatch match;
+  ASSERT_TRUE(std::regex_search(r.Err, match,
+                                std::regex("veldor: -c statement 1: UPDATE stopped by SIGINT; what it did before the "
+                                           "stop stays: ([0-9]+) rows updated")))
+      << r.Err;
+  const std::string changed = Ok({"dump", "people", "--filter", "Age = 2", "--count"});
+  EXPECT_EQ(changed, match[1].str() + "\n");
+  EXPECT_NE(changed, "50000\n");
+  EXPECT_EQ(Run({"verify", "people"}).Status, 0);
 }
 
 }  // namespace
