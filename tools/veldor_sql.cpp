@@ -7,8 +7,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>

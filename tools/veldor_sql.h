@@ -12,6 +12,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/session.h"
@@ -50,12 +51,13 @@ struct TSqlOptions {
   bool Csv = false;
 };
 
-// Runs the shell and returns its exit status: 0, or 1 when a statement of a batch (-c or
-// standard input that is not a terminal) failed; its message is on standard error, naming
-// the statement. Interactively, failures are reported and the shell goes on; SIGINT stops
-// the running statement and returns to the prompt. Raises TStopped when a signal stops a
-// batch (or SIGTERM an interactive run), TOutputError when standard output fails, and
-// TToolError when the private directory cannot be made.
+// Runs the shell and returns its exit status, 0. A batch (-c, or standard input that is
+// not a terminal) stops at the first statement that fails with TToolError, whose message
+// names the statement ("-c statement 2: ...", "standard input line 7: ...") and carries
+// the engine's message. Interactively, failures are printed on standard error and the
+// shell goes on; SIGINT stops the running statement and returns to the prompt. Raises
+// TStopped when a signal stops a batch (or SIGTERM an interactive run), TOutputError when
+// standard output fails, and TToolError when the private directory cannot be made.
 int RunSqlShell(TDataSession& session, const TSqlOptions& options);
 
 }  // namespace veldor::tool
