@@ -298,11 +298,6 @@ std::string ChangeReport(uint8_t kind, int32_t rows, double seconds) {
   }
 }
 
-// A failure of a statement, as the shell reports it.
-struct TStatementError {
-  std::string Message;
-};
-
 class TShell {
  public:
   TShell(TDataSession& session, const TSqlOptions& options) : Options_(options), Private_(session) {}
@@ -310,8 +305,6 @@ class TShell {
   // Runs one statement (UTF-8 text) and prints what it gives. Returns its failure's
   // message, or "" when it succeeded. TStopped, TOutputError pass.
   std::string Run(const std::string& text);
-
-  bool Csv() const { return Options_.Csv; }
 
  private:
   void Execute(const std::string& stored);
@@ -331,7 +324,9 @@ std::string TShell::Run(const std::string& text) {
     throw;
   } catch (const EVELDOREngineError& e) {
     const std::string message = EngineMessage(e.Message, e.ErrorTableName, e.ErrorDatabaseName);
-    if (StopSignal() != 0) throw TStopped(StopSignal(), "statement stopped by " + SignalName(StopSignal()) + ": " + message);
+    // An engine error while a stop was asked for may be the stop itself.
+    if (StopSignal() != 0)
+      throw TStopped(StopSignal(), "statement stopped by " + SignalName(StopSignal()) + ": " + message);
     return message;
   } catch (const Exception& e) {
     return Shown(e.Message);
