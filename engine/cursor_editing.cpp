@@ -330,7 +330,14 @@ bool TDataCursor::ImageHasBlobs(const uint8_t* image, const uint8_t* oldRecord) 
 void TDataCursor::RelocateCurrent() {
   const bool bof = Bof_, eof = Eof_;
   if (NaturalOrder_) {
-    if (Physical_ != 0) NaturalSeek(Physical_);
+    // A record deleted without repositioning leaves the cursor in the crack where it stood:
+    // the next step reaches the record that followed it, the prior step the one before.
+    const bool gone = Physical_ > 0 && Visible_ &&
+                      (uint32_t(Physical_) > Visible_->Size() || !Visible_->GetBit(uint32_t(Physical_)));
+    if (gone)
+      Spot_.Logical = int64_t(Visible_->CountBefore(uint32_t(Physical_)));
+    else if (Physical_ != 0)
+      NaturalSeek(Physical_);
   } else if (Spot_.Page != 0) {
     TSpot spot;
     int32_t record = 0;

@@ -179,7 +179,7 @@ void TDataCursor::FetchColumn(const uint8_t* record, TExpToken& node) {
       if (blob.FirstBlock > 0) blob.Load(Table_->BlobFile(), Hooks());
     }
     node.SetDataSize(int32_t(blob.Data.size()) + 1);
-    std::memcpy(node.Value.data(), blob.Data.data(), blob.Data.size());
+    if (!blob.Data.empty()) std::memcpy(node.Value.data(), blob.Data.data(), blob.Data.size());
     node.Value[blob.Data.size()] = 0;
     node.IsNull = blob.Data.empty() ? 1 : 0;
     return;

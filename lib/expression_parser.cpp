@@ -624,9 +624,7 @@ TTokenTree TExpressionParser::ParseAggregate(uint32_t options, uint8_t code) {
     Fail("Left parentheses expectedafter aggregate function '" + name + "', instead found '" + TokenText() +
          "' in " + ContextName);
   NextToken();
-  // COUNT(*) counts rows wherever aggregates may stand, HAVING included, where a bare `*`
-  // is no value.
-  node->Left = ParseAdditive(code == kFuncCount ? options | kAllowAllColumns : options).Release();
+  node->Left = ParseAdditive(options).Release();
   if (!IsToken(')'))
     Fail("Right parentheses expected after aggregate " + name + " function argument, instead found '" +
          TokenText() + "' in " + ContextName);

@@ -124,7 +124,7 @@ void BindValue(TDataQuery& query, TUpdateField& field, TUpdateValue& value) {
 
 void BindDataChange(TQueryStatement& statement, TDataQuery& query) {
   query.Session = statement.Database != nullptr ? statement.Database->Session() : nullptr;
-  OpenSourceTables(statement, query, true);
+  OpenSourceTables(statement, query);
   query.SourceTables.front()->IsTarget = 1;
   TDataTable& first = *query.SourceTables.front()->Cursor->Table();
   query.Language = uint16_t(first.Language());

@@ -33,7 +33,9 @@ void TDataQuery::ReleaseTables() noexcept {
     }
   }
   OpenedDatabases.clear();
+  SubSelectIntegers.clear();
   SubSelectNumbers.clear();
+  SubSelectHasNull = 0;
   SubSelectTexts.clear();
   SubSelectValues.clear();
   SubSelectLoaded = 0;

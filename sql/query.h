@@ -323,12 +323,14 @@ class TDataQuery {
   // is not touched).
   TDataSession* Session = nullptr;
   std::vector<TDataDirectory*> OpenedDatabases;
-  // Sub-select answers: the non-NULL values of the first column of the last run, loaded on
-  // first use: numbers sorted by value, text sorted by the query's collation, other kinds
-  // as they are.
-  std::vector<double> SubSelectNumbers;
+  // Sub-select answers: the values of the first column of the last run, loaded on first
+  // use: numbers sorted by value, text sorted by the query's collation, other kinds as they
+  // are, and whether a NULL was among them.
+  std::vector<int64_t> SubSelectIntegers;  // exact: integers, dates and times
+  std::vector<double> SubSelectNumbers;    // floats and BCD
   std::vector<std::string> SubSelectTexts;
   std::vector<TTokenTree> SubSelectValues;
+  uint8_t SubSelectHasNull = 0;
   uint8_t SubSelectLoaded = 0;
 
   // Closes the result and source cursors and the databases opened for them. Never throws.

@@ -41,9 +41,11 @@ TDataCursor* ExecuteSelect(TQueryStatement& statement, TDataQuery& query);
 TDataDirectory* QueryDatabase(TQueryStatement& statement, TDataQuery& query, const std::string& databaseName,
                               bool inMemory, bool& memory);
 
-// Opens a cursor on every source table of `query` through its database (read-only unless
-// `writable`), with the statement's password callback, and gives each a record buffer.
-void OpenSourceTables(TQueryStatement& statement, TDataQuery& query, bool writable);
+// Opens a cursor on every source table of `query` through its database, with the
+// statement's password callback, and gives each a record buffer. The tables open for
+// writing where their files allow it, so that one statement's reading never makes another's
+// writing fail; only live results and data-changing statements write through them.
+void OpenSourceTables(TQueryStatement& statement, TDataQuery& query);
 
 // Binds a column node to a source table of `query`: with a correlation name in that table
 // only, without in the first table that has the field. False when there is none.

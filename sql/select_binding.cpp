@@ -521,7 +521,7 @@ void CreateResultTable(TQueryStatement& statement, TDataQuery& query) {
 
 // ---- Shared pieces ---------------------------------------------------------------------------------
 
-void OpenSourceTables(TQueryStatement& statement, TDataQuery& query, bool writable) {
+void OpenSourceTables(TQueryStatement& statement, TDataQuery& query) {
   for (auto& table : query.SourceTables) {
     bool memory = false;
     TDataDirectory* database = QueryDatabase(statement, query, table->DatabaseName, table->InMemory, memory);
@@ -529,7 +529,6 @@ void OpenSourceTables(TQueryStatement& statement, TDataQuery& query, bool writab
     auto cursor = std::make_unique<TDataCursor>(database);
     cursor->SetTableName(table->TableName);
     cursor->SetInMemory(memory);
-    cursor->SetReadOnly(!writable);
     cursor->SetSqlFlags(true, false, false);
     if (statement.PasswordCallback) {
       TQueryStatement* owner = &statement;
@@ -582,7 +581,10 @@ void BindSelect(TQueryStatement& statement, TDataQuery& query) {
   if (query.Distinct && query.HasGroupBy) query.Distinct = 0;
   const bool into = !query.TableName.empty() || query.InMemory;
   if (into) query.RequestLive = 0;
-  OpenSourceTables(statement, query, query.RequestLive != 0);
+  // Sources open for writing at the table level even when nothing writes through them: a
+  // table object opened read-only would make every later cursor of the process on that
+  // table read-only too (an UPDATE beside an open SELECT, INSERT INTO t SELECT ... FROM t).
+  OpenSourceTables(statement, query);
   TDataTable& first = *query.SourceTables.front()->Cursor->Table();
   query.Language = query.LanguageGiven ? query.LanguageCode : uint16_t(first.Language());
   query.Sort = query.LanguageGiven || query.SortGiven ? query.SortCode : first.SortId();

@@ -25,95 +25,6 @@ size_t TextLength(const TExpToken& value) {
   return strnlen(reinterpret_cast<const char*>(value.Value.data()), limit);
 }
 
-// ---- Sub-selects ----------------------------------------------------------------------------------
-
-class TSubSelectAnswers final : public TSubSelectSource {
- public:
-  bool DescribeResult(void*, TExpToken& node, int& columnCount) override {
-    const TDataQuery* sub = node.SubQuery;
-    if (sub == nullptr) return false;
-    columnCount = int(sub->ResultColumns.size());
-    if (columnCount < 1) return true;
-    const TResultField& first = *sub->ResultColumns.front();
-    node.DataType = first.DataType;
-    node.SubType = first.SubType;
-    node.DataSize = first.DataSize;
-    node.Scale = first.Scale;
-    return true;
-  }
-
-  TTokenTree Evaluate(void*, void*, const TExpToken& node) override {
-    TTokenTree value = TTokenTree::New();
-    value->Kind = kTokenConstant;
-    value->DataType = node.DataType;
-    value->IsNull = 1;
-    return value;
-  }
-
-  bool Search(void*, void*, const TExpToken& equal) override {
-    const TExpToken& tested = *equal.Left;
-    TDataQuery* sub = equal.Right != nullptr ? equal.Right->SubQuery : nullptr;
-    if (sub == nullptr || tested.IsNull) return false;
-    Load(*sub);
-    const TCollation& collation = GetCollation(sub->Language, sub->Sort);
-    if (IsStringLike(tested.DataType, tested.SubType)) {
-      const std::string text(reinterpret_cast<const char*>(tested.Value.data()), TextLength(tested));
-      auto less = [&](const std::string& a, const std::string& b) { return collation.Compare(a, b, false) < 0; };
-      auto at = std::lower_bound(sub->SubSelectTexts.begin(), sub->SubSelectTexts.end(), text, less);
-      return at != sub->SubSelectTexts.end() && collation.Compare(*at, text, false) == 0;
-    }
-    if (IsNumericType(tested.DataType) && !sub->SubSelectNumbers.empty()) {
-      const double number = NumberOf(tested);
-      return std::binary_search(sub->SubSelectNumbers.begin(), sub->SubSelectNumbers.end(), number);
-    }
-    for (const TTokenTree& value : sub->SubSelectValues) {
-      std::optional<bool> same = CompareValues(kOpEqual, tested, *value);
-      if (same && *same) return true;
-    }
-    return false;
-  }
-
- private:
-  static double NumberOf(const TExpToken& value);
-
-  // The first column of the sub-select's last run, read once per run.
-  static void Load(TDataQuery& sub) {
-    if (sub.SubSelectLoaded) return;
-    sub.SubSelectNumbers.clear();
-    sub.SubSelectTexts.clear();
-    sub.SubSelectValues.clear();
-    TDataCursor* cursor = sub.ResultCursor;
-    if (cursor != nullptr && cursor->IsOpen()) {
-      std::vector<uint8_t> record(cursor->RecordSize());
-      const TFieldDescriptor& f = cursor->Field(1);
-      cursor->SetToBegin();
-      while (cursor->GetNextRecord(record.data()) == 0) {
-        TTokenTree value = TTokenTree::New();
-        value->Kind = kTokenConstant;
-        value->FieldNumber = 1;
-        value->DataType = f.FieldType();
-        value->SubType = f.SubType();
-        value->Scale = f.DeclaredScale();
-        cursor->FetchColumn(record.data(), *value);
-        if (value->IsNull) continue;
-        if (IsStringLike(value->DataType, value->SubType))
-          sub.SubSelectTexts.emplace_back(reinterpret_cast<const char*>(value->Value.data()), TextLength(*value));
-        else if (IsNumericType(value->DataType))
-          sub.SubSelectNumbers.push_back(NumberOf(*value));
-        else
-          sub.SubSelectValues.push_back(std::move(value));
-      }
-      const TCollation& collation = GetCollation(sub.Language, sub.Sort);
-      std::sort(sub.SubSelectTexts.begin(), sub.SubSelectTexts.end(),
-                [&](const std::string& a, const std::string& b) { return collation.Compare(a, b, false) < 0; });
-      std::sort(sub.SubSelectNumbers.begin(), sub.SubSelectNumbers.end());
-    }
-    sub.SubSelectLoaded = 1;
-  }
-};
-
-// ---- Aggregate values -----------------------------------------------------------------------------
-
 // A numeric slot read as the kind of number its type adds and compares as.
 struct TNumber {
   bool Float = false;
@@ -144,11 +55,109 @@ void WriteNumber(uint8_t type, uint8_t scale, const TNumber& n, uint8_t* slot) {
   }
 }
 
-double TSubSelectAnswers::NumberOf(const TExpToken& value) {
-  const TNumber n = ReadNumber(value.DataType, value.Value.data());
-  if (n.Float) return n.Real;
-  return value.DataType == FIELD_BCD ? double(n.Whole) / 10000.0 : double(n.Whole);
-}
+// ---- Sub-selects ----------------------------------------------------------------------------------
+
+class TSubSelectAnswers final : public TSubSelectSource {
+ public:
+  bool DescribeResult(void*, TExpToken& node, int& columnCount) override {
+    const TDataQuery* sub = node.SubQuery;
+    if (sub == nullptr) return false;
+    columnCount = int(sub->ResultColumns.size());
+    if (columnCount < 1) return true;
+    const TResultField& first = *sub->ResultColumns.front();
+    node.DataType = first.DataType;
+    node.SubType = first.SubType;
+    node.DataSize = first.DataSize;
+    node.Scale = first.Scale;
+    return true;
+  }
+
+  TTokenTree Evaluate(void*, void*, const TExpToken& node) override {
+    TTokenTree value = TTokenTree::New();
+    value->Kind = kTokenConstant;
+    value->DataType = node.DataType;
+    value->IsNull = 1;
+    return value;
+  }
+
+  // IN compares as `=` does: NULL equals NULL, integers exactly, text by the collation.
+  bool Search(void*, void*, const TExpToken& equal) override {
+    const TExpToken& tested = *equal.Left;
+    TDataQuery* sub = equal.Right != nullptr ? equal.Right->SubQuery : nullptr;
+    if (sub == nullptr) return false;
+    Load(*sub);
+    if (tested.IsNull) return sub->SubSelectHasNull != 0;
+    if (IsStringLike(tested.DataType, tested.SubType)) {
+      const TCollation& collation = GetCollation(sub->Language, sub->Sort);
+      const std::string text(reinterpret_cast<const char*>(tested.Value.data()), TextLength(tested));
+      auto less = [&](const std::string& a, const std::string& b) { return collation.Compare(a, b, false) < 0; };
+      auto at = std::lower_bound(sub->SubSelectTexts.begin(), sub->SubSelectTexts.end(), text, less);
+      return at != sub->SubSelectTexts.end() && collation.Compare(*at, text, false) == 0;
+    }
+    if (IsNumericType(tested.DataType)) {
+      const TNumber n = ReadNumber(tested.DataType, tested.Value.data());
+      const bool integer = IsIntegerType(tested.DataType);
+      const double real = integer ? double(n.Whole) : n.Float ? n.Real : double(n.Whole) / 10000.0;
+      if (integer && std::binary_search(sub->SubSelectIntegers.begin(), sub->SubSelectIntegers.end(), n.Whole))
+        return true;
+      if (!integer && std::nearbyint(real) == real && std::fabs(real) < 9.2e18 &&
+          std::binary_search(sub->SubSelectIntegers.begin(), sub->SubSelectIntegers.end(), int64_t(real)))
+        return true;
+      return std::binary_search(sub->SubSelectNumbers.begin(), sub->SubSelectNumbers.end(), real);
+    }
+    for (const TTokenTree& value : sub->SubSelectValues) {
+      std::optional<bool> same = CompareValues(kOpEqual, tested, *value);
+      if (same && *same) return true;
+    }
+    return false;
+  }
+
+ private:
+  // The first column of the sub-select's last run, read once per run.
+  static void Load(TDataQuery& sub) {
+    if (sub.SubSelectLoaded) return;
+    sub.SubSelectIntegers.clear();
+    sub.SubSelectNumbers.clear();
+    sub.SubSelectTexts.clear();
+    sub.SubSelectValues.clear();
+    sub.SubSelectHasNull = 0;
+    TDataCursor* cursor = sub.ResultCursor;
+    if (cursor != nullptr && cursor->IsOpen()) {
+      std::vector<uint8_t> record(cursor->RecordSize());
+      const TFieldDescriptor& f = cursor->Field(1);
+      cursor->SetToBegin();
+      while (cursor->GetNextRecord(record.data()) == 0) {
+        TTokenTree value = TTokenTree::New();
+        value->Kind = kTokenConstant;
+        value->FieldNumber = 1;
+        value->DataType = f.FieldType();
+        value->SubType = f.SubType();
+        value->Scale = f.DeclaredScale();
+        cursor->FetchColumn(record.data(), *value);
+        if (value->IsNull) {
+          sub.SubSelectHasNull = 1;
+        } else if (IsStringLike(value->DataType, value->SubType)) {
+          sub.SubSelectTexts.emplace_back(reinterpret_cast<const char*>(value->Value.data()), TextLength(*value));
+        } else if (IsIntegerType(value->DataType)) {
+          sub.SubSelectIntegers.push_back(ReadNumber(value->DataType, value->Value.data()).Whole);
+        } else if (IsNumericType(value->DataType)) {
+          const TNumber n = ReadNumber(value->DataType, value->Value.data());
+          sub.SubSelectNumbers.push_back(n.Float ? n.Real : double(n.Whole) / 10000.0);
+        } else {
+          sub.SubSelectValues.push_back(std::move(value));
+        }
+      }
+      const TCollation& collation = GetCollation(sub.Language, sub.Sort);
+      std::sort(sub.SubSelectTexts.begin(), sub.SubSelectTexts.end(),
+                [&](const std::string& a, const std::string& b) { return collation.Compare(a, b, false) < 0; });
+      std::sort(sub.SubSelectIntegers.begin(), sub.SubSelectIntegers.end());
+      std::sort(sub.SubSelectNumbers.begin(), sub.SubSelectNumbers.end());
+    }
+    sub.SubSelectLoaded = 1;
+  }
+};
+
+// ---- Aggregate values -----------------------------------------------------------------------------
 
 int CompareNumbers(const TNumber& a, const TNumber& b) {
   if (a.Float) return a.Real < b.Real ? -1 : a.Real > b.Real ? 1 : 0;

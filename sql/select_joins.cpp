@@ -217,10 +217,13 @@ void SortJoinConditions(TDataQuery& query) {
         continue;
       }
     }
-    // A WHERE condition on the inner table of a left join judges the joined rows too, so
-    // that its NULL rows are filtered like any other.
-    if (refs.JoinSide == 0 && table->JoinedBy != nullptr && table->JoinedBy->JoinKind == 2)
-      query.ResidualCondition = AndOf(std::move(query.ResidualCondition), CopyTokenTree(part.Get()));
+    // A WHERE condition on the inner table of a left join judges the joined rows, NULL rows
+    // included (WHERE x IS NULL keeps the rows without a match); as a filter on the table it
+    // would remove matches instead and let their NULL rows through.
+    if (refs.JoinSide == 0 && table->JoinedBy != nullptr && table->JoinedBy->JoinKind == 2) {
+      query.ResidualCondition = AndOf(std::move(query.ResidualCondition), std::move(part));
+      continue;
+    }
     query.Condition = AndOf(std::move(query.Condition), std::move(part));
   }
 }
