@@ -553,7 +553,8 @@ void RunInteractive(TShell& shell) {
   std::string line;
   for (;;) {
     FinishOutput();
-    const bool got = ReadTypedLine(splitter.HasPending() ? "  ...> " : "sql> ", line);
+    // A stop asked for while the last statement's output was written is answered first.
+    const bool got = StopSignal() == 0 && ReadTypedLine(splitter.HasPending() ? "  ...> " : "sql> ", line);
     if (StopSignal() == SIGINT) {
       // Ctrl-C at the prompt drops what was typed so far.
       ClearStopRequest();
@@ -598,6 +599,9 @@ void RunInteractive(TShell& shell) {
 }  // namespace
 
 int RunSqlShell(TDataSession& session, const TSqlOptions& options) {
+  // A closed terminal stops the shell as Ctrl-C stops a batch, so that the private
+  // directory goes with it.
+  TStopsOnHangUp hangUp;
   TShell shell(session, options);
   if (options.HaveStatements) {
     TBatch batch(shell, "-c", false);

@@ -11,6 +11,8 @@
 // command as `TStopped` at the next point where it can stop cleanly.
 #pragma once
 
+#include <signal.h>
+
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -58,12 +60,24 @@ int StopSignal();
 // Forgets a stop request that has been answered without ending the run (a Ctrl-C that
 // stopped one statement of an interactive SQL shell).
 void ClearStopRequest();
-// "SIGINT" or "SIGTERM".
+// "SIGINT", "SIGTERM" or "SIGHUP".
 std::string SignalName(int signal);
 // Raises TStopped when a stop was asked for and no TDeferStops is alive. Long loops call
 // it between units of work that leave everything consistent.
 void StopPoint();
-// While one lives, SIGINT and SIGTERM end a read that waits (it fails with EINTR) instead
+// While one lives, SIGHUP (the terminal went away) asks for a stop as SIGINT does: for a
+// program that works at a terminal and must clean up when it is closed.
+class TStopsOnHangUp {
+ public:
+  TStopsOnHangUp();
+  ~TStopsOnHangUp();
+  TStopsOnHangUp(const TStopsOnHangUp&) = delete;
+  TStopsOnHangUp& operator=(const TStopsOnHangUp&) = delete;
+
+ private:
+  struct sigaction Former_;
+};
+// While one lives, SIGINT, SIGTERM (and SIGHUP) end a read that waits (it fails with EINTR) instead
 // of letting it go on: for a library's reads from a terminal, which a stop should end.
 class TInterruptibleReads {
  public:

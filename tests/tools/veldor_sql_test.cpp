@@ -55,8 +55,9 @@ class SqlShellTest : public VeldorCliTest {
 
   // Runs the shell on a terminal (standard input, output and error), typing each line of
   // `lines` once the prompt asks for it; Out is all the terminal showed, without CRs. When
-  // the terminal shows `cue`, the shell gets SIGINT (once), as Ctrl-C would send it.
-  TResult RunTyped(const std::vector<std::string>& lines, const std::string& cue = "") {
+  // the terminal shows `cue`, the shell gets `signal` (once): SIGINT as Ctrl-C would send
+  // it, SIGHUP as a closed terminal would.
+  TResult RunTyped(const std::vector<std::string>& lines, const std::string& cue = "", int signal = SIGINT) {
     int master = -1, terminal = -1;
     EXPECT_EQ(openpty(&master, &terminal, nullptr, nullptr, nullptr), 0);
     pid_t pid = fork();
@@ -84,7 +85,7 @@ class SqlShellTest : public VeldorCliTest {
       for (ssize_t i = 0; i < n; ++i)
         if (buffer[i] != '\r') r.Out += buffer[i];
       if (!interrupted && r.Out.find(cue) != std::string::npos) {
-        kill(pid, SIGINT);
+        kill(pid, signal);
         interrupted = true;
       }
       while (typed < lines.size() && prompts() > typed) {
@@ -272,6 +273,17 @@ TEST_F(SqlShellTest, TypedCtrlCStopsOnlyTheStatement) {
   EXPECT_EQ(r.Status, 0) << r.Out;
   EXPECT_NE(r.Out.find("veldor: SELECT stopped by SIGINT; its result is not shown"), std::string::npos) << r.Out;
   EXPECT_NE(r.Out.find("Age\n---\n 89\n(1 row)\n"), std::string::npos) << r.Out;
+}
+
+// A terminal that goes away (SIGHUP) while a statement runs ends the shell by that signal,
+// and its private directory goes with it.
+TEST_F(SqlShellTest, HangUpEndsTheShellAndCleansUp) {
+  MakeBigTable();
+  TResult r = RunTyped({std::string(kLongSelect) + ";", ".quit"}, "running SELECT", SIGHUP);
+  EXPECT_EQ(r.Status, 128 + SIGHUP) << r.Out;
+  EXPECT_NE(r.Out.find("veldor: SELECT stopped by SIGHUP; its result is not shown"), std::string::npos) << r.Out;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_))
+    EXPECT_EQ(entry.path().filename().string().rfind("veldor-sql-", 0), std::string::npos) << entry.path();
 }
 
 // An UPDATE stopped by a signal stops where the engine lets it: the rows it changed before
