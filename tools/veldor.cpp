@@ -77,6 +77,19 @@ const TCommandHelp kCommands[] = {
     {"verify", R"(  verify TABLE                   check records, free chains, every index and every BLOB
                                  chain; prints each problem; exit status 0 only when sound
 )"},
+    {"sql", R"(  sql [DIR] [-c STATEMENTS] [--csv]
+                                 an SQL shell over the tables of DIR (default: the --dir
+                                 directory; with --memory, the in-memory tables): runs the
+                                 statements of -c (separated by ';'), of standard input, or
+                                 typed at a prompt on a terminal (a statement ends with ';';
+                                 .quit or Ctrl-D leaves). A result shows as a table (NULL for
+                                 no value), or with --csv as CSV (an empty cell); a change
+                                 reports its row count and time (with --csv on standard
+                                 error). Result tables are kept in a private temporary
+                                 directory ($TMPDIR, default /var/tmp), removed at the end.
+                                 -c and standard input stop at the first statement that
+                                 fails; at a prompt Ctrl-C stops only the running statement
+)"},
     {"help", R"(  help [COMMAND]                 this text, or the usage of one command
 )"},
 };

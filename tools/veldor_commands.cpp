@@ -25,6 +25,7 @@
 #include "engine/table_header.h"
 #include "lib/file_layer.h"
 #include "tools/veldor_definition.h"
+#include "tools/veldor_sql.h"
 #include "tools/veldor_tool.h"
 #include "tools/veldor_values.h"
 
@@ -164,7 +165,7 @@ TTool::~TTool() = default;
 
 bool TTool::IsCommand(const std::string& name) {
   for (const char* c : {"info", "create", "load", "dump", "add-index", "drop-index", "restructure", "empty",
-                        "rename", "drop", "verify"})
+                        "rename", "drop", "verify", "sql"})
     if (name == c) return true;
   return false;
 }
@@ -182,6 +183,7 @@ int TTool::Run(const std::vector<std::string>& args) {
   if (c == "rename") return Rename(args);
   if (c == "drop") return Drop(args);
   if (c == "verify") return Verify(args);
+  if (c == "sql") return Sql(args);
   throw TUsageError("unknown command '" + c + "'");
 }
 
@@ -1127,6 +1129,52 @@ int TTool::Verify(const std::vector<std::string>& args) {
       Plural(checker.DeletedRecords(), "deleted slot", "deleted slots") + ", " + defined + ", " +
       Plural(checker.BlobBlocksChecked(), "BLOB block", "BLOB blocks") + ")\n");
   return 0;
+}
+
+}  // namespace veldor::tool
+
+// ---- sql --------------------------------------------------------------------------------------
+
+namespace veldor::tool {
+
+int TTool::Sql(const std::vector<std::string>& args) {
+  const char* usage = "usage: veldor sql DIR [-c STATEMENTS] [--csv]";
+  TSqlOptions options;
+  std::vector<std::string> positional;
+  bool more = true;
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (more && a == "--") {
+      more = false;
+    } else if (more && a == "-c") {
+      if (i + 1 >= args.size()) throw TUsageError("sql: -c needs a value");
+      options.HaveStatements = true;
+      options.Statements = args[++i];
+    } else if (more && a == "--csv") {
+      options.Csv = true;
+    } else if (more && a.size() > 1 && a[0] == '-') {
+      throw TUsageError("sql: unknown option " + a);
+    } else {
+      positional.push_back(a);
+    }
+  }
+  if (positional.size() > 1) throw TUsageError(usage);
+  if (Options_.Memory) {
+    // The in-memory database has no directory.
+    if (!positional.empty()) throw TUsageError("sql: with --memory, give no directory");
+    options.Database = Session_->OpenDataDirectory("Memory", "");
+  } else {
+    const std::string directory = positional.empty() ? Options_.Directory : positional[0];
+    struct stat st {};
+    const int error = stat(directory.c_str(), &st) != 0 ? errno : S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+    if (error != 0)
+      throw TToolError("directory " + directory +
+                       (error == ENOENT    ? " does not exist"
+                        : error == ENOTDIR ? " is not a directory"
+                                           : std::string(": ") + std::strerror(error)));
+    options.Database = Session_->OpenDataDirectory("", directory);
+  }
+  return RunSqlShell(*Session_, options);
 }
 
 }  // namespace veldor::tool

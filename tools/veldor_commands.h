@@ -1,5 +1,6 @@
 // The commands of the `veldor` tool over one engine session: info, create, load, dump,
-// add-index, drop-index, restructure, empty, rename, drop and verify.
+// add-index, drop-index, restructure, empty, rename, drop, verify and sql (the SQL shell
+// of veldor_sql.h).
 //
 // `TTool` owns the engine session for the whole run, so that several commands (a script)
 // share its databases, its passwords and, with `Memory`, the in-memory tables. Each
@@ -68,6 +69,7 @@ class TTool {
   int Rename(const std::vector<std::string>& args);
   int Drop(const std::vector<std::string>& args);
   int Verify(const std::vector<std::string>& args);
+  int Sql(const std::vector<std::string>& args);
 
   TOptions Options_;
   std::unique_ptr<TDataSession> Session_;

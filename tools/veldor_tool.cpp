@@ -55,12 +55,43 @@ void InstallStopHandlers() {
 
 int StopSignal() { return int(gStopSignal); }
 
+void ClearStopRequest() { gStopSignal = 0; }
+
 std::string SignalName(int signal) {
-  return signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : "signal " + std::to_string(signal);
+  return signal == SIGINT    ? "SIGINT"
+         : signal == SIGTERM ? "SIGTERM"
+         : signal == SIGHUP  ? "SIGHUP"
+                             : "signal " + std::to_string(signal);
 }
+
+TStopsOnHangUp::TStopsOnHangUp() {
+  struct sigaction action {};
+  sigaction(SIGINT, nullptr, &action);
+  sigaction(SIGHUP, &action, &Former_);
+}
+
+TStopsOnHangUp::~TStopsOnHangUp() { sigaction(SIGHUP, &Former_, nullptr); }
 
 void StopPoint() {
   if (gStopSignal != 0 && gDeferred == 0) throw TStopped(int(gStopSignal));
+}
+
+TInterruptibleReads::TInterruptibleReads() {
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction action {};
+    sigaction(signal, nullptr, &action);
+    action.sa_flags &= ~SA_RESTART;
+    sigaction(signal, &action, nullptr);
+  }
+}
+
+TInterruptibleReads::~TInterruptibleReads() {
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction action {};
+    sigaction(signal, nullptr, &action);
+    action.sa_flags |= SA_RESTART;
+    sigaction(signal, &action, nullptr);
+  }
 }
 
 TDeferStops::TDeferStops() { ++gDeferred; }

@@ -11,6 +11,8 @@
 // command as `TStopped` at the next point where it can stop cleanly.
 #pragma once
 
+#include <signal.h>
+
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -55,11 +57,35 @@ class TOutputError : public std::runtime_error {
 void InstallStopHandlers();
 // The signal asked to stop with, 0 when none.
 int StopSignal();
-// "SIGINT" or "SIGTERM".
+// Forgets a stop request that has been answered without ending the run (a Ctrl-C that
+// stopped one statement of an interactive SQL shell).
+void ClearStopRequest();
+// "SIGINT", "SIGTERM" or "SIGHUP".
 std::string SignalName(int signal);
 // Raises TStopped when a stop was asked for and no TDeferStops is alive. Long loops call
 // it between units of work that leave everything consistent.
 void StopPoint();
+// While one lives, SIGHUP (the terminal went away) asks for a stop as SIGINT does: for a
+// program that works at a terminal and must clean up when it is closed.
+class TStopsOnHangUp {
+ public:
+  TStopsOnHangUp();
+  ~TStopsOnHangUp();
+  TStopsOnHangUp(const TStopsOnHangUp&) = delete;
+  TStopsOnHangUp& operator=(const TStopsOnHangUp&) = delete;
+
+ private:
+  struct sigaction Former_;
+};
+// While one lives, SIGINT, SIGTERM (and SIGHUP) end a read that waits (it fails with EINTR) instead
+// of letting it go on: for a library's reads from a terminal, which a stop should end.
+class TInterruptibleReads {
+ public:
+  TInterruptibleReads();
+  ~TInterruptibleReads();
+  TInterruptibleReads(const TInterruptibleReads&) = delete;
+  TInterruptibleReads& operator=(const TInterruptibleReads&) = delete;
+};
 // While one lives, StopPoint does not raise: the work of its scope runs to its end (a
 // commit, a rename, an undo), and the request waits for the next stop point.
 class TDeferStops {
