@@ -109,8 +109,7 @@ void BindValue(TDataQuery& query, TUpdateField& field, TUpdateValue& value) {
   if (constant.DataType == field.DataType) return;
   std::vector<uint8_t> buffer(std::max<size_t>({kConvertBufferSize, constant.Value.size(), size_t(field.DataSize) + 1}), 0);
   std::memcpy(buffer.data(), constant.Value.data(), constant.Value.size());
-  const int32_t targetSize = field.DataType == FIELD_STRING ? field.DataSize - 1 : field.DataSize;
-  if (!ConvertValue(constant.DataType, constant.DataSize, constant.Scale, buffer.data(), field.Scale, targetSize,
+  if (!ConvertValue(constant.DataType, constant.DataSize, constant.Scale, buffer.data(), field.Scale, field.DataSize,
                     field.DataType, buffer.size()))
     return;  // left as it is: storing it reports the failed conversion
   constant.DataType = field.DataType;

@@ -415,8 +415,7 @@ bool StoreValue(TDataCursor& cursor, uint8_t* record, uint16_t number, const TEx
                       (field.IsAutoInc() && value.DataType == FIELD_INTEGER);
     if (!same)
       converted = ConvertValue(value.DataType, value.DataSize, value.Scale, slot.data(), field.DeclaredScale(),
-                               field.FieldType() == FIELD_STRING ? field.DeclaredSize() : field.SlotSize(),
-                               field.FieldType(), slot.size());
+                               field.SlotSize(), field.FieldType(), slot.size());
     if (field.FieldType() == FIELD_STRING) slot[field.DeclaredSize()] = 0;
   }
   cursor.PutField(number, record, slot.data());
