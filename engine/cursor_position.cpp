@@ -718,6 +718,7 @@ void TDataCursor::GetBookmark(uint8_t* bookmark) const {
     return;
   }
   const int size = KeySize();
+  if (size <= 0) return;
   if (Spot_.Page == 0 || CurrentKey_.size() < size_t(size))
     std::memset(bookmark, 0, size_t(size));
   else
