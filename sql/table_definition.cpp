@@ -133,6 +133,9 @@ void ExecuteCreateTable(TDataQuery& query) {
   TDataCursor& cursor = WorkCursor(query, true);
   if (query.IfNotExists && cursor.Database()->TableExists(cursor.TableName(), cursor.InMemory())) return;
   cursor.CreateTable(definition, false, true);
+  // LAST AUTOINC n: the new, empty table is made again with n as its last auto-increment
+  // value, so that the first record gets n + 1.
+  if (query.LastAutoIncGiven) cursor.RestructureTable(definition, true, query.LastAutoInc, true);
 }
 
 void ExecuteCreateIndex(TDataQuery& query) {

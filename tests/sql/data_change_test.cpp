@@ -171,6 +171,10 @@ TEST_F(DataChangeTest, InsideACallersTransactionNothingIsCommittedOrRolledBackBy
 }
 
 TEST_F(DataChangeTest, AutoIncrementValuesAreAssignedUnlessNoAutoIncIsGiven) {
+  Run("CREATE TABLE later (id AUTOINC, v INTEGER, LAST AUTOINC 1000)");
+  Run("INSERT INTO later (v) VALUES (1)");
+  EXPECT_EQ(Integers("later", 1), (std::vector<int32_t>{1001}));
+  ExpectSound("later");
   Run("CREATE TABLE t (id AUTOINC, v INTEGER)");
   Run("INSERT INTO t (v) VALUES (10)");
   Run("INSERT INTO t (id, v) VALUES (50, 20)");
