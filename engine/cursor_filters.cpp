@@ -32,13 +32,6 @@
 namespace veldor {
 namespace {
 
-bool IsComparisonCode(uint8_t code) { return code >= kOpEqual && code <= kOpLessOrEqual; }
-
-bool IsComparison(const TExpToken* n) {
-  return n != nullptr && (n->Kind == kTokenBinary || n->Kind == kTokenStringCompare) &&
-         IsComparisonCode(n->Code);
-}
-
 bool IsConnective(const TExpToken* n) {
   return n != nullptr && n->Kind == kTokenBinary && (n->Code == kOpAnd || n->Code == kOpOr);
 }
@@ -49,23 +42,13 @@ bool IsListOrRange(const TExpToken* n) {
           n->Code == kPredNotBetween);
 }
 
-uint8_t Mirrored(uint8_t code) {
-  switch (code) {
-    case kOpGreater: return kOpLess;
-    case kOpLess: return kOpGreater;
-    case kOpGreaterOrEqual: return kOpLessOrEqual;
-    case kOpLessOrEqual: return kOpGreaterOrEqual;
-    default: return code;
-  }
-}
-
 // Constants on the right and columns on the left, at the root and through NOT only.
 void Normalize(TExpToken* node) {
   while (node != nullptr && node->Kind == kTokenUnary && node->Code == kOpNot) node = node->Left;
-  if (!IsComparison(node) || node->Left == nullptr || node->Right == nullptr) return;
+  if (!IsComparisonNode(node) || node->Left == nullptr || node->Right == nullptr) return;
   if (ReferencesColumn(node->Left) || !ReferencesColumn(node->Right)) return;
   std::swap(node->Left, node->Right);
-  node->Code = Mirrored(node->Code);
+  node->Code = MirroredComparison(node->Code);
 }
 
 // The column a comparison, list or BETWEEN tests, and whether it is tested upper-cased.
@@ -79,10 +62,6 @@ const TExpToken* TestedColumn(const TExpToken* operand, bool& upper) {
     return operand->Left;
   }
   return nullptr;
-}
-
-bool Truthy(const TExpToken& value) {
-  return !value.IsNull && value.Value.size() >= 2 && LoadU16(value.Value.data()) != 0;
 }
 
 // An ordinal interval of an index; empty when Last < First.
@@ -454,7 +433,7 @@ uint8_t TDataCursor::Optimize(TExpToken* node, bool estimate, bool root) {
 // The level of a node that is neither AND nor OR.
 uint8_t TDataCursor::OptimizeTerm(TExpToken* node, bool estimate, bool root) {
   uint8_t level = kOptimizeNone;
-  if (IsComparison(node) || IsListOrRange(node)) {
+  if (IsComparisonNode(node) || IsListOrRange(node)) {
     int index = IndexForColumn(node);
     if (index >= 0) {
       TKeySelection selection = SelectKeys(node, index);
@@ -625,7 +604,7 @@ TDataCursor::TKeySelection TDataCursor::SelectKeys(const TExpToken* node, int in
   };
 
   std::vector<uint8_t> key, high;
-  if (IsComparison(node)) {
+  if (IsComparisonNode(node)) {
     if (!keyOf(node->Right, key)) {
       selection.Usable = false;
       return selection;
@@ -736,7 +715,7 @@ bool TDataCursor::Accepts(const TExpToken* node, const uint8_t* record) {
   };
   TTokenTree value = EvaluateExpression(node, const_cast<uint8_t*>(record), this, Table_->SortId(),
                                         uint16_t(Table_->Language()), fetch);
-  return value && Truthy(*value);
+  return IsTrueValue(value.Get());
 }
 
 bool TDataCursor::FilterAccepts(TFilter& filter, const uint8_t* record, int32_t number) {
@@ -933,13 +912,13 @@ std::vector<TExpToken*> NestOperands(TExpToken* node, uint8_t op) {
 }  // namespace
 
 bool TDataCursor::SelectsDirectly(const TExpToken* node) {
-  return node->OptimizeLevel != kOptimizeNone && (IsComparison(node) || IsListOrRange(node)) &&
+  return node->OptimizeLevel != kOptimizeNone && (IsComparisonNode(node) || IsListOrRange(node)) &&
          IndexForColumn(node) >= 0;
 }
 
 void TDataCursor::EvaluateInto(TExpToken* node, TRecordsBitmap& bitmap, bool underAnd, bool estimate) {
   if (node->OptimizeLevel == kOptimizeNone) return Scan(node, nullptr, bitmap, underAnd);
-  if (IsComparison(node) || IsListOrRange(node)) {
+  if (IsComparisonNode(node) || IsListOrRange(node)) {
     int index = IndexForColumn(node);
     if (index < 0) return Scan(node, nullptr, bitmap, underAnd);
     return MarkSelection(node, index, bitmap, estimate);

@@ -233,6 +233,24 @@ TTokenTree CopyTokenTree(const TExpToken* root);
 // DataType, SubType, DataSize, Scale, and for constants IsNull and the value bytes.
 bool SameExpression(const TExpToken* a, const TExpToken* b);
 
+// A comparison node (=, <>, <, >, <=, >=), also in the string form the checker makes.
+inline bool IsComparisonNode(const TExpToken* n) {
+  return n != nullptr && (n->Kind == kTokenBinary || n->Kind == kTokenStringCompare) && n->Code >= kOpEqual &&
+         n->Code <= kOpLessOrEqual;
+}
+
+// The comparison that holds with the operands swapped: `<` and `>`, `<=` and `>=` trade
+// places; every other code is its own mirror.
+inline uint8_t MirroredComparison(uint8_t code) {
+  switch (code) {
+    case kOpGreater: return kOpLess;
+    case kOpLess: return kOpGreater;
+    case kOpGreaterOrEqual: return kOpLessOrEqual;
+    case kOpLessOrEqual: return kOpGreaterOrEqual;
+    default: return code;
+  }
+}
+
 // True for a column node; for unary, function and predicate nodes the answer of Left
 // (for IF of Left, Right and Third); for binary nodes of Left or Right; false otherwise.
 bool ReferencesColumn(const TExpToken* node);

@@ -103,6 +103,11 @@ std::optional<bool> CompareValues(uint8_t op, const TExpToken& left, const TExpT
 TTokenTree EvaluateExpression(const TExpToken* node, void* record, void* owner, uint16_t sort, uint16_t language,
                               const TFetchColumn& fetch, TSubSelectSource* subSelects = nullptr);
 
+// Whether an evaluated condition holds: a non-NULL boolean TRUE. A null tree does not.
+inline bool IsTrueValue(const TExpToken* value) {
+  return value != nullptr && !value->IsNull && value->Value.size() >= 2 && (value->Value[0] | value->Value[1]) != 0;
+}
+
 // ---- Value conversion --------------------------------------------------------------------
 
 inline constexpr size_t kConvertBufferSize = 251;

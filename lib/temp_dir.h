@@ -1,4 +1,5 @@
-// A fresh directory under /tmp for a test, a tool run or temporary tables.
+// A fresh directory (under /tmp unless told otherwise) for a test, a tool run or temporary
+// tables.
 #pragma once
 
 #include <cstdlib>
@@ -7,10 +8,11 @@
 
 namespace veldor {
 
-// Creates /tmp/<prefix>-<six random characters> and returns its path (without a trailing
-// "/"), or "" when it cannot be made.
-inline std::string MakeTempDirectory(const std::string& prefix) {
-  std::string name = "/tmp/" + prefix + "-" + std::string(6, 'X');  // mkdtemp's template
+// Creates <base>/<prefix>-<six random characters> and returns its path (without a trailing
+// "/"), or "" when it cannot be made (errno tells why).
+inline std::string MakeTempDirectory(const std::string& prefix, const std::string& base = "/tmp") {
+  std::string name = base + (!base.empty() && base.back() == '/' ? "" : "/") + prefix + "-" +
+                     std::string(6, 'X');  // mkdtemp's template
   std::vector<char> buffer(name.begin(), name.end());
   buffer.push_back('\0');
   if (mkdtemp(buffer.data()) == nullptr) return "";

@@ -201,32 +201,6 @@ class TStatementTransaction {
   int32_t Rows_ = 0;
 };
 
-// Reports progress through the statement; false once the callback asked to stop.
-class TStatementProgress {
- public:
-  explicit TStatementProgress(TQueryStatement& statement)
-      : Statement_(statement), Step_(statement.Database->Session()->ProgressStepPercent()) {}
-  bool operator()(int percent) {
-    if (!Statement_.ProgressCallback || percent < Reported_ + Step_) return true;
-    Reported_ = percent;
-    uint8_t abort = 0;
-    Statement_.ProgressCallback(Statement_, percent, &abort);
-    Aborted_ = abort != 0;
-    return !Aborted_;
-  }
-  void Finish() {
-    if (Aborted_ || !Statement_.ProgressCallback || Reported_ >= 100) return;
-    uint8_t abort = 0;
-    Statement_.ProgressCallback(Statement_, 100, &abort);
-  }
-
- private:
-  TQueryStatement& Statement_;
-  uint16_t Step_;
-  int Reported_ = 0;
-  bool Aborted_ = false;
-};
-
 TTokenTree EvaluateValue(TDataQuery& query, const TExpToken* expression) {
   return EvaluateExpression(expression, nullptr, &query, query.Sort, query.Language, SourceFetcher(),
                             &SubSelectAnswers());

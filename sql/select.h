@@ -75,6 +75,23 @@ void ClearRunState(TDataQuery& query);
 void WalkJoinedRows(TDataQuery& query, const std::function<bool()>& row,
                     const std::function<bool(int percent)>& progress);
 
+// Reports a statement's progress through its callback, each time the percentage has grown
+// by the session's progress step; the call operator answers false once the callback asked
+// to stop. Finish reports 100 when the run was not stopped and had not reported it.
+class TStatementProgress {
+ public:
+  explicit TStatementProgress(TQueryStatement& statement);
+  bool operator()(int percent);
+  void Finish();
+  bool Aborted() const { return Aborted_; }
+
+ private:
+  TQueryStatement& Statement_;
+  uint16_t Step_;
+  int Reported_ = 0;
+  bool Aborted_ = false;
+};
+
 // Stores an expression value into field `field` of `record` of `cursor`, converted to the
 // field's type (strings cut to the field's size; BLOBs through an engine-owned buffer that
 // the caller frees with FreeAllBlobs after writing the record, replacing what the record's

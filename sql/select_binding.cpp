@@ -44,18 +44,6 @@ bool IsAggregateNode(const TExpToken* node) {
 
 bool IsStar(const TExpToken* node) { return node != nullptr && node->Kind == kTokenColumn && node->ColumnName == "*"; }
 
-uint8_t AggregateOf(uint8_t code) {
-  switch (code) {
-    case kFuncSum: return kAggregateSum;
-    case kFuncRunSum: return kAggregateRunSum;
-    case kFuncMin: return kAggregateMin;
-    case kFuncMax: return kAggregateMax;
-    case kFuncAvg: return kAggregateAvg;
-    case kFuncCount: return kAggregateCount;
-    default: return kAggregateNone;
-  }
-}
-
 std::string DatabaseNameOf(const TDataQuery& query) {
   return query.SourceTables.empty() || query.SourceTables[0]->Database == nullptr
              ? std::string()
@@ -153,8 +141,7 @@ void BindColumns(TQueryStatement& statement, TDataQuery& query) {
   size_t aggregates = 0;
   for (auto& column : query.ResultColumns) {
     TExpToken* root = column->Expression.Get();
-    if (IsAggregateNode(root)) {
-      column->AggregateKind = AggregateOf(root->Code);
+    if (IsAggregateNode(root)) {  // the parser gave it its AggregateKind
       ++aggregates;
       if (root->Code == kFuncCount && IsStar(root->Left)) {
         column->CountStar = 1;
@@ -375,7 +362,7 @@ void BindHaving(TDataQuery& query) {
     node.FieldNumber = column->ResultFieldNumber;
     node.DataType = column->DataType;
     node.SubType = column->SubType;
-    node.DataSize = column->DataType == FIELD_STRING ? column->DataSize : column->DataSize;
+    node.DataSize = column->DataSize;
     node.Scale = column->Scale;
     node.SourceTable = nullptr;
     return true;

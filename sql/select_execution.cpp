@@ -16,10 +16,6 @@
 namespace veldor {
 namespace {
 
-bool Truthy(const TTokenTree& value) {
-  return value && !value->IsNull && value->Value.size() >= 2 && LoadU16(value->Value.data()) != 0;
-}
-
 size_t TextLength(const TExpToken& value) {
   const size_t limit = std::min(value.Value.size(), size_t(std::max(value.DataSize, 0)));
   return strnlen(reinterpret_cast<const char*>(value.Value.data()), limit);
@@ -343,8 +339,9 @@ TDataCursor* RunLive(TDataQuery& query) {
         nullptr, nullptr, true, false, false, true,
         [q, t](void*, TDataCursor&, const uint8_t* record, int32_t) {
           std::memcpy(t->RecordBuffer.data(), record, t->RecordBuffer.size());
-          return Truthy(EvaluateExpression(q->ResidualCondition.Get(), nullptr, q, q->Sort, q->Language,
-                                           SourceFetcher(), &SubSelectAnswers()));
+          return IsTrueValue(EvaluateExpression(q->ResidualCondition.Get(), nullptr, q, q->Sort, q->Language,
+                                                SourceFetcher(), &SubSelectAnswers())
+                                 .Get());
         });
     table.Cursor->ActivateFilter(filter);
     table.PushedFilters.push_back(filter);
@@ -357,6 +354,24 @@ TDataCursor* RunLive(TDataQuery& query) {
 }  // namespace
 
 // ---- Shared pieces ---------------------------------------------------------------------------------
+
+TStatementProgress::TStatementProgress(TQueryStatement& statement)
+    : Statement_(statement), Step_(statement.Database->Session()->ProgressStepPercent()) {}
+
+bool TStatementProgress::operator()(int percent) {
+  if (!Statement_.ProgressCallback || percent < Reported_ + Step_) return true;
+  Reported_ = percent;
+  uint8_t abort = 0;
+  Statement_.ProgressCallback(Statement_, percent, &abort);
+  Aborted_ = abort != 0;
+  return !Aborted_;
+}
+
+void TStatementProgress::Finish() {
+  if (Aborted_ || !Statement_.ProgressCallback || Reported_ >= 100) return;
+  uint8_t abort = 0;
+  Statement_.ProgressCallback(Statement_, 100, &abort);
+}
 
 const TBindColumn& SourceBinder() {
   static const TBindColumn bind = [](void* owner, TExpToken& node) {
@@ -438,17 +453,7 @@ TDataCursor* ExecuteSelect(TQueryStatement& statement, TDataQuery& query) {
   ReorderJoins(query);
   PushConditions(query, 2);
 
-  const uint16_t step = statement.Database->Session()->ProgressStepPercent();
-  int reported = 0;
-  bool aborted = false;
-  auto progress = [&](int percent) {
-    if (!statement.ProgressCallback || percent < reported + step) return true;
-    reported = percent;
-    uint8_t abort = 0;
-    statement.ProgressCallback(statement, percent, &abort);
-    aborted = abort != 0;
-    return !aborted;
-  };
+  TStatementProgress progress(statement);
 
   std::vector<uint8_t> record(result.RecordSize());
   TAggregator aggregator(query, result);
@@ -463,7 +468,7 @@ TDataCursor* ExecuteSelect(TQueryStatement& statement, TDataQuery& query) {
         aggregator.Merge(group.data(), record.data());
         result.FreeAllBlobs(false);
         return true;
-      }, progress);
+      }, [&](int percent) { return progress(percent); });
       aggregator.Finish(group.data());
     }
     result.AppendRecord(group.data(), false);
@@ -480,13 +485,10 @@ TDataCursor* ExecuteSelect(TQueryStatement& statement, TDataQuery& query) {
         result.AppendRecord(record.data(), false);
         result.FreeAllBlobs(false);
         return limit < 0 || ++produced < limit;
-      }, progress);
+      }, [&](int percent) { return progress(percent); });
     }
   }
-  if (!aborted && statement.ProgressCallback && reported < 100) {
-    uint8_t abort = 0;
-    statement.ProgressCallback(statement, 100, &abort);
-  }
+  progress.Finish();
 
   if (query.UnionHead == nullptr) {
     if (query.Distinct) {
@@ -508,8 +510,9 @@ TDataCursor* ExecuteSelect(TQueryStatement& statement, TDataQuery& query) {
         TFetchColumn fetch = [&result](void*, void* image, TExpToken& node) {
           result.FetchColumn(static_cast<const uint8_t*>(image), node);
         };
-        return Truthy(EvaluateExpression(query.BoundHaving.Get(), row, &query, query.Sort, query.Language, fetch,
-                                         &SubSelectAnswers()));
+        return IsTrueValue(EvaluateExpression(query.BoundHaving.Get(), row, &query, query.Sort, query.Language,
+                                              fetch, &SubSelectAnswers())
+                               .Get());
       };
       result.SortRecords(SortFields(result, query.GroupFields, nullptr), callbacks, options);
     }

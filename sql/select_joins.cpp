@@ -20,22 +20,7 @@
 namespace veldor {
 namespace {
 
-bool IsComparisonNode(const TExpToken* n) {
-  return n != nullptr && (n->Kind == kTokenBinary || n->Kind == kTokenStringCompare) && n->Code >= kOpEqual &&
-         n->Code <= kOpLessOrEqual;
-}
-
 bool IsAnd(const TExpToken* n) { return n != nullptr && n->Kind == kTokenBinary && n->Code == kOpAnd; }
-
-uint8_t MirroredCode(uint8_t code) {
-  switch (code) {
-    case kOpGreater: return kOpLess;
-    case kOpLess: return kOpGreater;
-    case kOpGreaterOrEqual: return kOpLessOrEqual;
-    case kOpLessOrEqual: return kOpGreaterOrEqual;
-    default: return code;
-  }
-}
 
 // What a subtree refers to: its tables, whether it holds a sub-select, and the join side
 // marked on its comparisons (0 when it came from WHERE).
@@ -108,7 +93,7 @@ void TurnAround(TExpToken* root) {
     if (n == nullptr) continue;
     if (IsComparisonNode(n)) {
       std::swap(n->Left, n->Right);
-      n->Code = MirroredCode(n->Code);
+      n->Code = MirroredComparison(n->Code);
     } else if (n->Kind == kTokenBinary && (n->Code == kOpAnd || n->Code == kOpOr)) {
       pending.push_back(n->Left);
       pending.push_back(n->Right);
@@ -116,13 +101,12 @@ void TurnAround(TExpToken* root) {
   }
 }
 
-bool Truthy(const TTokenTree& value) {
-  return value && !value->IsNull && value->Value.size() >= 2 && LoadU16(value->Value.data()) != 0;
-}
-
 TTokenTree Evaluate(TDataQuery& query, const TExpToken* tree) {
   return EvaluateExpression(tree, nullptr, &query, query.Sort, query.Language, SourceFetcher(), &SubSelectAnswers());
 }
+
+// Whether a condition holds for the current joined row.
+bool Holds(TDataQuery& query, const TExpToken* condition) { return IsTrueValue(Evaluate(query, condition).Get()); }
 
 // Puts the tables in an order where every join's outer table comes before its inner
 // table, lowest JoinOrder first among those free to go, and numbers them so.
@@ -249,7 +233,7 @@ TFilter* InstallFilter(TSourceTable& table, TTokenTree prepared, bool onlyIfServ
 // Rebuilds the inner table's filter of `join` from the outer table's current row. False
 // when the row's ON conditions rule out every match.
 bool RebuildJoinFilter(TDataQuery& query, TTableJoin& join) {
-  if (join.OuterCondition && !Truthy(Evaluate(query, join.OuterCondition.Get()))) return false;
+  if (join.OuterCondition && !Holds(query, join.OuterCondition.Get())) return false;
   TTokenTree tree = CopyTokenTree(join.Condition.Get());
   std::vector<TExpToken*> pending{tree.Get()};
   while (!pending.empty()) {
@@ -390,8 +374,8 @@ void WalkJoinedRows(TDataQuery& query, const std::function<bool()>& row,
   int64_t visited = 0;
   std::function<bool(size_t)> walk = [&](size_t level) -> bool {
     if (level == n) {
-      if (query.ResidualCondition && !Truthy(Evaluate(query, query.ResidualCondition.Get()))) return true;
-      if (query.UnindexedCondition && !Truthy(Evaluate(query, query.UnindexedCondition.Get()))) return true;
+      if (query.ResidualCondition && !Holds(query, query.ResidualCondition.Get())) return true;
+      if (query.UnindexedCondition && !Holds(query, query.UnindexedCondition.Get())) return true;
       return row();
     }
     TSourceTable& table = *query.SourceTables[level];

@@ -20,6 +20,7 @@
 #include "engine/errors.h"
 #include "engine/field_types.h"
 #include "lib/exception.h"
+#include "lib/temp_dir.h"
 #include "sql/query.h"
 #include "sql/query_statement.h"
 #include "tools/veldor_tool.h"
@@ -109,10 +110,9 @@ class TPrivateDirectory {
   explicit TPrivateDirectory(TDataSession& session) : Session_(session), Former_(session.GetPrivateDirectory()) {
     const char* tmp = std::getenv("TMPDIR");
     const std::string base = tmp != nullptr && tmp[0] != '\0' ? tmp : "/var/tmp";
-    std::string name = base + (base.back() == '/' ? "" : "/") + "veldor-sql-XXXXXX";
-    if (mkdtemp(name.data()) == nullptr)
+    Path_ = MakeTempDirectory("veldor-sql", base);
+    if (Path_.empty())
       throw TToolError("cannot make a private directory in " + base + ": " + std::strerror(errno));
-    Path_ = name;
     Session_.SetPrivateDirectory(Path_);
   }
   ~TPrivateDirectory() {
