@@ -337,11 +337,77 @@ void TDataTable::Flush(bool trimCaches, bool forceDataHeader, bool forceOsFlush,
     WriteEverything(forceDataHeader, forceOsFlush, forceIndexHeader, forceBlobHeader);
     // Everything is in the journal now: the caches shrink before the copy needs its buffers.
     if (trimCaches) TrimCaches();
+    if (AtomicChange_) return;  // the change commits as one, at its end
     Journal_->Commit();
     Journal_.reset();
   } else {
     WriteEverything(forceDataHeader, forceOsFlush, forceIndexHeader, forceBlobHeader);
     if (trimCaches) TrimCaches();
+  }
+}
+
+void TDataTable::BeginAtomicChange() {
+  if (AtomicChange_) return;
+  if (!Open_ || !Exclusive_ || ReadOnly() || InTransaction_)
+    RaiseTableError(VELDOR_NEEDEXCLACCESS, Name_);
+  if (!CanJournal()) {
+    // Nothing of an in-memory or temporary table outlives the process.
+    AtomicChange_ = true;
+    return;
+  }
+  Flush();
+  StartJournal();
+  AtomicChange_ = true;
+}
+
+void TDataTable::CommitAtomicChange() {
+  if (!AtomicChange_) return;
+  AtomicChange_ = false;
+  if (!Journal_) {
+    Flush();
+    return;
+  }
+  Committing_ = true;
+  try {
+    Flush();
+  } catch (...) {
+    Committing_ = false;
+    if (Journal_ && !Journal_->Sealed()) {
+      Journal_->Discard();
+      Journal_.reset();
+      DiscardCachedChanges();
+    }
+    Journal_.reset();
+    throw;
+  }
+  Committing_ = false;
+}
+
+void TDataTable::AbandonAtomicChange() noexcept {
+  if (!AtomicChange_) return;
+  AtomicChange_ = false;
+  if (Journal_) {
+    try {
+      Journal_->Discard();
+    } catch (...) {
+      // A journal that cannot be removed has no mark: the next open drops it.
+    }
+    Journal_.reset();
+  }
+  DiscardCachedChanges();
+}
+
+void TDataTable::DiscardCachedChanges() noexcept {
+  ++Discards_;
+  Data_->DropCache();
+  Index_->DropCaches();
+  DropBlobCache();
+  try {
+    Data_->ReadHeader();
+    Index_->ReloadHeader();
+    if (Blob_->IsOpen()) Blob_->ReloadHeader();
+  } catch (...) {
+    // The headers are read again at the next lock or open; the caller's error stands.
   }
 }
 

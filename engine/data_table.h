@@ -225,6 +225,26 @@ class TDataTable {
   // Discards every cached change and re-reads the headers; releases the table lock.
   void RollbackTransaction();
 
+  // ---- Atomic changes (maintenance of a table opened exclusively) ----
+  // From BeginAtomicChange to CommitAtomicChange every write to the table's files goes to a
+  // journal (caches that fill spill there too), so that a process dying at any moment in
+  // between leaves the table as it was before, and after the commit's mark as it is after:
+  // the next open replays or drops the journal. What was written before is flushed first.
+  // Only for a table this process has open exclusively, on disk, outside transactions
+  // (anything else: VELDOR_NEEDEXCLACCESS); an in-memory or temporary table, which no crash
+  // can outlive, just flushes at the commit. Setting the end of a file (emptying) goes
+  // through the journal as well; copying files (CopyTo, CopyFrom) does not and must not be
+  // used meanwhile.
+  void BeginAtomicChange();
+  // Writes everything back into the journal and commits it (see TJournal::Commit): a
+  // failure before the mark leaves the files as before the change (the caches are dropped,
+  // the headers re-read); after it the change is kept (finished, or left for recovery).
+  void CommitAtomicChange();
+  // Drops what the change wrote and what the caches hold of it; the table is as before.
+  // Never throws.
+  void AbandonAtomicChange() noexcept;
+  bool InAtomicChange() const { return AtomicChange_; }
+
   // ---- What the files ask of their table ----
   const TTableSettings& Settings() const { return *Settings_; }
   bool ForceBufferFlush() const { return Settings_->ForceBufferFlush; }
@@ -267,6 +287,9 @@ class TDataTable {
   void ResumeReadLocks();
   // The BLOB file's handle for its locks while it is open, else nullptr.
   TFileHandler* BlobLockFile() const { return Blob_->IsOpen() ? Blob_.get() : nullptr; }
+  // Forgets every change the caches hold and reads the headers again from the files (a
+  // rollback, a failed commit): every cursor re-synchronises at its next operation.
+  void DiscardCachedChanges() noexcept;
   void DropBlobCache() {
     if (Blob_->IsOpen()) Blob_->DropCache();
   }
@@ -299,8 +322,8 @@ class TDataTable {
   bool InTransaction_ = false;
   bool TableLocked_ = false;
   bool WriteLocked_ = false;
-  bool WriteLockInMemory_ = false;
-  bool CachesFitted_ = false;  // the transaction's caches reached the budget and were trimmed to it  // taken inside a transaction: no system lock behind it
+  bool WriteLockInMemory_ = false;  // taken inside a transaction: no system lock behind it
+  bool CachesFitted_ = false;  // the transaction's caches reached the budget and were trimmed to it
   bool Written_ = false;
   // While the table lock is held: records from here on were appended under it, and their
   // locks are this process's marks alone (see LockRecord).
@@ -308,6 +331,7 @@ class TDataTable {
   bool IndexRecreated_ = false;
   bool JournalReplayed_ = false;
   bool Committing_ = false;  // a commit's write-back: it goes through the journal
+  bool AtomicChange_ = false;  // see BeginAtomicChange: the journal commits only at its end
   uint32_t Discards_ = 0;  // see TChangeCounters
   const TTableSettings* Settings_;
   bool ReadLocked_ = false;

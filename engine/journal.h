@@ -88,6 +88,8 @@ class TJournal : public TFileOverlay {
   bool Written() const { return Journal_.IsOpen(); }
   // Bytes of the journal file so far.
   int64_t Size() const { return End_; }
+  // Whether the commit mark is written (the journal then holds a committed change).
+  bool Sealed() const { return Sealed_; }
 
   // The commit: checksums what the journal holds, appends the mark, makes the journal
   // durable, copies the entries into the table's files (detached first), makes them

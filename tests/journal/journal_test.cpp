@@ -336,6 +336,82 @@ INSTANTIATE_TEST_SUITE_P(
              (info.param.Budget == kSmall ? "_spilled" : "_inMemory");
     });
 
+// A change made atomic on a table opened exclusively, as maintenance makes its changes:
+// appends that spill from the caches, deletes and an emptied-then-refilled variant. A
+// child killed at any point leaves the table as before the change or, from the mark on, as
+// after it; the same change run in this process gives the two states to compare with.
+TEST_F(JournalTest, AtomicChangeOfAnExclusiveTableIsWholeOrAbsentAfterAKill) {
+  auto change = [&](TDataCursor& c, bool empty) {
+    c.Table()->BeginAtomicChange();
+    if (empty) c.EmptyTable();
+    for (int i = 1; i <= 3000; ++i)
+      Add(c, 5000 + i, "z" + std::to_string(i % 41), 500000 + i, i % 97 == 0 ? Memo(i, 2000) : "");
+    std::vector<uint8_t> image(c.RecordSize());
+    c.SetIndexName("");
+    c.SetToBegin();
+    for (int n = 0; n < 50 && c.GetNextRecord(image.data()) == 0; ++n) c.DeleteRecord(image.data());
+    c.Table()->CommitAtomicChange();
+  };
+  struct TCase {
+    const char* Point;
+    int Pass;
+    bool Committed;
+  };
+  const TCase cases[] = {{"", 0, true},
+                         {"during", 0, false},
+                         {"commit-before-mark", 1, false},
+                         {"commit-after-mark", 1, true},
+                         {"commit-copy", 3, true},
+                         {"commit-before-remove", 1, true}};
+  for (bool empty : {false, true}) {
+    MakeBase("model");
+    const std::vector<std::string> before = Dump("model");
+    cursors_.clear();
+    change(OpenCursor("model", true), empty);
+    cursors_.clear();
+    const std::vector<std::string> after = Dump("model");
+    cursors_.clear();
+    ASSERT_NE(before, after);
+    for (const TCase& k : cases) {
+      SCOPED_TRACE(std::string(k.Point) + (empty ? " (emptied first)" : ""));
+      for (const auto& entry : std::filesystem::directory_iterator(dir_))
+        if (entry.path().filename().string().rfind("t.", 0) == 0) std::filesystem::remove(entry);
+      MakeBase("t");
+      const std::string point = k.Point;
+      const int pass = k.Pass;
+      TChildProcess child([&](TChannel&) {
+        auto passes = std::make_shared<std::atomic<int>>(0);
+        SetFaultHook([point, pass, passes](const char* at) {
+          if (point == at && ++*passes == pass) kill(getpid(), SIGKILL);
+        });
+        TDataSession session(0);
+        TDataDirectory* db = session.OpenDataDirectory("", dir_);
+        TDataCursor c(db);
+        c.SetTableName("t");
+        c.SetExclusive(true);
+        c.Open();
+        if (point == "during") {
+          c.Table()->BeginAtomicChange();
+          if (empty) c.EmptyTable();
+          for (int i = 1; i <= 3000; ++i) Add(c, 5000 + i, "z", 500000 + i, "");
+          kill(getpid(), SIGKILL);
+        }
+        change(c, empty);
+        c.Close();
+        return 0;
+      });
+      ASSERT_EQ(child.Join(), point.empty() ? 0 : -1);
+      EXPECT_EQ(Dump("t"), k.Committed ? after : before);
+      cursors_.clear();
+      EXPECT_FALSE(JournalExists("t"));
+      std::vector<std::string> problems = CheckProblems("t");
+      EXPECT_TRUE(problems.empty()) << problems.front();
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(dir_))
+      if (entry.path().filename().string().rfind("model.", 0) == 0) std::filesystem::remove(entry);
+  }
+}
+
 // A journal killed right after its mark, then damaged: without a sound mark it is never
 // replayed, not even partly, and the table stays as it was.
 TEST_F(JournalTest, DamagedJournalIsDiscardedWhole) {
