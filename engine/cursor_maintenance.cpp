@@ -3,8 +3,16 @@
 // table's settings without opening it.
 //
 // A restructure changes as little as its definition asks: descriptors only, a rebuild of
-// the indexes whose definition changed (the ".IBK" copy is the way back), or a full copy
-// through a temporary table that replaces the old one only once the copy completed.
+// the indexes whose definition changed, or a full copy through a new table built beside the
+// old one that replaces it only once the copy completed.
+//
+// Every operation on a table on disk survives its process dying at any moment: what changes
+// inside the table's files (emptying, adding, deleting and rebuilding indexes, new
+// descriptors) is one atomic change through the table's journal, and what makes, moves or
+// removes whole files (the swap of a copied table, the ".IBK" backup of a rebuild, a rename)
+// is planned in a maintenance record that the next opener finishes or undoes (see
+// engine/maintenance_record.h). In-memory and temporary tables, which no crash outlives,
+// are changed directly.
 
 #include <algorithm>
 #include <cmath>
@@ -15,6 +23,9 @@
 #include "engine/cursor_internal.h"
 #include "engine/data_cursor.h"
 #include "engine/errors.h"
+#include "engine/index_format.h"
+#include "engine/journal.h"
+#include "engine/maintenance_record.h"
 #include "lib/byte_order.h"
 #include "lib/collation.h"
 #include "lib/expression_eval.h"
@@ -75,26 +86,220 @@ bool SameFieldDefinition(const TFieldDescriptor& a, const TFieldDescriptor& b) {
          a.MinValue() == b.MinValue() && a.MaxValue() == b.MaxValue();
 }
 
-// Moves a table's files (those that exist) to another directory and name.
-void MoveTableFiles(const std::string& fromDirectory, const std::string& fromName,
-                    const std::string& toDirectory, const std::string& toName, bool inMemory) {
+// Moves an in-memory table's files (those that exist) to another name.
+void MoveMemoryTableFiles(const std::string& fromName, const std::string& toName) {
   for (const char* extension : {kDataExtension, kIndexExtension, kBlobExtension}) {
-    TFileHandler file(TableFileName(inMemory ? "" : fromDirectory, fromName, extension), inMemory);
+    TFileHandler file(TableFileName("", fromName, extension), true);
     if (!file.Exists()) continue;
-    std::string target = TableFileName(inMemory ? "" : toDirectory, toName, extension);
-    TFileHandler old(target, inMemory);
+    std::string target = TableFileName("", toName, extension);
+    TFileHandler old(target, true);
     if (old.Exists()) old.Delete();
+    file.Rename(target);
+  }
+}
+
+// Errors of the files, the locks or the machine: they end a copy instead of counting as the
+// loss of one record.
+bool EndsACopy(uint16_t code) {
+  return (code >= VELDOR_HEADERCORRUPT && code <= VELDOR_FILENOACCESS) ||
+         (code >= VELDOR_LOCKED && code <= VELDOR_RECLOCKFAILED) ||
+         (code >= VELDOR_OSENOENT && code <= VELDOR_OSUNKNOWN);
+}
+
+// The journal's numbers of the table's index and BLOB files (see engine/journal.h).
+constexpr int kJournalIndexSlot = 1;
+constexpr int kJournalBlobSlot = 2;
+
+// One maintenance change of a table, whole or not at all: from the constructor to Commit
+// every write goes to the table's journal (TDataTable::BeginAtomicChange), so that a
+// process dying at any moment leaves the table as it was before or, once the journal's
+// commit mark is written, as after. Tables that no crash outlives (in memory, temporary), a
+// table inside a transaction (whose own journal takes the change) and a table already in an
+// atomic change of its caller's (which commits it as a part of its own) are changed
+// directly: the scope is then inactive and does nothing.
+//
+// Before the commit, the room the change adds to the index and BLOB files is written with
+// zeros past their ends (the journal lays its bytes over them): a full disk then fails the
+// change while it can still be dropped, not the copy into the files after the mark. The data
+// file never grows in maintenance, and a data file longer than its header says would not
+// open, so it is never extended.
+class TAtomicChange {
+ public:
+  explicit TAtomicChange(TDataTable& table)
+      : Table_(table),
+        Active_(!table.InMemory() && !table.Temporary() && !table.ReadOnly() && !table.InTransaction() &&
+                !table.InAtomicChange()) {
+    if (Active_) Table_.BeginAtomicChange();
+  }
+  ~TAtomicChange() { Abandon(); }
+  TAtomicChange(const TAtomicChange&) = delete;
+  TAtomicChange& operator=(const TAtomicChange&) = delete;
+
+  bool Active() const { return Active_; }
+  // After Commit (returned or raised): whether the change holds. A commit that fails after
+  // its mark holds: the journal left beside the table finishes it at the next open.
+  bool Committed() const { return Committed_; }
+
+  void Commit() {
+    Done_ = true;
+    if (!Active_) {
+      Committed_ = true;
+      return;
+    }
     try {
-      file.Rename(target);
-    } catch (const EVELDOREngineError& e) {
-      if (e.ErrorCode != VELDOR_OSENOTSAM) throw;
-      // Another file system: copy, then remove the original.
-      file.Open();
-      file.CopyTo(target);
-      file.Close();
-      file.Delete();
+      Reserve(Table_.IndexFile(), kJournalIndexSlot);
+      if (Table_.HasBlobFile()) Reserve(Table_.BlobFile(), kJournalBlobSlot);
+    } catch (...) {
+      CutReservations();
+      Table_.AbandonAtomicChange();
+      throw;
+    }
+    FaultPoint("maintenance-before-commit");
+    try {
+      Table_.CommitAtomicChange();
+    } catch (...) {
+      Committed_ = JournalCommitted();
+      if (!Committed_) CutReservations();
+      throw;
+    }
+    Committed_ = true;
+  }
+
+  // Drops the change (nothing once committed or for an inactive scope). Never throws.
+  void Abandon() noexcept {
+    if (Done_) return;
+    Done_ = true;
+    if (Active_) Table_.AbandonAtomicChange();
+  }
+
+ private:
+  struct TReserved {
+    TFileHandler* File;
+    int Slot;
+    int64_t End;  // the file's size before the reservation
+  };
+
+  // Writes zeros from the end of `file` on disk to its size as the change leaves it.
+  void Reserve(TFileHandler& file, int slot) {
+    TFileOverlay* overlay = file.Overlay();
+    if (overlay == nullptr) return;
+    const int64_t wanted = file.Size(), end = file.DiskSize();
+    if (wanted <= end) return;
+    Reserved_.push_back({&file, slot, end});
+    file.SetOverlay(nullptr, 0);
+    try {
+      const std::vector<uint8_t> zeros(kCopyBlockSize, 0);
+      TFileSection section(file);
+      file.Seek(kSeekFromStart, end);
+      for (int64_t at = end; at < wanted;) {
+        const size_t n = size_t(std::min<int64_t>(wanted - at, int64_t(zeros.size())));
+        file.Write(zeros.data(), n);
+        at += int64_t(n);
+      }
+    } catch (...) {
+      file.SetOverlay(overlay, slot);
+      throw;
+    }
+    file.SetOverlay(overlay, slot);
+  }
+
+  // Gives the files their sizes from before the reservation back.
+  void CutReservations() noexcept {
+    for (const TReserved& r : Reserved_) {
+      TFileOverlay* overlay = r.File->Overlay();
+      r.File->SetOverlay(nullptr, 0);
+      try {
+        TFileSection section(*r.File);
+        r.File->Seek(kSeekFromStart, r.End);
+        r.File->Write(nullptr, 0);
+      } catch (...) {
+        // Zeros past the end of an index or BLOB file are never read: the table is sound.
+      }
+      r.File->SetOverlay(overlay, r.Slot);
+    }
+    Reserved_.clear();
+  }
+
+  // Whether a failed commit left its journal with a sound mark (the change then holds).
+  bool JournalCommitted() const noexcept {
+    try {
+      TFileHandler journal(Table_.JournalFileName());
+      if (!journal.Exists()) return false;
+      journal.SetExclusive(true);
+      journal.Open();
+      int64_t body = 0;
+      bool committed = false;
+      try {
+        committed = TJournal::Committed(journal, body);
+      } catch (...) {
+      }
+      journal.Close();
+      return committed;
+    } catch (...) {
+      return false;
     }
   }
+
+  TDataTable& Table_;
+  const bool Active_;
+  bool Done_ = false;
+  bool Committed_ = false;
+  std::vector<TReserved> Reserved_;
+};
+
+// The ".IBK" backup of the index file after an index rebuild, settled while the rebuild's
+// atomic change is still open: the index file on disk is then the one before the change.
+// Kept (`keep`), it is copied under a name of its own and takes the ".IBK" name only once
+// the change has committed; without backup, an ".IBK" file left by an earlier change goes
+// once this one has committed. Its record says which, so that a process dying in between
+// leaves the old backup or the new state, and no copy. Call once the change is written to
+// its journal (its index header is the commit image). nullptr when there is nothing to do.
+std::unique_ptr<TMaintenanceRecord> StageIndexBackup(TDataTable& table, bool keep) {
+  auto record = std::make_unique<TMaintenanceRecord>(table.Directory(), table.Name(),
+                                                     TMaintenanceKind::IndexBackup);
+  const std::string backup = record->FileOf(table.Name(), kIndexBackupExtension);
+  const std::string staged = backup + ".new";
+  if (!keep && !FileList().FileExists(record->Directory() + backup, false)) return nullptr;
+  std::vector<uint8_t> image(kIndexHeaderSize);
+  {
+    TIndexFile& index = table.IndexFile();
+    TFileSection section(index);
+    index.Seek(kSeekFromStart, 0);
+    index.Read(image.data(), image.size());
+  }
+  if (keep) {
+    record->AddMade(staged);
+    record->AddMove(staged, backup, "", true);
+  } else {
+    record->AddMove(backup, "", "", false);
+  }
+  record->SetCommitImage(std::move(image));
+  record->Write(false);
+  if (!keep) return record;
+  try {
+    // The copy reads the file itself, not the change the journal holds for it.
+    table.IndexFile().CopyTo(record->Directory() + staged);
+    TFileHandler copy(record->Directory() + staged);
+    copy.Open();
+    try {
+      copy.Flush();
+    } catch (...) {
+      copy.Close();
+      throw;
+    }
+    copy.Close();
+    if (int result = SyncDirectory(record->Directory().empty() ? "." : record->Directory()); result < 0)
+      RaiseTableError(uint16_t(-result), table.Name());
+  } catch (...) {
+    try {
+      record->Undo();
+    } catch (...) {
+      // Left for the next opener, which removes the copy.
+    }
+    throw;
+  }
+  FaultPoint("maintenance-backup-copied");
+  return record;
 }
 
 }  // namespace
@@ -217,8 +422,36 @@ void TDataCursor::EmptyTable() {
   RequireExclusive();
   RefuseInTransaction();
   Blobs_.clear();
-  Table_->Empty();
+  TAtomicChange change(*Table_);
+  try {
+    Table_->Empty();
+    change.Commit();
+  } catch (...) {
+    change.Abandon();
+    try {
+      ReloadAfterRewrite();
+    } catch (...) {
+      // The cursor re-synchronises at its next operation; the first error stands.
+    }
+    throw;
+  }
   ReloadAfterRewrite();
+}
+
+void TDataCursor::ResyncAfterFailedChange(const std::string& indexName, bool naturalOrder) noexcept {
+  try {
+    SaveCounters();
+    LoadLayout();
+    LoadIndex(naturalOrder ? kNaturalOrder : std::max(Table_->IndexFile().IndexOfName(indexName), 0));
+    Bracketed([&] {
+      ComputeRangeLimits();
+      UpdateBitmapMode();
+      if (BitmapMode_) RebuildVisible();
+    });
+    SetToBegin();
+  } catch (...) {
+    // The cursor re-synchronises at its next operation; the caller's error stands.
+  }
 }
 
 void TDataCursor::ReloadAfterRewrite() {
@@ -315,10 +548,18 @@ void TDataCursor::AddIndex(TIndexDescriptor definition) {
   const std::string previous = IndexName_;
   const bool natural = IndexNumber_ == kNaturalOrder;
   TWritingMark writing(Writing_);
-  const int slot = file.AddSecondaryIndex(definition, fields);
-  LoadLayout();
-  FillIndex(slot);
-  FlushBuffers(true, false, table.HasBlobFile(), true, true);
+  TAtomicChange change(table);
+  try {
+    const int slot = file.AddSecondaryIndex(definition, fields);
+    LoadLayout();
+    FillIndex(slot);
+    FlushBuffers(true, false, table.HasBlobFile(), true, true);
+    change.Commit();
+  } catch (...) {
+    change.Abandon();
+    ResyncAfterFailedChange(previous, natural);
+    throw;
+  }
   LoadIndex(natural ? kNaturalOrder : std::max(file.IndexOfName(previous), 0));
   Bracketed([&] {
     ComputeRangeLimits();
@@ -339,17 +580,27 @@ void TDataCursor::DeleteIndex(const std::string& name, bool removeDefinition) {
   if (number == kPrimaryIndex && file.NoUserPrimary())
     RaiseNamed(VELDOR_INVALIDINDEXNAME, TableName_, "", Trimmed(name));
   TWritingMark writing(Writing_);
-  if (file.Descriptor(number).RootPage() != 0) TBTree(file, number, LayoutOf(number)).FreeAllPages();
-  if (removeDefinition || number == kPrimaryIndex) {
-    file.DeleteIndex(number);
-    LoadLayout();
-  } else {
-    // A definition that stays must describe every record, or walking it would meet fewer
-    // keys than the table counts: its keys are built again.
-    LoadLayout();
-    FillIndex(number);
+  const std::string previous = IndexName_;
+  const bool natural = IndexNumber_ == kNaturalOrder;
+  TAtomicChange change(table);
+  try {
+    if (file.Descriptor(number).RootPage() != 0) TBTree(file, number, LayoutOf(number)).FreeAllPages();
+    if (removeDefinition || number == kPrimaryIndex) {
+      file.DeleteIndex(number);
+      LoadLayout();
+    } else {
+      // A definition that stays must describe every record, or walking it would meet fewer
+      // keys than the table counts: its keys are built again.
+      LoadLayout();
+      FillIndex(number);
+    }
+    FlushBuffers(true, false, table.HasBlobFile(), true, true);
+    change.Commit();
+  } catch (...) {
+    change.Abandon();
+    ResyncAfterFailedChange(previous, natural);
+    throw;
   }
-  FlushBuffers(true, false, table.HasBlobFile(), true, true);
   LoadIndex(kPrimaryIndex);
   Bracketed([&] {
     ComputeRangeLimits();
@@ -452,29 +703,51 @@ void TDataCursor::RestructureTable(const TTableDefinition& definition, bool noBa
                  (renumbered.Indexes[0].FieldCount() > 0 && file.NoUserPrimary());
   for (size_t i = 0; !rebuild && i < renumbered.Indexes.size(); ++i)
     rebuild = !SameIndexDefinition(renumbered.Indexes[i], file.Descriptor(int(i)), renumbered.Fields, oldFields);
-  if (rebuild) {
-    if (!RebuildIndexes(renumbered, noBackup)) return;
-  } else {
-    for (size_t i = 0; i < renumbered.Indexes.size(); ++i) {
-      TIndexDescriptor kept = file.Descriptor(int(i));
-      kept.SetName(i == 0 ? "" : renumbered.Indexes[i].Name());
-      file.SetDescriptor(int(i), kept);
+  // The rebuild, the descriptors and the settings change as one.
+  TAtomicChange change(table);
+  std::unique_ptr<TMaintenanceRecord> backup;
+  try {
+    if (rebuild) {
+      if (!RebuildIndexes(renumbered, noBackup, change.Active())) return;  // dropped: as before
+    } else {
+      for (size_t i = 0; i < renumbered.Indexes.size(); ++i) {
+        TIndexDescriptor kept = file.Descriptor(int(i));
+        kept.SetName(i == 0 ? "" : renumbered.Indexes[i].Name());
+        file.SetDescriptor(int(i), kept);
+      }
     }
+    for (size_t i = 0; i < renumbered.Fields.size(); ++i)
+      table.DataFile().UpdateDescriptor(uint16_t(i + 1), renumbered.Fields[i]);
+    table.SetTableInformation(d.Password, d.Description, d.UserMajorVersion, d.UserMinorVersion, lastAutoInc);
+    FlushBuffers(true, false, table.HasBlobFile(), true, true);
+    if (rebuild && change.Active()) backup = StageIndexBackup(table, !noBackup);
+    change.Commit();
+  } catch (...) {
+    change.Abandon();
+    if (backup) {
+      try {
+        if (change.Committed())
+          backup->Finish();
+        else
+          backup->Undo();
+      } catch (...) {
+        // The record stays: the next opener places or removes the copy.
+      }
+    }
+    throw;
   }
-  for (size_t i = 0; i < renumbered.Fields.size(); ++i)
-    table.DataFile().UpdateDescriptor(uint16_t(i + 1), renumbered.Fields[i]);
-  table.SetTableInformation(d.Password, d.Description, d.UserMajorVersion, d.UserMinorVersion, lastAutoInc);
-  FlushBuffers(true, false, table.HasBlobFile(), true, true);
+  if (backup) backup->Finish();
 }
 
-// Rebuilds the indexes whose definition changed; false when the data-lost hook stopped it
-// (the index file is then back as it was).
-bool TDataCursor::RebuildIndexes(const TTableDefinition& d, bool noBackup) {
+// Rebuilds the indexes whose definition changed; false when the data-lost hook stopped it.
+// Journaled, the caller's atomic change is dropped to undo it; otherwise the index file is
+// put back from its ".IBK" copy here.
+bool TDataCursor::RebuildIndexes(const TTableDefinition& d, bool noBackup, bool journaled) {
   TDataTable& table = *Table_;
   TIndexFile& file = table.IndexFile();
   const std::vector<TFieldDescriptor> fields = table.DataFile().Fields();
   TWritingMark writing(Writing_);
-  table.BackupIndex();
+  if (!journaled) table.BackupIndex();
   const bool hadNoPrimary = file.NoUserPrimary();
   const int newCount = int(d.Indexes.size()) - 1;
   std::vector<bool> changed(d.Indexes.size(), false);
@@ -541,9 +814,11 @@ bool TDataCursor::RebuildIndexes(const TTableDefinition& d, bool noBackup) {
     progress.At(n);
   }
   if (stopped) {
-    table.RestoreIndex(false, true);
-    table.ReloadIfChanged();
-    LoadLayout();
+    if (!journaled) {
+      table.RestoreIndex(false, true);
+      table.ReloadIfChanged();
+      LoadLayout();
+    }
     return false;
   }
   // Records that could not stay go only now, so that a stop above leaves the data as it
@@ -563,7 +838,7 @@ bool TDataCursor::RebuildIndexes(const TTableDefinition& d, bool noBackup) {
     data.SetHeaderChanged();
   }
   for (int32_t n : removed) RemoveRecord(n, changed);
-  if (noBackup) {
+  if (noBackup && !journaled) {
     TFileHandler backup(TableFileName(table.InMemory() ? "" : table.Directory(), table.Name(),
                                       kIndexBackupExtension),
                         table.InMemory());
@@ -577,13 +852,17 @@ void TDataCursor::RestructureByCopy(const TTableDefinition& d, const TTableDefin
   TDataTable& table = *Table_;
   TDataSession* session = Database_->Session();
   const bool inMemory = InMemory_;
-  TDataDirectory* temp = inMemory ? session->OpenDataDirectory("Memory", "")
-                                  : session->OpenDataDirectory("", session->GetPrivateDirectory());
+  // An in-memory table is copied in the in-memory database. A table on disk is copied beside
+  // itself, in its own database, so that the copy takes its place by renames in one
+  // directory, as its maintenance record plans them.
+  TDataDirectory* temp = inMemory ? session->OpenDataDirectory("Memory", "") : Database_;
   struct TTempDatabase {
     TDataSession* Session;
     TDataDirectory* Database;
-    ~TTempDatabase() { Session->CloseDataDirectory(Database); }
-  } tempGuard{session, temp};
+    ~TTempDatabase() {
+      if (Database) Session->CloseDataDirectory(Database);
+    }
+  } tempGuard{session, inMemory ? temp : nullptr};
   const std::string tempName = temp->GetTempTableName(inMemory);
   const bool addedPassword = renumbered.Encrypted && !session->PasswordExists(renumbered.Password);
   if (addedPassword) session->AddPassword(renumbered.Password);
@@ -595,6 +874,46 @@ void TDataCursor::RestructureByCopy(const TTableDefinition& d, const TTableDefin
       if (Active) Session->DeletePassword(Password);
     }
   } passwordGuard{session, renumbered.Password, addedPassword};
+
+  // The swap, planned before the new table's first file exists: each old file goes to its
+  // backup name (or away) only while its new one still waits beside it, then the new one
+  // takes its name. Until the record commits, the next opener removes the new table instead.
+  std::unique_ptr<TMaintenanceRecord> record;
+  if (!inMemory) {
+    record = std::make_unique<TMaintenanceRecord>(Database_->Path(), TableName_, TMaintenanceKind::Copy);
+    for (const char* extension : {kDataExtension, kIndexExtension, kBlobExtension, kJournalExtension})
+      record->AddMade(record->FileOf(tempName, extension));
+    bool newBlobs = false;
+    for (const TFieldDescriptor& f : renumbered.Fields) newBlobs |= f.FieldType() == FIELD_BLOB;
+    const char* const endings[][2] = {{kIndexExtension, kIndexBackupExtension},
+                                      {kBlobExtension, kBlobBackupExtension},
+                                      {kDataExtension, kDataBackupExtension}};
+    for (const auto& ending : endings) {
+      const std::string old = record->FileOf(TableName_, ending[0]);
+      const std::string fresh = record->FileOf(tempName, ending[0]);
+      const std::string kept = noBackup ? "" : record->FileOf(TableName_, ending[1]);
+      if (ending[0] != kBlobExtension || newBlobs) {
+        record->AddMove(old, kept, fresh, true);
+        record->AddMove(fresh, old, "", false);
+      } else {
+        record->AddMove(old, kept, "", true);  // the new table has no BLOB file
+      }
+    }
+    record->Write(false);
+  }
+  // Until the swap commits, every way out removes the new table and the record.
+  struct TUndo {
+    std::unique_ptr<TMaintenanceRecord>& Record;
+    bool Active = true;
+    ~TUndo() {
+      if (!Active || !Record) return;
+      try {
+        Record->Undo();
+      } catch (...) {
+        // The record stays: the next opener removes what it names.
+      }
+    }
+  } undo{record};
 
   // New field number (identifying) -> position in the new table.
   std::vector<int> target(65536, 0);
@@ -691,6 +1010,8 @@ void TDataCursor::RestructureByCopy(const TTableDefinition& d, const TTableDefin
         out.FreeAllBlobs(false);
         int cause = 0;
         std::string context;
+        // A write, a lock or the machine failing ends the copy; the old table stays.
+        if (EndsACopy(e.ErrorCode)) throw;
         if (e.ErrorCode == VELDOR_KEYVIOL) {
           cause = 1;
           context = e.ErrorIndexName;
@@ -716,13 +1037,16 @@ void TDataCursor::RestructureByCopy(const TTableDefinition& d, const TTableDefin
   // its place.
   const std::string name = TableName_;
   Close();
-  int result;
-  if (inMemory || noBackup)
-    result = Database_->DeleteTable(name, inMemory);
-  else
-    result = Database_->RenameTable(name, inMemory, name, true);
-  if (result < 0) RaiseTableError(uint16_t(-result), name);
-  MoveTableFiles(temp->Path(), tempName, Database_->Path(), name, inMemory);
+  if (inMemory) {
+    int result = Database_->DeleteTable(name, inMemory);
+    if (result < 0) RaiseTableError(uint16_t(-result), name);
+    MoveMemoryTableFiles(tempName, name);
+    return;
+  }
+  record->Commit();
+  undo.Active = false;
+  // From here on the swap holds: should a move fail, the next opener makes it.
+  record->Finish();
 }
 
 }  // namespace veldor

@@ -474,7 +474,12 @@ class TDataCursor : public TDatabaseObject {
   void ClearBlobSlots(uint8_t* record) const;
   void FillIndex(int slot);
   bool ReportDataLost(int cause, const std::string& context, bool& stopAsking);
-  bool RebuildIndexes(const TTableDefinition& definition, bool noBackup);
+  // Rebuilds the indexes whose definition changed; false when the data-lost hook stopped it.
+  // `journaled`: the table's atomic change is the way back (else the ".IBK" copy is).
+  bool RebuildIndexes(const TTableDefinition& definition, bool noBackup, bool journaled);
+  // After a maintenance change failed and was abandoned: layouts, index and position taken
+  // again from the table as it now is. Never throws.
+  void ResyncAfterFailedChange(const std::string& indexName, bool naturalOrder) noexcept;
   void RestructureByCopy(const TTableDefinition& definition, const TTableDefinition& renumbered,
                          bool noBackup, int32_t lastAutoInc, bool allowNoPrimary);
 

@@ -7,6 +7,7 @@
 
 #include "engine/errors.h"
 #include "engine/journal.h"
+#include "engine/maintenance_record.h"
 #include "lib/collation.h"
 #include "lib/records_bitmap.h"
 
@@ -255,6 +256,13 @@ void TDataTable::Rename(const std::string& newName, bool toBackup) {
       if (existing.Exists()) RaiseTableError(VELDOR_TABLEEXISTS, newName);
     }
   }
+  if (!InMemory_ && !SameName(newName, Name_)) {
+    RenameRecorded(newName, toBackup);
+    if (!toBackup) Name_ = newName;
+    return;
+  }
+  // In memory nothing outlives the process; a change of case only leaves every file found
+  // under either spelling at any moment.
   std::vector<std::pair<TFileHandler*, std::string>> moved;  // file, its name before
   try {
     for (const TMove& move : moves) {
@@ -280,6 +288,43 @@ void TDataTable::Rename(const std::string& newName, bool toBackup) {
     throw;
   }
   if (!toBackup) Name_ = newName;
+}
+
+void TDataTable::RenameRecorded(const std::string& newName, bool toBackup) {
+  // A journal beside the files holds changes to them: the table is opened once, which
+  // replays a committed one and drops another, so that the files move complete.
+  if (TFileHandler(JournalFileName()).Exists()) {
+    const bool exclusive = Exclusive_;
+    Exclusive_ = true;
+    try {
+      Open();
+      Close();
+    } catch (...) {
+      Exclusive_ = exclusive;
+      throw;
+    }
+    Exclusive_ = exclusive;
+    ConfigureFiles(false);
+  }
+  TMaintenanceRecord record(Directory_, Name_, TMaintenanceKind::Rename);
+  const char* const endings[][2] = {{kDataExtension, kDataBackupExtension},
+                                    {kIndexExtension, kIndexBackupExtension},
+                                    {kBlobExtension, kBlobBackupExtension}};
+  for (const auto& ending : endings) {
+    const std::string from = record.FileOf(Name_, ending[0]);
+    TFileHandler file(record.Directory() + from);
+    if (!file.Exists()) continue;
+    // Every file must be free before the record commits the rename: one that another
+    // program holds open is refused now, not half-way.
+    file.SetExclusive(true);
+    file.Open();
+    file.Close();
+    record.AddMove(from, record.FileOf(toBackup ? Name_ : newName, ending[toBackup ? 1 : 0]), "",
+                   toBackup);
+  }
+  if (!toBackup) record.AddTwin(newName);
+  record.Write(true);
+  record.Finish();
 }
 
 void TDataTable::Empty() {

@@ -124,7 +124,10 @@ class TDataTable {
   // exclusively. An open table raises VELDOR_OSEACCES.
   void Create(const TTableDefinition& definition);
   // Delete and rename the files of a closed table (VELDOR_OSEACCES when open). Rename
-  // with `toBackup` uses the backup endings, replacing existing backups.
+  // with `toBackup` uses the backup endings, replacing existing backups. A rename on disk is
+  // planned in a maintenance record (engine/maintenance_record.h) before the first file
+  // moves, so that a process dying half-way leaves a rename the next opener of either name
+  // finishes; a file that another program holds open refuses it before anything moves.
   void Delete();
   void Rename(const std::string& newName, bool toBackup);
   // Truncates the files to their headers and resets their counters.
@@ -296,6 +299,8 @@ class TDataTable {
 
   void CloseFiles();
   void ConfigureFiles(bool exclusive);
+  // Rename of a table on disk through a maintenance record.
+  void RenameRecorded(const std::string& newName, bool toBackup);
   void OpenFiles();
   // Replays or discards a journal a dead process left; true when this call replayed one.
   // `reopen` is set when the files changed since they were opened (replayed here or by

@@ -14,6 +14,8 @@
 #include <system_error>
 
 #include "engine/errors.h"
+#include "engine/journal.h"
+#include "engine/maintenance_record.h"
 #include "engine/table_header.h"
 #include "lib/collation.h"
 #include "lib/file_layer.h"
@@ -155,6 +157,18 @@ void TDataDirectory::DropIfUnused(size_t index) {
   if (table.OpenCount() == 0 && !table.InTransaction()) DropTable(index);
 }
 
+void TDataDirectory::FinishMaintenance(const std::string& trimmedName, bool inMemory,
+                                       bool readOnly) const {
+  // Nothing of an in-memory table outlives its process, and so nothing is left to finish.
+  if (!inMemory) TMaintenanceRecord::Recover(Path_, trimmedName, readOnly);
+}
+
+void TDataDirectory::DropJournal(const std::string& trimmedName, bool inMemory) const {
+  if (inMemory) return;
+  TFileHandler journal(TableFileName(Path_, trimmedName, kJournalExtension));
+  if (journal.Exists()) journal.Delete();
+}
+
 int TDataDirectory::OpenTable(const std::string& name, bool exclusive, bool inMemory, bool clone,
                               const TTableOpenOptions& options, TDataTable*& table) {
   table = nullptr;
@@ -181,6 +195,7 @@ int TDataDirectory::OpenTable(const std::string& name, bool exclusive, bool inMe
     found->SetReadOnly(options.ReadOnly);
     found->SetTemporary(options.Temporary);
     try {
+      if (!options.Temporary) FinishMaintenance(trimmed, inMemory, options.ReadOnly);
       found->Open();
       if (InTransaction_) found->BeginTransaction();
     } catch (...) {
@@ -191,6 +206,7 @@ int TDataDirectory::OpenTable(const std::string& name, bool exclusive, bool inMe
     table = found;
     return 0;
   }
+  if (!options.Temporary) FinishMaintenance(trimmed, inMemory, options.ReadOnly);
   std::unique_ptr<TDataTable> fresh = MakeTable(trimmed, inMemory);
   fresh->SetExclusive(exclusive);
   fresh->SetReadOnly(options.ReadOnly);
@@ -218,7 +234,9 @@ int TDataDirectory::CreateTable(const std::string& name, bool inMemory,
   if (index != kNotFound) {
     const TDataTable& found = *Tables_[index];
     if (found.OpenCount() > 0 || found.IsOpen()) return -int(VELDOR_OSEACCES);
-  } else {
+  }
+  if (!temporary) FinishMaintenance(trimmed, inMemory, false);
+  if (index == kNotFound) {
     Tables_.push_back(MakeTable(trimmed, inMemory));
     index = Tables_.size() - 1;
   }
@@ -229,6 +247,9 @@ int TDataDirectory::CreateTable(const std::string& name, bool inMemory,
   target->SetTemporary(temporary);
   try {
     target->Create(definition);
+    // A journal left beside the name belonged to a table that is gone: replayed into this
+    // one at its first open, it would damage it.
+    if (!temporary) DropJournal(trimmed, inMemory);
   } catch (...) {
     DropTable(index);
     throw;
@@ -258,11 +279,16 @@ int TDataDirectory::DeleteTable(const std::string& name, bool inMemory) {
   if (index != kNotFound) {
     TDataTable& found = *Tables_[index];
     if (found.OpenCount() > 0 || found.IsOpen()) return -int(VELDOR_OSEACCES);
-    found.Delete();
-    DropTable(index);
-    return 0;
   }
-  MakeTable(trimmed, inMemory)->Delete();
+  FinishMaintenance(trimmed, inMemory, false);
+  if (index != kNotFound) {
+    Tables_[index]->Delete();
+    DropTable(index);
+  } else {
+    MakeTable(trimmed, inMemory)->Delete();
+  }
+  // The journal of a table that is gone has nothing left to put right.
+  DropJournal(trimmed, inMemory);
   return 0;
 }
 
@@ -273,7 +299,12 @@ int TDataDirectory::RenameTable(const std::string& name, bool inMemory, const st
   if (index != kNotFound) {
     TDataTable& found = *Tables_[index];
     if (found.OpenCount() > 0 || found.IsOpen()) return -int(VELDOR_OSEACCES);
-    found.Rename(Trim(newName), toBackup);
+  }
+  // Both names are settled first: a rename of either that did not finish is finished.
+  FinishMaintenance(trimmed, inMemory, false);
+  if (!toBackup) FinishMaintenance(Trim(newName), inMemory, false);
+  if (index != kNotFound) {
+    Tables_[index]->Rename(Trim(newName), toBackup);
     return 0;
   }
   MakeTable(trimmed, inMemory)->Rename(Trim(newName), toBackup);
@@ -281,9 +312,11 @@ int TDataDirectory::RenameTable(const std::string& name, bool inMemory, const st
 }
 
 bool TDataDirectory::TableExists(const std::string& name, bool inMemory) const {
-  // In-memory table files carry no directory, whatever the database's key.
+  // In-memory table files carry no directory, whatever the database's key. A table whose
+  // data file is between two moves of a maintenance exists: its next open finishes them.
   return FileList().FileExists(TableFileName(inMemory ? "" : Key_, Trim(name), kDataExtension),
-                               inMemory);
+                               inMemory) ||
+         (!inMemory && TMaintenanceRecord::PromisesDataFile(Key_, Trim(name)));
 }
 
 std::string TDataDirectory::GetTempTableName(bool inMemory) const {

@@ -83,6 +83,9 @@ class TDataDirectory {
   // it or this request is exclusive, unless `clone` (a clone of an open cursor). A table
   // already in use keeps the options of its first opener. A new table that fails to open
   // is not registered, and its error is raised. Inside a transaction the table joins it.
+  // A maintenance of the table that a process left unfinished is finished or undone first
+  // (a reader raises VELDOR_FILENOACCESS when it would have to move files; an operation
+  // still running gives -11013 through VELDOR_OSEACCES).
   int OpenTable(const std::string& name, bool exclusive, bool inMemory, bool clone,
                 const TTableOpenOptions& options, TDataTable*& table);
   // Registers the table exclusively and creates its files; `table` receives it, open for
@@ -95,11 +98,13 @@ class TDataDirectory {
   int CloseTable(TDataTable* table, bool discard = false);
   // Delete or rename the files of a table that is not open. -11013 when it is registered
   // and in use or kept open for a transaction. A registered table renamed stays registered
-  // under its new name.
+  // under its new name. Both settle an unfinished maintenance of their names first; a
+  // deleted table's journal goes with it.
   int DeleteTable(const std::string& name, bool inMemory);
   int RenameTable(const std::string& name, bool inMemory, const std::string& newName,
                   bool toBackup = false);
-  // Whether the data file of `name` exists: on disk in Key, or among the in-memory files.
+  // Whether the data file of `name` exists: on disk in Key, or among the in-memory files;
+  // or whether an unfinished maintenance beside it will put it back in place.
   bool TableExists(const std::string& name, bool inMemory) const;
   // The first of prefix + "0.DAT", prefix + "1.DAT", ... that TableExists denies, where the
   // prefix is the first five digits of the calling thread's id.
@@ -149,6 +154,11 @@ class TDataDirectory {
   // Removes entry `index` and frees it, closing its files first when they are still open.
   void DropTable(size_t index);
   void DropIfUnused(size_t index);
+  // Finishes or undoes a maintenance that a process left unfinished beside the name (see
+  // engine/maintenance_record.h) before anything touches the table's files.
+  void FinishMaintenance(const std::string& trimmedName, bool inMemory, bool readOnly) const;
+  // Removes the journal beside the name of a table that is deleted or made anew.
+  void DropJournal(const std::string& trimmedName, bool inMemory) const;
 
   TDataSession* Session_;
   int32_t RemoteHandle_ = 0;
