@@ -231,9 +231,28 @@ void TDataTable::Create(const TTableDefinition& definition) {
 void TDataTable::Delete() {
   if (Open_) RaiseTableError(VELDOR_OSEACCES, Name_);
   ConfigureFiles(false);
-  Data_->Delete();
-  if (Index_->Exists()) Index_->Delete();
-  if (Blob_->Exists()) Blob_->Delete();
+  if (InMemory_ || !Data_->Exists()) {
+    Data_->Delete();  // a missing data file raises VELDOR_OSENOENT
+    if (Index_->Exists()) Index_->Delete();
+    if (Blob_->Exists()) Blob_->Delete();
+    return;
+  }
+  // On disk the files go through a record, so that a process dying half-way leaves a
+  // deletion the next opener finishes, not a table without its index file. The journal of
+  // a table that is gone has nothing left to put right: it goes with it.
+  TMaintenanceRecord record(Directory_, Name_, TMaintenanceKind::Delete);
+  for (const char* extension : {kDataExtension, kIndexExtension, kBlobExtension, kJournalExtension}) {
+    const std::string file = record.FileOf(Name_, extension);
+    TFileHandler probe(record.Directory() + file);
+    if (!probe.Exists()) continue;
+    // A file another program holds open refuses the deletion before anything goes.
+    probe.SetExclusive(true);
+    probe.Open();
+    probe.Close();
+    record.AddMove(file, "", "", false);
+  }
+  record.Write(true);
+  record.Finish();
 }
 
 void TDataTable::Rename(const std::string& newName, bool toBackup) {

@@ -128,6 +128,7 @@ class TDataTable {
   // planned in a maintenance record (engine/maintenance_record.h) before the first file
   // moves, so that a process dying half-way leaves a rename the next opener of either name
   // finishes; a file that another program holds open refuses it before anything moves.
+  // Delete on disk goes the same way, and takes the table's journal with it.
   void Delete();
   void Rename(const std::string& newName, bool toBackup);
   // Truncates the files to their headers and resets their counters.

@@ -172,7 +172,7 @@ bool TMaintenanceRecord::Decode(const std::vector<uint8_t>& bytes) {
       LoadU32(bytes.data() + 8) != kVersion)
     return false;
   const uint8_t kind = bytes[13];
-  if (kind < uint8_t(TMaintenanceKind::Rename) || kind > uint8_t(TMaintenanceKind::IndexBackup)) return false;
+  if (kind < uint8_t(TMaintenanceKind::Rename) || kind > uint8_t(TMaintenanceKind::Delete)) return false;
   const uint32_t length = LoadU32(bytes.data() + 16);
   if (length != bytes.size() - kHeaderSize) return false;
   const uint8_t* body = bytes.data() + kHeaderSize;

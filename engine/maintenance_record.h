@@ -1,6 +1,6 @@
 // The record of a table maintenance that makes, moves or removes whole files beside a table:
-// a rename, the swap of a restructured copy for the table it replaces, the ".IBK" backup of
-// an index rebuild. Changes inside the table's files go through the table's journal; what a
+// a rename, a deletion, the swap of a restructured copy for the table it replaces, the
+// ".IBK" backup of an index rebuild. Changes inside the table's files go through the table's journal; what a
 // journal cannot hold (a file that appears, goes or changes its name) is planned here.
 //
 // The record is a small file beside the table, NAME.MNT, written and made durable before the
@@ -66,6 +66,8 @@ enum class TMaintenanceKind : uint8_t {
   // Committed when that change is: its journal beside the table is committed, or the index
   // file's header is the commit image.
   IndexBackup = 3,
+  // The table's files are removed. Committed from the start.
+  Delete = 4,
 };
 
 // What a record beside a table says, for callers that report it.

@@ -287,8 +287,6 @@ int TDataDirectory::DeleteTable(const std::string& name, bool inMemory) {
   } else {
     MakeTable(trimmed, inMemory)->Delete();
   }
-  // The journal of a table that is gone has nothing left to put right.
-  DropJournal(trimmed, inMemory);
   return 0;
 }
 

@@ -157,7 +157,7 @@ class TDataDirectory {
   // Finishes or undoes a maintenance that a process left unfinished beside the name (see
   // engine/maintenance_record.h) before anything touches the table's files.
   void FinishMaintenance(const std::string& trimmedName, bool inMemory, bool readOnly) const;
-  // Removes the journal beside the name of a table that is deleted or made anew.
+  // Removes the journal beside the name of a table that is made anew.
   void DropJournal(const std::string& trimmedName, bool inMemory) const;
 
   TDataSession* Session_;

@@ -16,11 +16,11 @@
 #include "engine/blob_file.h"
 #include "lib/code_page.h"
 #include "lib/expression_eval.h"
-#include "tools/veldor_undo.h"
 
 #include "engine/data_cursor.h"
 #include "engine/errors.h"
 #include "engine/journal.h"
+#include "engine/maintenance_record.h"
 #include "engine/table_check.h"
 #include "engine/table_header.h"
 #include "lib/file_layer.h"
@@ -303,6 +303,43 @@ TJournalState JournalState(const std::string& path) {
   return committed ? TJournalState::Committed : TJournalState::Unfinished;
 }
 
+// What a maintenance record beside a table is about, as a user would say it.
+std::string MaintenanceWhat(TMaintenanceKind kind) {
+  switch (kind) {
+    case TMaintenanceKind::Rename: return "rename";
+    case TMaintenanceKind::Copy: return "restructure";
+    case TMaintenanceKind::IndexBackup: return "restructure's index backup";
+    case TMaintenanceKind::Delete: return "drop";
+  }
+  return "maintenance";
+}
+
+// After a changing command failed: whether its change holds all the same. A failure after
+// the change's commit was made durable leaves a committed journal or maintenance record
+// beside the table, which the next open for writing completes; any other failure left the
+// table as it was.
+bool ChangeHoldsAfterFailure(const std::string& directory, const std::string& name, bool memory) {
+  if (memory) return false;
+  try {
+    if (JournalState(TableFileName(directory, name, kJournalExtension)) == TJournalState::Committed)
+      return true;
+    const TMaintenanceState record = TMaintenanceRecord::Inspect(directory, name);
+    return record.Valid && record.Committed;
+  } catch (const EVELDOREngineError&) {
+    return false;
+  }
+}
+
+// The end of a failed change's message: what the table is now (`unchanged` when the change
+// did not hold).
+std::string AfterFailure(const std::string& directory, const std::string& name, const std::string& shown,
+                         bool memory, const std::string& unchanged) {
+  if (ChangeHoldsAfterFailure(directory, name, memory))
+    return "the change was committed before the failure: opening " + shown +
+           " for writing (veldor info does) completes it";
+  return unchanged;
+}
+
 }  // namespace
 
 std::unique_ptr<TDataCursor> TTool::Cursor(const TTarget& target, bool exclusive, bool readOnly, bool open) {
@@ -316,16 +353,23 @@ std::unique_ptr<TDataCursor> TTool::Cursor(const TTarget& target, bool exclusive
     cursor->Open();
   } catch (const EVELDOREngineError& e) {
     if (e.ErrorCode == VELDOR_OSEACCES && !Options_.Memory) {
-      for (const char* extension : {kDataExtension, kIndexExtension, kBlobExtension})
+      for (const char* extension : {kDataExtension, kIndexExtension, kBlobExtension, kMaintenanceExtension})
         if (HeldByAnotherProgram(TableFileName(target.Directory, target.Name, extension)))
           throw TToolError(target.Shown + " is in use by another program");
     }
     const std::string journal = TableFileName(target.Directory, target.Name, kJournalExtension);
-    if (e.ErrorCode == VELDOR_FILENOACCESS && readOnly && !Options_.Memory &&
-        JournalState(journal) == TJournalState::Committed)
-      throw TToolError(target.Shown + " needs recovery: " + journal +
-                       " holds a commit that did not finish; opening the table for writing "
-                       "(veldor info does) completes it");
+    if (e.ErrorCode == VELDOR_FILENOACCESS && readOnly && !Options_.Memory) {
+      if (JournalState(journal) == TJournalState::Committed)
+        throw TToolError(target.Shown + " needs recovery: " + journal +
+                         " holds a commit that did not finish; opening the table for writing "
+                         "(veldor info does) completes it");
+      const TMaintenanceState record = TMaintenanceRecord::Inspect(target.Directory, target.Name);
+      if (record.Valid && record.Committed)
+        throw TToolError(target.Shown + " needs recovery: " +
+                         TableFileName(target.Directory, target.Name, kMaintenanceExtension) + " holds a " +
+                         MaintenanceWhat(record.Kind) +
+                         " that did not finish; opening the table for writing (veldor info does) completes it");
+    }
     throw;
   }
   return cursor;
@@ -348,15 +392,40 @@ int TTool::Info(const std::vector<std::string>& args) {
   TArguments a = Parse(args, {});
   Expect(a, 1, 1, "veldor info TABLE");
   TTarget t = Target(a.Positional[0], true);
-  // A commit that a dead process left unfinished is completed first, by a writer's open
-  // (a table on files this user may not write stays as it is, and the read below says so).
+  // A maintenance or a commit that a dead process left unfinished is completed first, by a
+  // writer (a table on files this user may not write stays as it is, and the read below
+  // says so).
   std::string recovered;
+  if (!Options_.Memory) {
+    const std::string record = TableFileName(t.Directory, t.Name, kMaintenanceExtension);
+    const TMaintenanceState state = TMaintenanceRecord::Inspect(t.Directory, t.Name);
+    if (state.Present && !state.InUse) {
+      try {
+        switch (TMaintenanceRecord::Recover(t.Directory, t.Name, false)) {
+          case TMaintenanceOutcome::Finished:
+            recovered += "# completed a " + MaintenanceWhat(state.Kind) + " that did not finish, from " + record + "\n";
+            break;
+          case TMaintenanceOutcome::Undone:
+            recovered += "# removed what a " + MaintenanceWhat(state.Kind) + " that did not finish had made, from " +
+                         record + "\n";
+            break;
+          case TMaintenanceOutcome::Removed:
+            recovered += "# removed " + record + ", cut short before its maintenance began\n";
+            break;
+          case TMaintenanceOutcome::None:
+            break;
+        }
+      } catch (const EVELDOREngineError&) {
+        // Left to the read below, which reports why the table cannot be read.
+      }
+    }
+  }
   const std::string journal = TableFileName(t.Directory, t.Name, kJournalExtension);
   if (!Options_.Memory && JournalState(journal) == TJournalState::Committed) {
     try {
       auto writer = Cursor(t, false, false, true);
       if (writer->Table()->JournalReplayed())
-        recovered = "# completed a commit that did not finish, from " + journal + "\n";
+        recovered += "# completed a commit that did not finish, from " + journal + "\n";
       writer->Close();
     } catch (const EVELDOREngineError&) {
       // Left to the read below, which reports why the table cannot be read.
@@ -737,9 +806,10 @@ TFailure CurrentFailure() {
 
 }  // namespace
 
-// The index is built in place; a snapshot of the files (TTableUndo) puts the table back
-// when the build fails or is stopped. A unique index removes records whose key is already
-// present, so then the data and BLOB files are copied whole as well.
+// The index is built through the table's journal (the engine makes it one atomic change):
+// a build that fails or is stopped leaves the table as it was, and one killed outright is
+// dropped by the next open of the table, or finished by it once it had committed. A unique
+// index removes the records whose key is already present.
 int TTool::AddIndex(const std::vector<std::string>& args) {
   TArguments a = Parse(args, {{"--unique", 0}, {"--nocase", 0}, {"--descending", 0}});
   Expect(a, 3, 3, "veldor add-index TABLE NAME FIELD[,FIELD...] [--unique] [--nocase] [--descending]");
@@ -753,8 +823,6 @@ int TTool::AddIndex(const std::vector<std::string>& args) {
     return MakeIndex(name, fieldList, c.Fields(), unique, a.Has("--nocase"), a.Has("--descending"), "add-index");
   });
   const int32_t before = c.Table()->IndexFile().ActiveRecords();
-  const TTableUndo::TKeep keep = unique ? TTableUndo::TKeep::Whole : TTableUndo::TKeep::HeaderAndLength;
-  TTableUndo undo(*c.Table(), keep, keep);
   int32_t removed = 0;
   try {
     {
@@ -777,16 +845,14 @@ int TTool::AddIndex(const std::vector<std::string>& args) {
       cursor->Close();
     } catch (...) {
     }
-    std::string outcome = t.Shown + " is as it was before";
-    try {
-      undo.Restore();
-    } catch (const TToolError& e) {
-      outcome = e.what();
-    }
     if (failure.Signal != 0)
       throw TStopped(failure.Signal, "add-index " + Shown(name) + " stopped by " + SignalName(failure.Signal) +
-                                         ": " + outcome);
-    throw TToolError(failure.Why + "\nveldor: no index was added; " + outcome);
+                                         ": " +
+                                         AfterFailure(t.Directory, t.Name, t.Shown, Options_.Memory,
+                                                      t.Shown + " is as it was before"));
+    throw TToolError(failure.Why + "\nveldor: " +
+                     AfterFailure(t.Directory, t.Name, t.Shown, Options_.Memory,
+                                  "no index was added; " + t.Shown + " is as it was before"));
   }
   if (removed > 0)
     std::fprintf(stderr, "veldor: warning: %s whose key was already in the unique index %s were removed\n",
@@ -805,10 +871,18 @@ int TTool::DropIndex(const std::vector<std::string>& args) {
   const int number = file.IndexOfName(name);
   if (number < 1 || number > file.SecondaryCount())
     throw TToolError("no secondary index " + Brief(name) + " in " + t.Shown);
-  {
-    TDeferStops defer;  // freeing the pages is quick and not undone: it runs to its end
+  try {
+    TDeferStops defer;  // freeing the pages is quick: a stop waits for its end
     cursor->DeleteIndex(name, true);
     cursor->Close();
+  } catch (const EVELDOREngineError& e) {
+    try {
+      cursor->Close();
+    } catch (...) {
+    }
+    throw TToolError(EngineText(e) + "\nveldor: " +
+                     AfterFailure(t.Directory, t.Name, t.Shown, Options_.Memory,
+                                  "no index was dropped; " + t.Shown + " is as it was before"));
   }
   Out("dropped index " + Shown(name) + " from " + t.Shown + "\n");
   return 0;
@@ -968,9 +1042,6 @@ int TTool::Restructure(const std::vector<std::string>& args) {
       stoppedByLoss = true;
     }
   };
-  if (!Options_.Memory) Session_->SetPrivateDirectory(t.Directory);
-  const std::string indexBackup = TableFileName(t.Directory, t.Name, kIndexBackupExtension);
-  const bool hadIndexBackup = FileList().FileExists(indexBackup, Options_.Memory);
   try {
     TProgressLine progress("restructuring " + t.Shown);
     cursor->RestructureProgress = [&](int percent) {
@@ -979,15 +1050,12 @@ int TTool::Restructure(const std::vector<std::string>& args) {
     };
     cursor->RestructureTable(d, a.Has("--no-backup"), -1, true);
   } catch (const TStopped& e) {
-    // A copy stopped leaves the old table as it was (the engine removes the new one); an
-    // index rebuild stopped leaves the index as far as it got, and its backup.
-    TDeferStops defer;
-    if (!hadIndexBackup && FileList().FileExists(indexBackup, Options_.Memory)) {
-      TFileHandler index(TableFileName(t.Directory, t.Name, kIndexExtension), Options_.Memory);
-      index.Delete();
-      TFileHandler(indexBackup, Options_.Memory).Rename(index.FileName());
-    }
+    // A restructure stopped is dropped whole by the engine: the new table built beside the
+    // old one is removed, a rebuild of the indexes is not committed.
     throw stopped(e.Signal);
+  } catch (const EVELDOREngineError& e) {
+    throw TToolError("restructure of " + t.Shown + " failed: " + EngineText(e) + "\nveldor: " +
+                     AfterFailure(t.Directory, t.Name, t.Shown, Options_.Memory, t.Shown + " is unchanged"));
   }
   for (const auto& c : changed) std::fprintf(stderr, "veldor: warning: data lost: %s\n", changedText(c).c_str());
   for (const auto& [key, count] : lost) {
@@ -1022,10 +1090,18 @@ int TTool::Empty(const std::vector<std::string>& args) {
   TTarget t = Target(a.Positional[0], true);
   auto cursor = ChangeCursor(t, "empty");
   const int64_t before = cursor->Table()->IndexFile().ActiveRecords();
-  {
+  try {
     TDeferStops defer;  // cutting the files to their headers runs to its end once begun
     cursor->EmptyTable();
     cursor->Close();
+  } catch (const EVELDOREngineError& e) {
+    try {
+      cursor->Close();
+    } catch (...) {
+    }
+    throw TToolError(EngineText(e) + "\nveldor: " +
+                     AfterFailure(t.Directory, t.Name, t.Shown, Options_.Memory,
+                                  "nothing was removed; " + t.Shown + " is as it was before"));
   }
   Out("emptied " + t.Shown + " (" + Plural(before, "record", "records") + " removed)\n");
   return 0;
@@ -1047,9 +1123,15 @@ int TTool::Rename(const std::vector<std::string>& args) {
       throw TToolError("a table '" + newName + "' already exists beside " + t.Shown + " (" + target + ")");
   }
   auto cursor = Cursor(t, true, false, false);
-  {
+  try {
     TDeferStops defer;
     cursor->RenameTable(newName);
+  } catch (const EVELDOREngineError& e) {
+    const TMaintenanceState record =
+        Options_.Memory ? TMaintenanceState{} : TMaintenanceRecord::Inspect(t.Directory, t.Name);
+    if (!(record.Valid && record.Committed)) throw;
+    throw TToolError(EngineText(e) + "\nveldor: the rename was committed before the failure: opening " + newName +
+                     " for writing (veldor info does) completes it");
   }
   Out("renamed " + t.Shown + " to " + newName + "\n");
   return 0;
@@ -1095,6 +1177,29 @@ int TTool::Verify(const std::vector<std::string>& args) {
         "open for writing removes it\n");
   if (journalState == TJournalState::InUse)
     Out(t.Shown + ": " + journal + " belongs to a transaction in progress\n");
+  // A maintenance record beside the table: one that moves files and committed means the
+  // files are not the table until a writer's open has finished it; the others are reported.
+  if (!Options_.Memory) {
+    const std::string record = TableFileName(t.Directory, t.Name, kMaintenanceExtension);
+    const TMaintenanceState state = TMaintenanceRecord::Inspect(t.Directory, t.Name);
+    const std::string what = MaintenanceWhat(state.Kind);
+    if (state.InUse) {
+      Out(t.Shown + ": " + record + " belongs to a maintenance in progress\n");
+    } else if (state.Present && !state.Valid) {
+      Out(t.Shown + ": " + record + " was cut short before its maintenance began; the next open for writing "
+          "removes it\n");
+    } else if (state.Committed && state.Kind != TMaintenanceKind::IndexBackup) {
+      Out(t.Shown + ": " + record + " holds a " + what + " that did not finish; opening the table for writing "
+          "(veldor info does) completes it\n");
+      return 1;
+    } else if (state.Committed) {
+      Out(t.Shown + ": " + record + " holds a " + what + " that did not finish; the next open for writing "
+          "puts it in place\n");
+    } else if (state.Present) {
+      Out(t.Shown + ": " + record + " was left by a " + what + " that did not finish; the next open for "
+          "writing removes it and what it made\n");
+    }
+  }
   std::unique_ptr<TDataCursor> cursor;
   try {
     cursor = Cursor(t, true, true, true);
