@@ -222,6 +222,7 @@ void TMaintenanceRecord::Write(bool committed) {
       file.Seek(kSeekFromStart, 0);
       file.Write(bytes.data(), bytes.size());
       file.Flush();
+      FaultPoint("maintenance-recorded");
     }
     SyncOrRaise(Directory_, TableName_);
   } catch (...) {
@@ -240,7 +241,6 @@ void TMaintenanceRecord::Write(bool committed) {
     throw;
   }
   Committed_ = committed;
-  FaultPoint("maintenance-recorded");
 }
 
 void TMaintenanceRecord::Commit() {
@@ -461,22 +461,31 @@ TMaintenanceOutcome TMaintenanceRecord::Recover(const std::string& directory, co
   return TMaintenanceOutcome::Undone;
 }
 
-bool TMaintenanceRecord::PromisesDataFile(const std::string& directory, const std::string& table) {
+std::optional<bool> TMaintenanceRecord::DataFileAfterRecovery(const std::string& directory,
+                                                              const std::string& table) {
   std::unique_ptr<TMaintenanceRecord> record;
   std::unique_ptr<TFileHandler> held;
   TLoad load = TLoad::None;
   try {
     load = Load(directory, table, false, record, held);
   } catch (const EVELDOREngineError&) {
-    return false;
+    return std::nullopt;
   }
   if (load == TLoad::InUse) return true;
   if (held) held->Close();
-  if (load != TLoad::Loaded) return false;
+  // An index backup never touches the data file; an operation that had not committed is
+  // undone, which leaves the table's own files as they are.
+  if (load != TLoad::Loaded || record->Kind_ == TMaintenanceKind::IndexBackup || !record->Committed_)
+    return std::nullopt;
   const std::string data = record->FileOf(table, kDataExtension);
-  for (const TMove& m : record->Moves_)
-    if (EqualsIgnoreCase(m.To, data)) return true;
-  return false;
+  bool arrives = false, leaves = false;
+  for (const TMove& m : record->Moves_) {
+    arrives |= EqualsIgnoreCase(m.To, data);
+    leaves |= EqualsIgnoreCase(m.From, data);
+  }
+  if (arrives) return true;
+  if (leaves) return false;
+  return std::nullopt;
 }
 
 TMaintenanceState TMaintenanceRecord::Inspect(const std::string& directory, const std::string& table) {

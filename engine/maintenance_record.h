@@ -45,6 +45,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -125,9 +126,13 @@ class TMaintenanceRecord {
   // record for a writer.
   static TMaintenanceOutcome Recover(const std::string& directory, const std::string& table,
                                      bool readOnly);
-  // Whether a record beside `table` brings its data file into place when it is finished: the
-  // table exists although the file is missing for now. A record whose owner is alive counts.
-  static bool PromisesDataFile(const std::string& directory, const std::string& table);
+  // Whether the data file of `table` is in place once the record beside it has been finished
+  // or undone, so that the table exists as the next opener will find it (a rename or a drop
+  // that committed has taken it away although its file is still there; a swap between two
+  // moves brings it back although its file is missing for now). std::nullopt when there is no
+  // record to go by (none, one cut short, or one that leaves the data file alone). A record
+  // whose owner is alive keeps the table: it is in use.
+  static std::optional<bool> DataFileAfterRecovery(const std::string& directory, const std::string& table);
   // What the record beside `table` says, without changing anything.
   static TMaintenanceState Inspect(const std::string& directory, const std::string& table);
 

@@ -310,11 +310,14 @@ int TDataDirectory::RenameTable(const std::string& name, bool inMemory, const st
 }
 
 bool TDataDirectory::TableExists(const std::string& name, bool inMemory) const {
-  // In-memory table files carry no directory, whatever the database's key. A table whose
-  // data file is between two moves of a maintenance exists: its next open finishes them.
+  // In-memory table files carry no directory, whatever the database's key. On disk, an
+  // unfinished maintenance decides, as its next opener will finish or undo it.
+  if (!inMemory) {
+    if (std::optional<bool> after = TMaintenanceRecord::DataFileAfterRecovery(Key_, Trim(name)))
+      return *after;
+  }
   return FileList().FileExists(TableFileName(inMemory ? "" : Key_, Trim(name), kDataExtension),
-                               inMemory) ||
-         (!inMemory && TMaintenanceRecord::PromisesDataFile(Key_, Trim(name)));
+                               inMemory);
 }
 
 std::string TDataDirectory::GetTempTableName(bool inMemory) const {

@@ -103,8 +103,9 @@ class TDataDirectory {
   int DeleteTable(const std::string& name, bool inMemory);
   int RenameTable(const std::string& name, bool inMemory, const std::string& newName,
                   bool toBackup = false);
-  // Whether the data file of `name` exists: on disk in Key, or among the in-memory files;
-  // or whether an unfinished maintenance beside it will put it back in place.
+  // Whether the data file of `name` exists: on disk in Key, or among the in-memory files.
+  // A maintenance left unfinished beside it decides as its next opener will finish it (see
+  // TMaintenanceRecord::DataFileAfterRecovery).
   bool TableExists(const std::string& name, bool inMemory) const;
   // The first of prefix + "0.DAT", prefix + "1.DAT", ... that TableExists denies, where the
   // prefix is the first five digits of the calling thread's id.
