@@ -218,12 +218,21 @@ TTool::TTarget TTool::Target(const std::string& argument, bool mustExist) {
   t.Name = WithoutDataEnding(name);
   if (t.Name.empty() || t.Name.find_first_not_of(' ') == std::string::npos)
     throw TToolError("'" + argument + "' names no table");
-  if (mustExist && !t.Database->TableExists(t.Name, Options_.Memory)) {
-    if (Options_.Memory) throw TToolError("no in-memory table '" + t.Name + "'");
-    throw TToolError("no table '" + argument + "' (" + TableFileName(t.Directory, t.Name, kDataExtension) +
-                     " does not exist)");
-  }
+  if (mustExist) RequireTable(t);
   return t;
+}
+
+void TTool::RequireTable(const TTarget& t) {
+  if (t.Database->TableExists(t.Name, Options_.Memory)) return;
+  if (Options_.Memory) throw TToolError("no in-memory table '" + t.Name + "'");
+  // A drop or a rename that did not finish has taken the table away already; what is left of
+  // it goes when info settles the record.
+  const std::string record = TableFileName(t.Directory, t.Name, kMaintenanceExtension);
+  if (FileList().FileExists(record, false))
+    throw TToolError("no table '" + t.Shown + "' (" + record + " holds what is left of a drop or rename of it that " +
+                     "did not finish; veldor info " + t.Shown + " clears it)");
+  throw TToolError("no table '" + t.Shown + "' (" + TableFileName(t.Directory, t.Name, kDataExtension) +
+                   " does not exist)");
 }
 
 namespace {
@@ -391,7 +400,7 @@ std::unique_ptr<TDataCursor> TTool::ChangeCursor(const TTarget& target, const st
 int TTool::Info(const std::vector<std::string>& args) {
   TArguments a = Parse(args, {});
   Expect(a, 1, 1, "veldor info TABLE");
-  TTarget t = Target(a.Positional[0], true);
+  TTarget t = Target(a.Positional[0], false);
   // A maintenance or a commit that a dead process left unfinished is completed first, by a
   // writer (a table on files this user may not write stays as it is, and the read below
   // says so).
@@ -420,12 +429,20 @@ int TTool::Info(const std::vector<std::string>& args) {
       }
     }
   }
+  if (!t.Database->TableExists(t.Name, Options_.Memory)) {
+    // A drop or rename of it that was finished above took the table away from this name.
+    if (!recovered.empty()) Out(recovered);
+    RequireTable(t);
+  }
   const std::string journal = TableFileName(t.Directory, t.Name, kJournalExtension);
-  if (!Options_.Memory && JournalState(journal) == TJournalState::Committed) {
+  const TJournalState journalState = Options_.Memory ? TJournalState::None : JournalState(journal);
+  if (journalState == TJournalState::Committed || journalState == TJournalState::Unfinished) {
     try {
       auto writer = Cursor(t, false, false, true);
       if (writer->Table()->JournalReplayed())
         recovered += "# completed a commit that did not finish, from " + journal + "\n";
+      else if (!FileList().FileExists(journal, false))
+        recovered += "# removed " + journal + ", left by a change that never committed\n";
       writer->Close();
     } catch (const EVELDOREngineError&) {
       // Left to the read below, which reports why the table cannot be read.

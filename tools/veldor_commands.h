@@ -52,6 +52,8 @@ class TTool {
     std::string Shown;  // as the user wrote it, for messages
   };
   TTarget Target(const std::string& argument, bool mustExist);
+  // Raises TToolError ("no table ...") unless the table exists.
+  void RequireTable(const TTarget& t);
   // A cursor on the table; opening it, a table another process holds is said to be in use.
   std::unique_ptr<TDataCursor> Cursor(const TTarget& target, bool exclusive, bool readOnly, bool open);
   // An open exclusive cursor for a command that changes the table; read-only files are
