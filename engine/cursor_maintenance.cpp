@@ -847,6 +847,21 @@ bool TDataCursor::RebuildIndexes(const TTableDefinition& d, bool noBackup, bool 
   return true;
 }
 
+// The name of the table that a restructure of table `table` on disk builds beside it: the
+// table's name and "~", then "~1", "~2", ... until no file of that name exists. Only the
+// process that holds the table exclusively picks from these names, so two restructures never
+// take the same one, and the record's undo never removes another's files.
+std::string TDataCursor::CopyNameFor(const std::string& table) const {
+  for (int n = 0;; ++n) {
+    const std::string candidate = table + "~" + (n == 0 ? std::string() : std::to_string(n));
+    bool taken = false;
+    for (const char* extension :
+         {kDataExtension, kIndexExtension, kBlobExtension, kJournalExtension, kMaintenanceExtension})
+      taken |= FileList().FileExists(TableFileName(Database_->Path(), candidate, extension), false);
+    if (!taken) return candidate;
+  }
+}
+
 void TDataCursor::RestructureByCopy(const TTableDefinition& d, const TTableDefinition& renumbered,
                                     bool noBackup, int32_t lastAutoInc, bool allowNoPrimary) {
   TDataTable& table = *Table_;
@@ -863,7 +878,7 @@ void TDataCursor::RestructureByCopy(const TTableDefinition& d, const TTableDefin
       if (Database) Session->CloseDataDirectory(Database);
     }
   } tempGuard{session, inMemory ? temp : nullptr};
-  const std::string tempName = temp->GetTempTableName(inMemory);
+  const std::string tempName = inMemory ? temp->GetTempTableName(true) : CopyNameFor(TableName_);
   const bool addedPassword = renumbered.Encrypted && !session->PasswordExists(renumbered.Password);
   if (addedPassword) session->AddPassword(renumbered.Password);
   struct TPasswordGuard {

@@ -480,6 +480,8 @@ class TDataCursor : public TDatabaseObject {
   // After a maintenance change failed and was abandoned: layouts, index and position taken
   // again from the table as it now is. Never throws.
   void ResyncAfterFailedChange(const std::string& indexName, bool naturalOrder) noexcept;
+  // The name a full restructure of `table` on disk gives the new table it builds beside it.
+  std::string CopyNameFor(const std::string& table) const;
   void RestructureByCopy(const TTableDefinition& definition, const TTableDefinition& renumbered,
                          bool noBackup, int32_t lastAutoInc, bool allowNoPrimary);
 
