@@ -84,8 +84,8 @@ class TDataDirectory {
   // already in use keeps the options of its first opener. A new table that fails to open
   // is not registered, and its error is raised. Inside a transaction the table joins it.
   // A maintenance of the table that a process left unfinished is finished or undone first
-  // (a reader raises VELDOR_FILENOACCESS when it would have to move files; an operation
-  // still running gives -11013 through VELDOR_OSEACCES).
+  // (a reader raises VELDOR_FILENOACCESS instead when files would have to move; one still
+  // running raises VELDOR_OSEACCES: the table is in use).
   int OpenTable(const std::string& name, bool exclusive, bool inMemory, bool clone,
                 const TTableOpenOptions& options, TDataTable*& table);
   // Registers the table exclusively and creates its files; `table` receives it, open for
