@@ -9,9 +9,9 @@
 // Every operation on a table on disk survives its process dying at any moment: what changes
 // inside the table's files (emptying, adding, deleting and rebuilding indexes, new
 // descriptors) is one atomic change through the table's journal, and what makes, moves or
-// removes whole files (the swap of a copied table, the ".IBK" backup of a rebuild, a rename)
-// is planned in a maintenance record that the next opener finishes or undoes (see
-// engine/maintenance_record.h). In-memory and temporary tables, which no crash outlives,
+// removes whole files (the swap of a copied table, the ".IBK" backup of a rebuild; renaming
+// and deleting, which the table object does) is planned in a maintenance record that the
+// next opener finishes or undoes (see engine/maintenance_record.h). In-memory and temporary tables, which no crash outlives,
 // are changed directly.
 
 #include <algorithm>
