@@ -515,6 +515,7 @@ TReadHooks* TDataCursor::Hooks() {
 }
 
 void TDataCursor::BeginRead() {
+  if (Table_->CommitPending()) Table_->FinishPendingCommit();
   SavedBookmark_.resize(size_t(BookmarkSize()));  // GetBookmark fills every byte
   GetBookmark(SavedBookmark_.data());
   SavedBof_ = Bof_;

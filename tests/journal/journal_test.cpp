@@ -412,6 +412,160 @@ TEST_F(JournalTest, AtomicChangeOfAnExclusiveTableIsWholeOrAbsentAfterAKill) {
   }
 }
 
+// A writer killed in its commit while another process already has the table open: that
+// process finds the dead writer's journal at its next lock, before it reads or writes,
+// and finishes the commit, whatever it then does: read, write outside a transaction, or
+// commit a transaction of its own. The table ends as the whole transaction plus the
+// other process's change, also for a process that opens it afresh afterwards.
+TEST_F(JournalTest, ProcessAlreadyOpenFinishesADeadWritersCommitBeforeItsNextStep) {
+  enum TStep { kRead, kWrite, kCommit };
+  auto step = [&](TDataDirectory* db, TDataCursor& c, TStep what) {
+    if (what == kRead) {
+      c.Refresh();  // a reader that looks at the table as it is now
+      return;
+    }
+    if (what == kCommit) {
+      ASSERT_EQ(db->StartTransaction(), 0);
+    }
+    Add(c, 99999, "late", 777777, Memo(99999, 700));
+    if (what == kCommit) db->CommitTransaction(true, false);
+  };
+  struct TPoint {
+    const char* Name;
+    int Pass;
+  };
+  const TPoint points[] = {{"commit-after-mark", 1}, {"commit-copy", 3}, {"commit-before-remove", 1}};
+  for (TStep what : {kRead, kWrite, kCommit}) {
+    // The expected state: the whole transaction, then the step.
+    MakeBase("model");
+    {
+      TDataCursor& c = OpenCursor("model");
+      Transaction(db_, c);
+      step(db_, c, what);
+    }
+    cursors_.clear();
+    const std::vector<std::string> expected = Dump("model");
+    cursors_.clear();
+    for (const TPoint& point : points) {
+      SCOPED_TRACE(std::string(point.Name) + " then step " + std::to_string(int(what)));
+      for (const auto& entry : std::filesystem::directory_iterator(dir_))
+        if (entry.path().filename().string().rfind("t.", 0) == 0) std::filesystem::remove(entry);
+      MakeBase("t");
+      // Open here, with the table's pages in this process's caches.
+      TDataCursor& mine = OpenCursor("t");
+      const std::vector<std::string> before = Dump("t");
+      ASSERT_NE(before, expected);
+      const std::string name = point.Name;
+      const int pass = point.Pass;
+      TChildProcess child([&](TChannel&) {
+        auto passes = std::make_shared<std::atomic<int>>(0);
+        SetFaultHook([name, pass, passes](const char* at) {
+          if (name == at && ++*passes == pass) kill(getpid(), SIGKILL);
+        });
+        TDataSession session(0);
+        TDataDirectory* db = session.OpenDataDirectory("", dir_);
+        TDataCursor c(db);
+        c.SetTableName("t");
+        c.Open();
+        Transaction(db, c);
+        return 0;
+      });
+      ASSERT_EQ(child.Join(), -1) << "the writer was not killed";
+      ASSERT_TRUE(JournalExists("t"));
+      step(db_, mine, what);
+      EXPECT_EQ(Dump("t"), expected);
+      cursors_.clear();
+      EXPECT_FALSE(JournalExists("t"));
+      EXPECT_EQ(Dump("t"), expected);  // opened afresh
+      cursors_.clear();
+      std::vector<std::string> problems = CheckProblems("t");
+      EXPECT_TRUE(problems.empty()) << problems.front();
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(dir_))
+      if (entry.path().filename().string().rfind("model.", 0) == 0) std::filesystem::remove(entry);
+  }
+}
+
+// A full disk, played by a file size limit (a write past it fails with EFBIG), at every
+// step of a transaction's commit and of an insert with a memo outside a transaction: the
+// limit is swept from the files' size up past what the change needs. Whatever the limit,
+// a change reported done is whole in the table and one reported failed is absent, and the
+// table stays sound with no journal left beside it.
+TEST_F(JournalTest, FullDiskLeavesTheChangeWholeOrAbsentAsReported) {
+  auto largestFile = [&](const std::string& table) {
+    int64_t largest = 0;
+    for (const char* ext : {".DAT", ".IDX", ".BLB"}) {
+      std::error_code error;
+      const auto size = std::filesystem::file_size(dir_ + table + ext, error);
+      if (!error) largest = std::max(largest, int64_t(size));
+    }
+    return largest;
+  };
+  const std::string bigMemo = Memo(99999, 60000);
+  struct TChange {
+    const char* Name;
+    std::function<void(TDataDirectory*, TDataCursor&)> Run;
+  };
+  const TChange changes[] = {
+      {"transaction", [&](TDataDirectory* db, TDataCursor& c) { Transaction(db, c); }},
+      {"insert with a memo", [&](TDataDirectory*, TDataCursor& c) { Add(c, 99999, "big", 999999, bigMemo); }},
+  };
+  for (const TChange& change : changes) {
+    SCOPED_TRACE(change.Name);
+    MakeBase("model");
+    const std::vector<std::string> before = Dump("model");
+    const int64_t low = largestFile("model");
+    cursors_.clear();
+    change.Run(db_, OpenCursor("model"));
+    cursors_.clear();
+    const std::vector<std::string> after = Dump("model");
+    cursors_.clear();
+    const int64_t high = largestFile("model") * 3;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_))
+      if (entry.path().filename().string().rfind("model.", 0) == 0) std::filesystem::remove(entry);
+    int done = 0, refused = 0;
+    constexpr int kSteps = 14;
+    for (int step = 0; step <= kSteps; ++step) {
+      const int64_t limit = low + (high - low) * step / kSteps;
+      SCOPED_TRACE("file size limit " + std::to_string(limit));
+      for (const auto& entry : std::filesystem::directory_iterator(dir_))
+        if (entry.path().filename().string().rfind("t.", 0) == 0) std::filesystem::remove(entry);
+      MakeBase("t");
+      cursors_.clear();
+      TChildProcess child([&](TChannel& channel) {
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit r{rlim_t(limit), rlim_t(limit)};
+        setrlimit(RLIMIT_FSIZE, &r);
+        TDataSession session(0);
+        TDataDirectory* db = session.OpenDataDirectory("", dir_);
+        TDataCursor c(db);
+        c.SetTableName("t");
+        c.Open();
+        try {
+          change.Run(db, c);
+        } catch (const EVELDOREngineError& e) {
+          if (db->InTransaction()) db->RollbackTransaction();
+          channel.Send(int32_t(e.ErrorCode));
+          return 1;
+        }
+        c.Close();
+        return 0;
+      });
+      const int status = child.Join();
+      ASSERT_TRUE(status == 0 || status == 1) << "child ended with " << status;
+      (status == 0 ? done : refused) += 1;
+      EXPECT_EQ(Dump("t"), status == 0 ? after : before);
+      cursors_.clear();
+      EXPECT_FALSE(JournalExists("t"));
+      std::vector<std::string> problems = CheckProblems("t");
+      EXPECT_TRUE(problems.empty()) << problems.front();
+    }
+    // The sweep reached both sides.
+    EXPECT_GT(done, 0);
+    EXPECT_GT(refused, 0);
+  }
+}
+
 // A journal killed right after its mark, then damaged: without a sound mark it is never
 // replayed, not even partly, and the table stays as it was.
 TEST_F(JournalTest, DamagedJournalIsDiscardedWhole) {
