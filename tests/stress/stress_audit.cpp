@@ -27,8 +27,13 @@ std::string CodeText(int code) {
 
 void TAudit::Problem(const std::string& check, const std::string& text) {
   TFinding& f = Findings_[check];
-  if (f.Examples.size() < kExamples) f.Examples.push_back(text);
   ++f.Count;
+  for (auto& example : f.Examples)
+    if (example.first == text) {
+      ++example.second;
+      return;
+    }
+  if (f.Examples.size() < kExamples) f.Examples.emplace_back(text, 1);
 }
 
 std::string TAudit::Describe(int32_t id, const TOp& op) const {
@@ -49,8 +54,10 @@ std::string TAudit::Describe(int32_t id, const TOp& op) const {
     out << "reported OK";
   else if (op.Outcome == kFailed)
     out << "reported failed at " << op.Stage << " with " << CodeText(op.Code);
+  else if (!op.DiedAt.empty())
+    out << "no outcome: its process killed itself at " << op.DiedAt;
   else
-    out << "no outcome: its process died";
+    out << "no outcome: its process was killed";
   out << ')';
   return out.str();
 }
@@ -95,7 +102,9 @@ void TAudit::ReadLog(const std::string& path, const std::string& worker, bool cr
       std::string point;
       int pass = 0;
       s >> id >> point >> pass;
-      ++Deaths_[point + (pass > 1 ? "#" + std::to_string(pass) : "")];
+      const std::string at = point + (pass > 1 ? "#" + std::to_string(pass) : "");
+      ++Deaths_[id == 0 ? at + " while opening" : at];
+      if (auto it = Ops_.find(id); it != Ops_.end()) it->second.DiedAt = at;
     } else if (tag == 'R') {
       std::string reader, mode;
       int64_t sum = 0, count = 0, accounts = 0, mismatches = 0;

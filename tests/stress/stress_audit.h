@@ -28,7 +28,8 @@ struct TTableRecord {
 
 struct TFinding {
   int64_t Count = 0;
-  std::vector<std::string> Examples;  // the first few
+  // The first few different texts, each with the times it came.
+  std::vector<std::pair<std::string, int64_t>> Examples;
 };
 
 class TAudit {
@@ -54,6 +55,7 @@ class TAudit {
     int Code = 0;
     std::string Stage;  // start, work, commit (or call)
     bool Cramped = false;
+    std::string DiedAt;  // the fault point its process killed itself at, if it did
   };
   std::string Describe(int32_t id, const TOp& op) const;
   void Refusal(int32_t id, const TOp& op);

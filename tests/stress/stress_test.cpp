@@ -128,8 +128,10 @@ class StressTest : public ::testing::TestWithParam<TScenario> {
   void Start(TProcess& p) {
     TWorker worker;
     worker.Directory = tableDir_;
-    worker.PrivateDir = root_ + "private/" + p.Name + "-" + std::to_string(p.Incarnation) + "/";
-    std::filesystem::create_directories(worker.PrivateDir);
+    if (p.Role == TRole::kSqlReader) {
+      worker.PrivateDir = root_ + "private/" + p.Name + "-" + std::to_string(p.Incarnation) + "/";
+      std::filesystem::create_directories(worker.PrivateDir);
+    }
     worker.LogPath = root_ + "logs/" + p.Name + "-" + std::to_string(p.Incarnation) + ".log";
     worker.Seed = Mix(seed_ ^ (uint64_t(p.Number) << 20) ^ uint64_t(p.Incarnation));
     worker.Shared = shared_;
@@ -321,7 +323,8 @@ TEST_P(StressTest, SharedTableKeepsItsTotalAndEveryReportedCommit) {
   for (const auto& [check, finding] : audit_.Findings()) {
     std::ostringstream text;
     text << "seed " << seed_ << ", " << scenario.Name << ": " << check << ", " << finding.Count << " time(s):";
-    for (const std::string& example : finding.Examples) text << "\n    " << example;
+    for (const auto& [example, times] : finding.Examples)
+      text << "\n    " << example << (times > 1 ? " (" + std::to_string(times) + " times)" : "");
     ADD_FAILURE() << text.str();
   }
 }

@@ -54,7 +54,12 @@ class TLog {
     int n = vsnprintf(text, sizeof text - 1, format, args);
     va_end(args);
     if (n < 0) return;
-    n = std::min(n, int(sizeof text) - 2);
+    // The time on the machine's monotonic clock, comparable between processes, so that the
+    // logs of a kept run can be read as one story.
+    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now().time_since_epoch());
+    n = std::min(n, int(sizeof text) - 40);
+    n += snprintf(text + n, 32, " @%lld", (long long)micros.count());
     text[n++] = '\n';
     ssize_t written = write(fd_, text, size_t(n));
     (void)written;
@@ -522,11 +527,16 @@ class TWorkerProcess {
     }
   }
 
-  // SELECT COUNT(*), SUM(V) through a query statement, prepared again every few runs.
+  // SELECT COUNT(*), SUM(V) through a query statement: in turn in a session opened for it
+  // (nothing of the table cached), prepared again in the same session, and run again.
   void SqlRead() {
-    const int n = Reads_++;
+    static const char* const kModes[] = {"fresh", "prepared", "again"};
+    const char* mode = kModes[Reads_++ % 3];
     try {
-      if (n % 5 == 0 || !Statement_) {
+      if (mode == kModes[0]) {
+        if (!Connect()) return;
+      }
+      if (mode != kModes[2] || !Statement_) {
         Statement_.reset();
         Statement_ = std::make_unique<TQueryStatement>(Db_);
         Statement_->Prepare("SELECT COUNT(*), SUM(V) FROM accounts");
@@ -536,10 +546,10 @@ class TWorkerProcess {
       std::vector<uint8_t> row(result->RecordSize());
       result->SetToBegin();
       if (result->GetNextRecord(row.data()) != 0) RaiseTableError(VELDOR_NOCURRREC, kTableName);
-      Log_.Line("R sql select %lld %lld -1 0 0", (long long)Number(*result, 2, row.data()),
+      Log_.Line("R sql %s %lld %lld -1 0 0", mode, (long long)Number(*result, 2, row.data()),
                 (long long)Number(*result, 1, row.data()));
     } catch (const EVELDOREngineError& e) {
-      Log_.Line("X sql select %d", e.ErrorCode);
+      Log_.Line("X sql %s %d", mode, e.ErrorCode);
       Statement_.reset();
       AfterError(e.ErrorCode);
     }

@@ -61,7 +61,7 @@ const char* RoleName(TRole role);
 
 struct TWorker {
   std::string Directory;    // the table's directory, ending in "/"
-  std::string PrivateDir;   // a directory of this process's own (SQL result tables)
+  std::string PrivateDir;   // a directory of this process's own for SQL result tables, or ""
   std::string LogPath;      // this process's log, appended to
   uint64_t Seed = 0;        // this process's choices follow from it
   TStressShared* Shared = nullptr;
@@ -82,7 +82,8 @@ void MakeAccountsTable(const std::string& directory);
 std::string SpareMemo(int32_t id);
 
 // ---- The log ----
-// One line per event, fields separated by one blank:
+// One line per event, fields separated by one blank, each ending in "@" and the time in
+// microseconds on the monotonic clock:
 //   B op kind a b c            about to commit (or to call the one operation) op
 //   E op ok | E op fail code    what that commit or operation came back with
 //   F op kind stage code a b c  op failed before its commit (stage: start, work) and was
