@@ -51,7 +51,10 @@ std::string Show(const TView& v) {
 }
 
 void PrintTo(const TView& v, std::ostream* out) { *out << Show(v); }
-void PrintTo(const TDeadCase& c, std::ostream* out) { *out << c.Point << " #" << c.Pass; }
+void PrintTo(const TDeadCase& c, std::ostream* out) {
+  static const char* const kNext[] = {"a read", "an append", "a transaction"};
+  *out << "death at " << c.Point << " #" << c.Pass << ", then " << kNext[int(c.Next)];
+}
 
 class DeadWriterTest : public CursorTest {
  protected:

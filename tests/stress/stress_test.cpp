@@ -81,7 +81,11 @@ struct TProcess {
   int Incarnation = 0;  // how many times it was started before (the killed writer restarts)
   pid_t Pid = -1;
   std::string Name;
-  Clock::time_point KillAt;  // the killed writer's next death by the parent's hand
+  std::string Log;
+  // The killed writer's death by the parent's hand: a random moment once its log shows it
+  // at work (opening the table may take long, in a sanitizer build most of all).
+  Clock::time_point KillAt = Clock::time_point::max();
+  bool KillPlanned = false;
 };
 
 // Forks a child that runs `body` and leaves through _exit with its result (99 when an
@@ -135,12 +139,13 @@ class StressTest : public ::testing::TestWithParam<TScenario> {
     worker.LogPath = root_ + "logs/" + p.Name + "-" + std::to_string(p.Incarnation) + ".log";
     worker.Seed = Mix(seed_ ^ (uint64_t(p.Number) << 20) ^ uint64_t(p.Incarnation));
     worker.Shared = shared_;
+    p.Log = worker.LogPath;
+    p.KillPlanned = false;
+    p.KillAt = Clock::time_point::max();
     logs_.push_back({worker.LogPath, p.Name + "#" + std::to_string(p.Incarnation), p.Role == TRole::kCrampedWriter});
     const TRole role = p.Role;
     p.Pid = Fork([role, worker] { return RunWorker(role, worker); });
     ASSERT_GT(p.Pid, 0);
-    std::uniform_int_distribution<int> life(30, 300);
-    p.KillAt = Clock::now() + std::chrono::milliseconds(life(random_));
   }
 
   // Runs the workers for the run's time; then tells them to stop and waits for them.
@@ -159,6 +164,12 @@ class StressTest : public ::testing::TestWithParam<TScenario> {
             Start(p);
           } else {
             audit_.Problem("process", p.Name + " ended while the run went on, with " + StatusText(status));
+          }
+        } else if (p.Role == TRole::kKilledWriter && !p.KillPlanned) {
+          std::error_code ignored;
+          if (std::filesystem::file_size(p.Log, ignored) > 0 && !ignored) {
+            p.KillPlanned = true;
+            p.KillAt = Clock::now() + std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 250)(random_));
           }
         } else if (p.Role == TRole::kKilledWriter && Clock::now() >= p.KillAt) {
           kill(p.Pid, SIGKILL);
