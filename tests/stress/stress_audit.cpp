@@ -25,6 +25,12 @@ std::string CodeText(int code) {
   return (name.empty() ? "code" : name) + " (" + std::to_string(code) + ")";
 }
 
+bool TAudit::Refused(const TOp& op) {
+  if (op.Cramped && op.Code == VELDOR_WRITEERR) return true;
+  if (Transactional(op.Kind)) return op.Code == VELDOR_LOCKTIMEOUT || op.Code == VELDOR_RECLOCKFAILED;
+  return ContentionCode(op.Code);
+}
+
 void TAudit::Problem(const std::string& check, const std::string& text) {
   TFinding& f = Findings_[check];
   ++f.Count;
@@ -138,6 +144,11 @@ void TAudit::ReadLog(const std::string& path, const std::string& worker, bool cr
       parsed = bool(s);
       if (parsed) ++Reads_[reader + " " + mode + " refused"];
       if (parsed && !ContentionCode(code)) Problem("read-error", worker + ", " + reader + " " + mode + ": " + CodeText(code));
+    } else if (tag == 'O') {
+      int64_t opens = 0;
+      s >> opens;
+      parsed = bool(s);
+      if (parsed) Reads_["opener opens"] += opens;
     } else if (tag == 'U') {
       std::string what;
       int code = 0;
@@ -164,8 +175,7 @@ void TAudit::Judge(const std::vector<TTableRecord>& records) {
 
   // Errors the workers were given that sharing does not explain.
   for (const auto& [id, op] : Ops_)
-    if (op.Outcome == kFailed && !ContentionCode(op.Code) && !(op.Cramped && op.Code == VELDOR_WRITEERR))
-      Problem("worker-error", Describe(id, op));
+    if (op.Outcome == kFailed && !Refused(op)) Problem("worker-error", Describe(id, op));
 
   // The ledger: which transactions took effect, and what they moved.
   std::set<int32_t> ledger;

@@ -36,6 +36,8 @@ class TAudit {
  public:
   // Reads the log of one process; `worker` names it in findings ("killed-writer#3").
   // `crampedWriter`: its commits meet a full disk, so VELDOR_WRITEERR is a refusal there.
+  // Inside a transaction (the table lock held) a record cannot change under its reader, so
+  // VELDOR_KEYORRECDELETED is a refusal only outside one.
   void ReadLog(const std::string& path, const std::string& worker, bool crampedWriter);
   // Compares the table's records, read after the run, with the logs.
   void Judge(const std::vector<TTableRecord>& records);
@@ -58,7 +60,8 @@ class TAudit {
     std::string DiedAt;  // the fault point its process killed itself at, if it did
   };
   std::string Describe(int32_t id, const TOp& op) const;
-  void Refusal(int32_t id, const TOp& op);
+  // Whether `op` failed for a reason sharing the table explains.
+  static bool Refused(const TOp& op);
 
   std::map<int32_t, TOp> Ops_;
   std::map<std::string, TFinding> Findings_;

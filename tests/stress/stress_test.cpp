@@ -1,7 +1,7 @@
 // Several processes at once on one table: transfers in transactions, appends and deletes,
-// edits outside transactions, consistent readers through cursors and through SQL, a writer
-// killed now and then (at chosen points of its commit, and by the parent at random) and a
-// writer whose disk fills. Afterwards the parent audits the workers' logs against the table
+// edits outside transactions, consistent readers through cursors and through SQL, a program
+// that opens the table again and again, a writer killed now and then (at chosen points of
+// its commit, and by the parent at random) and a writer whose disk fills. Afterwards the parent audits the workers' logs against the table
 // (stress_audit.h) and runs the integrity checker.
 //
 // A consistent cursor read, as the readers here take it: the whole walk, from SetToBegin to
@@ -343,12 +343,14 @@ TEST_P(StressTest, SharedTableKeepsItsTotalAndEveryReportedCommit) {
 INSTANTIATE_TEST_SUITE_P(
     Scenarios, StressTest,
     ::testing::Values(
-        TScenario{"Transfers", {TRole::kTransfers, TRole::kTransfers, TRole::kCursorReader, TRole::kSqlReader}},
+        TScenario{"Transfers",
+                  {TRole::kTransfers, TRole::kTransfers, TRole::kCursorReader, TRole::kSqlReader, TRole::kOpener}},
         TScenario{"AppendsAndEdits",
-                  {TRole::kTransfers, TRole::kAppender, TRole::kEditor, TRole::kCursorReader, TRole::kSqlReader}},
+                  {TRole::kTransfers, TRole::kAppender, TRole::kEditor, TRole::kCursorReader, TRole::kSqlReader,
+                   TRole::kOpener}},
         TScenario{"KilledWriter",
                   {TRole::kTransfers, TRole::kKilledWriter, TRole::kAppender, TRole::kEditor, TRole::kCursorReader,
-                   TRole::kSqlReader}},
+                   TRole::kSqlReader, TRole::kOpener}},
         TScenario{"FullDisk", {TRole::kTransfers, TRole::kCrampedWriter, TRole::kCursorReader, TRole::kSqlReader}}),
     [](const ::testing::TestParamInfo<TScenario>& info) { return std::string(info.param.Name); });
 

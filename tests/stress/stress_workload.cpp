@@ -92,6 +92,7 @@ class TWorkerProcess {
   bool LogOk() const { return Log_.Ok(); }
 
   int Run() {
+    if (Role_ == TRole::kOpener) return OpenAgainAndAgain();
     if (Role_ == TRole::kKilledWriter) SetFaultHook([this](const char* at) { OnFaultPoint(at); });
     if (Role_ == TRole::kCrampedWriter) signal(SIGXFSZ, SIG_IGN);
     while (Worker_.Shared->Stop.load() == 0) {
@@ -555,6 +556,27 @@ class TWorkerProcess {
     }
   }
 
+  // A program that starts, opens the table and ends, as often as it can: every open looks
+  // for a journal beside the table while the writers' commits make and remove theirs.
+  int OpenAgainAndAgain() {
+    int64_t opens = 0;
+    while (Worker_.Shared->Stop.load() == 0) {
+      TDataSession session(0);
+      TDataDirectory* db = session.OpenDataDirectory("", Worker_.Directory);
+      TDataCursor c(db);
+      c.SetTableName(kTableName);
+      try {
+        c.Open();
+        c.GetRecordCount();
+        ++opens;
+      } catch (const EVELDOREngineError& e) {
+        Log_.Line("X opener open %d", e.ErrorCode);
+      }
+    }
+    Log_.Line("O %lld", (long long)opens);
+    return 0;
+  }
+
   // ---- The worker's loop ----
 
   void Step() {
@@ -590,6 +612,8 @@ class TWorkerProcess {
         break;
       case TRole::kSqlReader:
         SqlRead();
+        break;
+      case TRole::kOpener:
         break;
     }
     // A short pause lets the other processes' lock attempts in.
@@ -633,6 +657,7 @@ const char* RoleName(TRole role) {
     case TRole::kEditor: return "editor";
     case TRole::kCursorReader: return "cursor-reader";
     case TRole::kSqlReader: return "sql-reader";
+    case TRole::kOpener: return "opener";
   }
   return "?";
 }

@@ -56,6 +56,7 @@ enum class TRole {
   kEditor,         // the Note and Edits fields of accounts, outside transactions
   kCursorReader,   // consistent walks through a cursor
   kSqlReader,      // SELECT COUNT(*), SUM(V) through a query statement
+  kOpener,         // opens the table in a session of its own and closes it, again and again
 };
 const char* RoleName(TRole role);
 
@@ -90,7 +91,8 @@ std::string SpareMemo(int32_t id);
 //                               rolled back
 //   K op point pass             the killed writer kills itself at that fault point
 //   R reader mode sum count accounts mismatches first   one read of the whole table
-//   X reader mode code          a read that failed
+//   X reader mode code          a read (or, reader "opener", an open) that failed
+//   O opens                     the opener's count of opens, when it stops
 //   U what code                 an error outside operations (opening, a rollback)
 // Kinds and their a b c: transfer src dst amount; spawn src pocket amount; merge pocket dst
 // amount (amount -1 when not yet read); append id 0 0; delete id 0 0; edit account 0 0.
