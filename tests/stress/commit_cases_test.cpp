@@ -1,5 +1,7 @@
-// A writer killed in the middle of its commit while another process has the same table
-// open and goes on with it: the failures the stress test meets at random, one at a time.
+// Commits while other processes share the table: a writer killed in the middle of its
+// commit while another process has the table open and goes on with it, a commit that meets
+// a full disk, commits while other programs open the table. The failures the stress test
+// meets at random, one at a time.
 //
 // The dead writer's transaction moves 5 from record 1 to record 2 and appends record
 // 100000, so that a reader can tell the table before it (10, 20, no 100000) from the table
@@ -8,9 +10,14 @@
 // next open must find a sound table holding the dead writer's transaction whole or not at
 // all. A commit that fails on a full disk must likewise leave no trace.
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <map>
+#include <thread>
 #include <memory>
 #include <string>
 
@@ -56,7 +63,7 @@ void PrintTo(const TDeadCase& c, std::ostream* out) {
   *out << "death at " << c.Point << " #" << c.Pass << ", then " << kNext[int(c.Next)];
 }
 
-class DeadWriterTest : public CursorTest {
+class CommitCaseTest : public CursorTest {
  protected:
   void SetUp() override {
     CursorTest::SetUp();
@@ -152,7 +159,7 @@ class DeadWriterTest : public CursorTest {
   }
 };
 
-class DeadWriterCases : public DeadWriterTest, public ::testing::WithParamInterface<TDeadCase> {};
+class DeadWriterCases : public CommitCaseTest, public ::testing::WithParamInterface<TDeadCase> {};
 
 TEST_P(DeadWriterCases, OtherProcessSeesOneStateAndKeepsItsWrites) {
   const TDeadCase& p = GetParam();
@@ -211,7 +218,7 @@ INSTANTIATE_TEST_SUITE_P(Points, DeadWriterCases, ::testing::ValuesIn(DeadCases(
 // A commit whose copy into the table files meets a full disk (a file size limit that the
 // journal fits under and the data file cannot grow past) is reported failed; the next open
 // must not make it happen after all.
-TEST_F(DeadWriterTest, CommitReportedFailedOnAFullDiskLeavesNoTrace) {
+TEST_F(CommitCaseTest, CommitReportedFailedOnAFullDiskLeavesNoTrace) {
   {
     // A data file larger than the journal will be.
     TDataCursor& c = OpenCursor("t");
@@ -251,6 +258,76 @@ TEST_F(DeadWriterTest, CommitReportedFailedOnAFullDiskLeavesNoTrace) {
   std::vector<std::string> problems = CheckTable(*c.Table());
   EXPECT_TRUE(problems.empty()) << problems.front();
   EXPECT_EQ(Read(c), before) << "a commit reported failed took effect";
+}
+
+// Programs that open the table and close it again, over and over, while this process
+// commits one small transaction after another: every open looks for a journal beside the
+// table just as the commits make and remove theirs. No commit or open may fail for it (but
+// for a lock not had in time), and no commit reported failed may take effect.
+TEST_F(CommitCaseTest, CommitsHoldWhileOtherProgramsOpenTheTable) {
+  constexpr int kCommits = 300;
+  constexpr int kOpeners = 3;
+  void* shared = mmap(nullptr, sizeof(std::atomic<int>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(shared, MAP_FAILED);
+  auto* stop = new (shared) std::atomic<int>(0);
+  std::vector<std::unique_ptr<TChildProcess>> openers;
+  for (int k = 0; k < kOpeners; ++k)
+    openers.push_back(std::make_unique<TChildProcess>([&](TChannel& channel) {
+      int32_t opens = 0, failed = 0, code = 0;
+      while (stop->load() == 0) {
+        TDataSession session(0);
+        TDataDirectory* db = session.OpenDataDirectory("", dir_);
+        TDataCursor c(db);
+        c.SetTableName("t");
+        const uint16_t error = ErrorOf([&] { c.Open(); });
+        ++(error == 0 || error == VELDOR_LOCKTIMEOUT ? opens : failed);
+        if (error != 0) code = error;
+      }
+      channel.Send(opens);
+      channel.Send(failed);
+      channel.Send(code);
+      return 0;
+    }));
+  TDataCursor& c = OpenCursor("t");
+  std::map<uint16_t, int> failures;
+  std::vector<int32_t> committed, refused;
+  for (int i = 0; i < kCommits; ++i) {
+    ASSERT_EQ(db_->StartTransaction(), 0);
+    const int32_t id = 10000 + i;
+    uint16_t code = ErrorOf([&] {
+      AddTo(c, 1 + i % 10, 0);
+      Add(c, id, "c" + std::to_string(i), 100000 + i);
+    });
+    if (code == 0) code = ErrorOf([&] { db_->CommitTransaction(true, false); });
+    if (code != 0) {
+      db_->RollbackTransaction();
+      ++failures[code];
+    }
+    (code == 0 ? committed : refused).push_back(id);
+    // A pause between transactions, as a program takes between two of its commits.
+    std::this_thread::sleep_for(std::chrono::microseconds(500 + i % 7 * 300));
+  }
+  stop->store(1);
+  int32_t opens = 0;
+  for (auto& opener : openers) {
+    opens += opener->Receive();
+    const int32_t failed = opener->Receive(), code = opener->Receive();
+    EXPECT_EQ(failed, 0) << failed << " opens failed, the last with " << GetEngineErrorName(uint16_t(code));
+    EXPECT_EQ(opener->Join(), 0);
+  }
+  for (const auto& [code, n] : failures)
+    if (code != VELDOR_LOCKTIMEOUT)
+      ADD_FAILURE() << n << " of " << kCommits << " commits failed with " << GetEngineErrorName(code) << " while "
+                  << opens << " opens were made";
+  cursors_.clear();
+  TDataCursor& check = OpenCursor("t", true);
+  std::vector<std::string> problems = CheckTable(*check.Table());
+  EXPECT_TRUE(problems.empty()) << problems.front();
+  int lost = 0, tookEffect = 0;
+  for (int32_t id : committed) lost += Seek(check, id).empty();
+  for (int32_t id : refused) tookEffect += !Seek(check, id).empty();
+  EXPECT_EQ(lost, 0) << "commits reported OK that are not in the table";
+  EXPECT_EQ(tookEffect, 0) << "of " << refused.size() << " commits reported failed, these are in the table";
 }
 
 }  // namespace
