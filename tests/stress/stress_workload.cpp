@@ -571,6 +571,8 @@ class TWorkerProcess {
         ++opens;
       } catch (const EVELDOREngineError& e) {
         Log_.Line("X opener open %d", e.ErrorCode);
+        // A table that does not open fails at once: a pause keeps the log from flooding.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
       }
     }
     Log_.Line("O %lld", (long long)opens);
