@@ -1,8 +1,9 @@
 // Several processes at once on one table: transfers in transactions, appends and deletes,
 // edits outside transactions, consistent readers through cursors and through SQL, a program
 // that opens the table again and again, a writer killed now and then (at chosen points of
-// its commit, and by the parent at random) and a writer whose disk fills. Afterwards the parent audits the workers' logs against the table
-// (stress_audit.h) and runs the integrity checker.
+// its commit, and by the parent at random) and a writer whose disk fills. Afterwards the
+// parent audits the workers' logs against the table (stress_audit.h) and runs the
+// integrity checker. Each scenario is one case, so that a failure names its mix.
 //
 // A consistent cursor read, as the readers here take it: the whole walk, from SetToBegin to
 // the last record, under one hold of the table's operation read lock (TDataTable::ReadLock,
