@@ -170,7 +170,10 @@ void TDataCursor::OpenLocal() {
       }
     }
   } openLock{table};
-  if (!PrivateDescriptors_ && table.OpenCount() == 1) {
+  // A table this process has written since its files were opened is one a transaction kept
+  // open: it was verified when it was opened, and its headers now describe records and
+  // pages that only its caches hold, which the files' sizes cannot vouch for.
+  if (!PrivateDescriptors_ && table.OpenCount() == 1 && !table.Written()) {
     if (!table.ReadLocked()) {
       table.ReadLock();
       openLock.Took = table.ReadLocked();
