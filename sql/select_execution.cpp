@@ -11,6 +11,7 @@
 #include "engine/record_sort.h"
 #include "lib/byte_order.h"
 #include "lib/collation.h"
+#include "sql/reading_locks.h"
 #include "sql/select.h"
 
 namespace veldor {
@@ -307,26 +308,6 @@ void KeepFirstRows(TDataCursor& result, int32_t count) {
   }
 }
 
-// Holds the table locks of WITH LOCKS for one run.
-class TTableLocks {
- public:
-  ~TTableLocks() {
-    for (TDataTable* table : Held_) {
-      try {
-        table->UnlockTable();
-      } catch (...) {
-      }
-    }
-  }
-  void Lock(TDataTable* table) {
-    table->LockTable();
-    Held_.push_back(table);
-  }
-
- private:
-  std::vector<TDataTable*> Held_;
-};
-
 TDataCursor* RunLive(TDataQuery& query) {
   TSourceTable& table = *query.SourceTables.front();
   ClearRunState(query);
@@ -441,9 +422,12 @@ TDataCursor* ExecuteSelect(TQueryStatement& statement, TDataQuery& query) {
   if (!query.Bound) FailSql("The statement must be prepared before it is executed");
   if (query.IsLiveResult) return RunLive(query);
   TDataCursor& result = query.UnionHead != nullptr ? *query.UnionHead->ResultCursor : *query.ResultCursor;
-  TTableLocks locks;
-  if (query.WithLocks)
-    for (auto& table : query.SourceTables) locks.Lock(table->Cursor->Table());
+  // The rows are read from one state of every source table: no other process commits to
+  // them from the first filter built to the last row read (the statement usually holds
+  // these locks already, over all of its queries; then nothing is taken here).
+  TReadingLocks locks;
+  if (query.WithLocks) locks.LockTables(query);
+  locks.LockReading(query);
   // The last query of a UNION chain runs first and empties the table the chain fills.
   if (query.UnionQuery == nullptr) result.EmptyTable();
   query.SubSelectLoaded = 0;
@@ -489,6 +473,8 @@ TDataCursor* ExecuteSelect(TQueryStatement& statement, TDataQuery& query) {
     }
   }
   progress.Finish();
+  // Grouping, DISTINCT and ORDER BY work on the result table alone.
+  locks.Release();
 
   if (query.UnionHead == nullptr) {
     if (query.Distinct) {
