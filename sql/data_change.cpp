@@ -239,16 +239,18 @@ int32_t ExecuteInsertSelect(TQueryStatement& statement, TDataQuery& query) {
   TDataCursor& target = *TargetOf(query).Cursor;
   TDataQuery& select = *query.InsertQuery;
   TDataCursor* source = select.ResultCursor;
-  if (source == nullptr) return 0;
+  TStatementProgress progress(statement);
+  // A statement stopped while its SELECT ran inserts nothing: the SELECT's rows are cut
+  // short. Nor does it start a transaction (which may wait for other processes' locks).
+  if (source == nullptr || !progress.Poll()) return 0;
   target.SetSuppressAutoInc(query.NoAutoInc != 0);
   std::vector<uint8_t> row(source->RecordSize());
   std::vector<uint8_t> record(target.RecordSize());
-  TStatementProgress progress(statement);
   const int64_t total = source->GetRecordCount();
   int64_t read = 0;
   TStatementTransaction transaction(query, target);
   source->SetToBegin();
-  while (source->GetNextRecord(row.data()) == 0) {
+  while (progress.Poll() && source->GetNextRecord(row.data()) == 0) {
     target.InitRecord(record.data());
     try {
       for (size_t i = 0; i < query.UpdateFields.size(); ++i) {
@@ -284,6 +286,8 @@ int32_t ExecuteChange(TQueryStatement& statement, TDataQuery& query) {
   // row is looked at), and the tables of other databases are read under their query read
   // locks, taken after the table locks.
   TStatementProgress progress(statement);
+  // A statement stopped while a sub-select ran changes nothing: its answers are cut short.
+  if (!progress.Poll()) return 0;
   TReadingLocks reading;
   TStatementTransaction transaction(query, cursor, &reading);
   reading.LockReading(query);
@@ -316,7 +320,7 @@ int32_t ExecuteChange(TQueryStatement& statement, TDataQuery& query) {
     }
     transaction.RowDone();
     return true;
-  }, [&](int percent) { return progress(percent); });
+  }, progress);
   progress.Finish();
   transaction.Finish();
   return transaction.Rows();

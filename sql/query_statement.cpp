@@ -125,12 +125,13 @@ TDataCursor* TQueryStatement::Execute(uint8_t /*argument*/) {
   if (!AtFirstStatement_) Prepare(Text_);
   TDataQuery& master = *Parser_.Master();
   if (master.StatementKind == kStatementSelect) master.MaxRows = MaxRows;
+  Aborted_ = false;
   double seconds = 0;
   int32_t rows = 0;
   TDataCursor* cursor = RunAll(seconds, rows);
   ExecutionTime = seconds;
   RowCount = rows;
-  while (Parser_.MoreStatements()) {
+  while (!Aborted_ && Parser_.MoreStatements()) {
     Prepared_ = false;
     AtFirstStatement_ = false;
     Parser_.PrepareNext();

@@ -340,19 +340,29 @@ TStatementProgress::TStatementProgress(TQueryStatement& statement)
     : Statement_(statement), Step_(statement.Database->Session()->ProgressStepPercent()) {}
 
 bool TStatementProgress::operator()(int percent) {
+  if (Statement_.Aborted()) return false;
   if (!Statement_.ProgressCallback || percent < Reported_ + Step_) return true;
   Reported_ = percent;
   uint8_t abort = 0;
   Statement_.ProgressCallback(Statement_, percent, &abort);
-  Aborted_ = abort != 0;
-  return !Aborted_;
+  if (abort != 0) Statement_.SetAborted();
+  return abort == 0;
+}
+
+bool TStatementProgress::Poll() {
+  if (Statement_.Aborted()) return false;
+  if (!Statement_.StopRequested || !Statement_.StopRequested()) return true;
+  Statement_.SetAborted();
+  return false;
 }
 
 void TStatementProgress::Finish() {
-  if (Aborted_ || !Statement_.ProgressCallback || Reported_ >= 100) return;
+  if (Statement_.Aborted() || !Statement_.ProgressCallback || Reported_ >= 100) return;
   uint8_t abort = 0;
   Statement_.ProgressCallback(Statement_, 100, &abort);
 }
+
+bool TStatementProgress::Aborted() const { return Statement_.Aborted(); }
 
 const TBindColumn& SourceBinder() {
   static const TBindColumn bind = [](void* owner, TExpToken& node) {
@@ -452,7 +462,7 @@ TDataCursor* ExecuteSelect(TQueryStatement& statement, TDataQuery& query) {
         aggregator.Merge(group.data(), record.data());
         result.FreeAllBlobs(false);
         return true;
-      }, [&](int percent) { return progress(percent); });
+      }, progress);
       aggregator.Finish(group.data());
     }
     result.AppendRecord(group.data(), false);
@@ -469,7 +479,7 @@ TDataCursor* ExecuteSelect(TQueryStatement& statement, TDataQuery& query) {
         result.AppendRecord(record.data(), false);
         result.FreeAllBlobs(false);
         return limit < 0 || ++produced < limit;
-      }, [&](int percent) { return progress(percent); });
+      }, progress);
     }
   }
   progress.Finish();
