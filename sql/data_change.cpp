@@ -10,6 +10,7 @@
 #include "engine/field_types.h"
 #include "lib/byte_order.h"
 #include "lib/name_text.h"
+#include "sql/reading_locks.h"
 #include "sql/select.h"
 
 namespace veldor {
@@ -87,7 +88,7 @@ void BindValue(TDataQuery& query, TUpdateField& field, TUpdateValue& value) {
   TTokenTree equal = TTokenTree::New();
   equal->Kind = kTokenBinary;
   equal->Code = kOpEqual;
-  equal->Text = "=";
+  equal->Text.assign(1, '=');  // (a literal assigned here trips a false -Wrestrict of GCC 12)
   TTokenTree column = TTokenTree::New();
   column->Kind = kTokenColumn;
   column->Text = field.ColumnName;
@@ -154,10 +155,15 @@ void Store(TDataQuery& query, TDataCursor& target, uint8_t* record, const TUpdat
 // The statement's transaction: started when the database has none, committed every
 // `Interval` rows when the statement owns it or a COMMIT INTERVAL was given, committed at
 // the end and rolled back on an error when the statement owns it.
+//
+// `reading`, when given, holds the reader slots of the tables the statement reads besides
+// its transaction's tables: they are given back before every commit and taken again after
+// an intermediate one, so that a commit never waits for a slot while another process's
+// commit waits for one of this statement's slots.
 class TStatementTransaction {
  public:
-  TStatementTransaction(TDataQuery& query, TDataCursor& target)
-      : Query_(query), Target_(target), Database_(*target.Database()) {
+  TStatementTransaction(TDataQuery& query, TDataCursor& target, TReadingLocks* reading = nullptr)
+      : Query_(query), Target_(target), Database_(*target.Database()), Reading_(reading) {
     Owned_ = !Database_.InTransaction();
     Interval_ = query.CommitIntervalGiven && query.CommitInterval > 0 ? query.CommitInterval
                                                                        : DefaultCommitInterval(target.RecordSize());
@@ -181,10 +187,13 @@ class TStatementTransaction {
   void RowDone() {
     ++Rows_;
     if (!CommitAlong_ || Rows_ % Interval_ != 0) return;
+    if (Reading_) Reading_->Release();
     Database_.CommitTransaction(false, Query_.CommitFlush != 0);
     Target_.AcceptOwnChanges();
+    if (Reading_) Reading_->LockReading(Query_);
   }
   void Finish() {
+    if (Reading_) Reading_->Release();
     if (Owned_) Database_.CommitTransaction(true, Query_.CommitFlush != 0);
     Done_ = true;
   }
@@ -194,6 +203,7 @@ class TStatementTransaction {
   TDataQuery& Query_;
   TDataCursor& Target_;
   TDataDirectory& Database_;
+  TReadingLocks* Reading_;
   bool Owned_ = false;
   bool CommitAlong_ = false;
   bool Done_ = false;
@@ -229,16 +239,18 @@ int32_t ExecuteInsertSelect(TQueryStatement& statement, TDataQuery& query) {
   TDataCursor& target = *TargetOf(query).Cursor;
   TDataQuery& select = *query.InsertQuery;
   TDataCursor* source = select.ResultCursor;
-  if (source == nullptr) return 0;
+  TStatementProgress progress(statement);
+  // A statement stopped while its SELECT ran inserts nothing: the SELECT's rows are cut
+  // short. Nor does it start a transaction (which may wait for other processes' locks).
+  if (source == nullptr || !progress.Poll()) return 0;
   target.SetSuppressAutoInc(query.NoAutoInc != 0);
   std::vector<uint8_t> row(source->RecordSize());
   std::vector<uint8_t> record(target.RecordSize());
-  TStatementProgress progress(statement);
   const int64_t total = source->GetRecordCount();
   int64_t read = 0;
   TStatementTransaction transaction(query, target);
   source->SetToBegin();
-  while (source->GetNextRecord(row.data()) == 0) {
+  while (progress.Poll() && source->GetNextRecord(row.data()) == 0) {
     target.InitRecord(record.data());
     try {
       for (size_t i = 0; i < query.UpdateFields.size(); ++i) {
@@ -269,12 +281,20 @@ int32_t ExecuteChange(TQueryStatement& statement, TDataQuery& query) {
   TSourceTable& target = TargetOf(query);
   TDataCursor& cursor = *target.Cursor;
   if (query.StatementKind == kStatementUpdate) cursor.SetSuppressAutoInc(query.NoAutoInc != 0);
+  // The rows are selected from one state of the tables: the transaction's table locks keep
+  // other processes' writes out of the target's database (its tables are locked before any
+  // row is looked at), and the tables of other databases are read under their query read
+  // locks, taken after the table locks.
+  TStatementProgress progress(statement);
+  // A statement stopped while a sub-select ran changes nothing: its answers are cut short.
+  if (!progress.Poll()) return 0;
+  TReadingLocks reading;
+  TStatementTransaction transaction(query, cursor, &reading);
+  reading.LockReading(query);
   ClearRunState(query);
   PushConditions(query, 1);
   ReorderJoins(query);
   PushConditions(query, 2);
-  TStatementProgress progress(statement);
-  TStatementTransaction transaction(query, cursor);
   std::vector<uint8_t> image(cursor.RecordSize());
   WalkJoinedRows(query, [&] {
     if (query.StatementKind == kStatementDelete) {
@@ -300,7 +320,7 @@ int32_t ExecuteChange(TQueryStatement& statement, TDataQuery& query) {
     }
     transaction.RowDone();
     return true;
-  }, [&](int percent) { return progress(percent); });
+  }, progress);
   progress.Finish();
   transaction.Finish();
   return transaction.Rows();

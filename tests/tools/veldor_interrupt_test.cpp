@@ -201,6 +201,47 @@ TEST_F(InterruptTest, StoppedIndexAndRestructureLeaveNothingBehind) {
   EXPECT_EQ(Run({"verify", "people"}).Status, 0);
 }
 
+// A data-changing statement stopped while it still selects its rows (the SELECT of an
+// INSERT ... SELECT, a sub-select, the join of an UPDATE) stops there and changes nothing:
+// rows cut short by the stop are not acted on.
+TEST_F(InterruptTest, StoppedSelectionOfAChangeChangesNothing) {
+  MakeTable(false);
+  Write("copy.def", "field Id integer\nfield Age integer\n");
+  Ok({"create", "copy", "copy.def"});
+  // Half a million joined rows: the stop comes long before they are all made.
+  const std::string many = "SELECT a.Id * 10000 + b.Id, a.Age FROM people a, people b WHERE a.Age <= b.Age";
+  struct TCase {
+    std::string Sql;
+    std::string Cue;
+    int Signal;
+    std::string Message;
+  };
+  const std::vector<TCase> cases = {
+      {"insert into copy " + many, "running INSERT", SIGTERM,
+       "INSERT stopped by SIGTERM; what it did before the stop stays: 0 rows inserted"},
+      {"update people set Age = 0 where Id in (select a.Id from people a, people b where a.Age <= b.Age)",
+       "running UPDATE", SIGINT, "UPDATE stopped by SIGINT; what it did before the stop stays: 0 rows updated"},
+      {"delete from people where Id in (select a.Id from people a, people b where a.Age <= b.Age)",
+       "running DELETE", SIGTERM, "DELETE stopped by SIGTERM; what it did before the stop stays: 0 rows deleted"},
+      {"update people set Age = 0 from people, people b where people.Age < b.Age - 200", "running UPDATE", SIGTERM,
+       "UPDATE stopped by SIGTERM; what it did before the stop stays: 0 rows updated"},
+  };
+  const std::string people = TableBytes("people"), copy = TableBytes("copy");
+  const std::vector<std::string> listing = Listing();
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Sql);
+    TResult r = RunAndSignal({"sql", ".", "-c", c.Sql}, c.Cue, c.Signal);
+    EXPECT_EQ(r.Status, 128 + c.Signal) << r.Err;
+    EXPECT_NE(r.Err.find("veldor: -c statement 1: " + c.Message + " ("), std::string::npos) << r.Err;
+    EXPECT_EQ(r.Out, "");
+    EXPECT_TRUE(TableBytes("people") == people) << "people changed";
+    EXPECT_TRUE(TableBytes("copy") == copy) << "copy changed";
+    EXPECT_EQ(Listing(), listing);
+  }
+  EXPECT_EQ(Ok({"dump", "people", "--count"}), "1000\n");
+  EXPECT_EQ(Run({"verify", "people"}).Status, 0);
+}
+
 // Output that cannot be written fails the run (status 1) for every command; a reader that
 // stops reading early is no error.
 TEST_F(InterruptTest, OutputThatCannotBeWrittenFails) {
