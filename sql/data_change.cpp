@@ -189,8 +189,16 @@ class TStatementTransaction {
     if (!CommitAlong_ || Rows_ % Interval_ != 0) return;
     if (Reading_) Reading_->Release();
     Database_.CommitTransaction(false, Query_.CommitFlush != 0);
+    Committed_ = Rows_;
     Target_.AcceptOwnChanges();
     if (Reading_) Reading_->LockReading(Query_);
+  }
+  // An error that ends the statement after some of its intervals were committed says so:
+  // those rows stay changed, and only the rest is rolled back.
+  void TellCommitted(Exception& error) const {
+    if (Committed_ > 0 && !Done_)
+      error.Message += " (" + std::to_string(Committed_) + (Committed_ == 1 ? " row was" : " rows were") +
+                       " committed before the error and stay changed; the rest is rolled back)";
   }
   void Finish() {
     if (Reading_) Reading_->Release();
@@ -209,6 +217,7 @@ class TStatementTransaction {
   bool Done_ = false;
   int32_t Interval_ = 1;
   int32_t Rows_ = 0;
+  int32_t Committed_ = 0;  // rows of the intervals committed so far
 };
 
 TTokenTree EvaluateValue(TDataQuery& query, const TExpToken* expression) {
@@ -249,31 +258,36 @@ int32_t ExecuteInsertSelect(TQueryStatement& statement, TDataQuery& query) {
   const int64_t total = source->GetRecordCount();
   int64_t read = 0;
   TStatementTransaction transaction(query, target);
-  source->SetToBegin();
-  while (progress.Poll() && source->GetNextRecord(row.data()) == 0) {
-    target.InitRecord(record.data());
-    try {
-      for (size_t i = 0; i < query.UpdateFields.size(); ++i) {
-        TTokenTree value = TTokenTree::New();
-        value->FieldNumber = uint16_t(i + 1);
-        source->FetchColumn(row.data(), *value);
-        const TFieldDescriptor& f = source->Field(uint16_t(i + 1));
-        value->DataType = f.FieldType();
-        value->SubType = f.SubType();
-        value->Scale = f.DeclaredScale();
-        Store(query, target, record.data(), *query.UpdateFields[i], *value, select.ResultColumns[i]->ExpressionText);
+  try {
+    source->SetToBegin();
+    while (progress.Poll() && source->GetNextRecord(row.data()) == 0) {
+      target.InitRecord(record.data());
+      try {
+        for (size_t i = 0; i < query.UpdateFields.size(); ++i) {
+          TTokenTree value = TTokenTree::New();
+          value->FieldNumber = uint16_t(i + 1);
+          source->FetchColumn(row.data(), *value);
+          const TFieldDescriptor& f = source->Field(uint16_t(i + 1));
+          value->DataType = f.FieldType();
+          value->SubType = f.SubType();
+          value->Scale = f.DeclaredScale();
+          Store(query, target, record.data(), *query.UpdateFields[i], *value, select.ResultColumns[i]->ExpressionText);
+        }
+        target.AppendRecord(record.data(), false);
+      } catch (...) {
+        target.FreeAllBlobs(false);
+        throw;
       }
-      target.AppendRecord(record.data(), false);
-    } catch (...) {
       target.FreeAllBlobs(false);
-      throw;
+      transaction.RowDone();
+      if (total > 0 && !progress(int(++read * 100 / total))) break;
     }
-    target.FreeAllBlobs(false);
-    transaction.RowDone();
-    if (total > 0 && !progress(int(++read * 100 / total))) break;
+    progress.Finish();
+    transaction.Finish();
+  } catch (Exception& e) {
+    transaction.TellCommitted(e);
+    throw;
   }
-  progress.Finish();
-  transaction.Finish();
   return transaction.Rows();
 }
 
@@ -296,33 +310,38 @@ int32_t ExecuteChange(TQueryStatement& statement, TDataQuery& query) {
   ReorderJoins(query);
   PushConditions(query, 2);
   std::vector<uint8_t> image(cursor.RecordSize());
-  WalkJoinedRows(query, [&] {
-    if (query.StatementKind == kStatementDelete) {
-      cursor.DeleteRecord(target.RecordBuffer.data(), false);
-    } else {
-      cursor.LockRecord(0);
-      struct TUnlock {
-        TDataCursor& Cursor;
-        ~TUnlock() {
-          try {
-            Cursor.UnlockRecord(0);
-          } catch (...) {
+  try {
+    WalkJoinedRows(query, [&] {
+      if (query.StatementKind == kStatementDelete) {
+        cursor.DeleteRecord(target.RecordBuffer.data(), false);
+      } else {
+        cursor.LockRecord(0);
+        struct TUnlock {
+          TDataCursor& Cursor;
+          ~TUnlock() {
+            try {
+              Cursor.UnlockRecord(0);
+            } catch (...) {
+            }
+            Cursor.FreeAllBlobs(false);
           }
-          Cursor.FreeAllBlobs(false);
+        } unlock{cursor};
+        image = target.RecordBuffer;
+        for (size_t i = 0; i < query.UpdateFields.size(); ++i) {
+          TTokenTree value = EvaluateValue(query, query.UpdateValues[i]->Expression.Get());
+          Store(query, cursor, image.data(), *query.UpdateFields[i], *value, query.UpdateValues[i]->ExpressionText);
         }
-      } unlock{cursor};
-      image = target.RecordBuffer;
-      for (size_t i = 0; i < query.UpdateFields.size(); ++i) {
-        TTokenTree value = EvaluateValue(query, query.UpdateValues[i]->Expression.Get());
-        Store(query, cursor, image.data(), *query.UpdateFields[i], *value, query.UpdateValues[i]->ExpressionText);
+        cursor.ModifyRecord(image.data(), false, false);
       }
-      cursor.ModifyRecord(image.data(), false, false);
-    }
-    transaction.RowDone();
-    return true;
-  }, progress);
-  progress.Finish();
-  transaction.Finish();
+      transaction.RowDone();
+      return true;
+    }, progress);
+    progress.Finish();
+    transaction.Finish();
+  } catch (Exception& e) {
+    transaction.TellCommitted(e);
+    throw;
+  }
   return transaction.Rows();
 }
 
