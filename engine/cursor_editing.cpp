@@ -169,6 +169,15 @@ void TDataCursor::SetSuppressAutoInc(bool value) {
 
 // ---- Write helpers ----------------------------------------------------------------------------------
 
+std::vector<uint8_t> TDataCursor::EditBase() const {
+  // A kept image of another record (the one shown was deleted, the cursor moved on) says
+  // nothing about the record the cursor stands on now.
+  if (!ShownImage_.empty() &&
+      LoadI32(ShownImage_.data() + kRecordNumberOffset) == LoadI32(RecordBuffer_.data() + kRecordNumberOffset))
+    return ShownImage_;
+  return {RecordBuffer_.begin(), RecordBuffer_.begin() + TableRecordSize_};
+}
+
 void TDataCursor::CheckWritable() const {
   if (ReadOnly_) RaiseTableError(VELDOR_OSEACCES, TableName_);
 }
@@ -546,8 +555,8 @@ void TDataCursor::ModifyRecord(uint8_t* image, bool unlock, bool reposition) {
   TDataFile& data = table.DataFile();
   TIndexFile& index = table.IndexFile();
   TWritingMark writing(Writing_);
-  // The record as the cursor last read it: the caller's edit started from it.
-  const std::vector<uint8_t> seen(RecordBuffer_.begin(), RecordBuffer_.begin() + TableRecordSize_);
+  // The record as the cursor last showed it: the caller's edit started from it.
+  const std::vector<uint8_t> seen = EditBase();
   SaveBookmark();
   TWriteLockGuard lock(table);
   ResyncIfChanged(lock.Changed);
@@ -577,8 +586,13 @@ void TDataCursor::ModifyRecord(uint8_t* image, bool unlock, bool reposition) {
   if (record->Deleted()) RaiseTableError(VELDOR_KEYORRECDELETED, TableName_);
   // Without a lock held since the edit began, another cursor or program may have changed
   // the record meanwhile: as for a delete, the edit then is refused instead of overwriting
-  // that change (an exclusive cursor's siblings write only through this process).
-  if (implicit && !Exclusive_ && std::memcmp(record->Data(), seen.data(), seen.size()) != 0)
+  // that change (an exclusive cursor's siblings write only through this process). So is an
+  // edit of a record the cursor re-read without showing it (a refused write, a count):
+  // the caller's image still comes from what it was shown. A refusal re-reads the record
+  // but keeps what was shown as the base, so that trying again with the same image fails
+  // again.
+  const bool compare = implicit || !ShownImage_.empty();
+  if (compare && !Exclusive_ && std::memcmp(record->Data(), seen.data(), seen.size()) != 0)
     RaiseTableError(VELDOR_KEYORRECDELETED, TableName_);
   std::vector<uint8_t> old(record->Data(), record->Data() + TableRecordSize_);
   const int32_t oldRowId = record->RowId();
@@ -623,6 +637,7 @@ void TDataCursor::ModifyRecord(uint8_t* image, bool unlock, bool reposition) {
   FlushBuffers(false, false, blobs, keyChanged, true);
   release.Active = implicit || unlock;
   FinishWrite(number, newImage.data(), false, reposition, newImage);
+  ShownImage_.clear();  // the caller's image is the record now
 }
 
 // ---- Delete ----------------------------------------------------------------------------------------
@@ -679,6 +694,7 @@ void TDataCursor::DeleteRecord(const uint8_t* image, bool reposition) {
   record.Reset();
   FlushBuffers(false, false, blobs, true, true);
   FinishWrite(number, nullptr, true, reposition, old);
+  ShownImage_.clear();
 }
 
 // Frees the BLOB chains a stored record references; true when there was any.

@@ -106,23 +106,15 @@ bool EndsACopy(uint16_t code) {
          (code >= VELDOR_OSENOENT && code <= VELDOR_OSUNKNOWN);
 }
 
-// The journal's numbers of the table's index and BLOB files (see engine/journal.h).
-constexpr int kJournalIndexSlot = 1;
-constexpr int kJournalBlobSlot = 2;
-
 // One maintenance change of a table, whole or not at all: from the constructor to Commit
 // every write goes to the table's journal (TDataTable::BeginAtomicChange), so that a
 // process dying at any moment leaves the table as it was before or, once the journal's
-// commit mark is written, as after. Tables that no crash outlives (in memory, temporary), a
-// table inside a transaction (whose own journal takes the change) and a table already in an
-// atomic change of its caller's (which commits it as a part of its own) are changed
-// directly: the scope is then inactive and does nothing.
-//
-// Before the commit, the room the change adds to the index and BLOB files is written with
-// zeros past their ends (the journal lays its bytes over them): a full disk then fails the
-// change while it can still be dropped, not the copy into the files after the mark. The data
-// file never grows in maintenance, and a data file longer than its header says would not
-// open, so it is never extended.
+// commit mark is written, as after; a full disk is found before the mark (the journal sets
+// the room aside first), and so fails the change while it can still be dropped. Tables that
+// no crash outlives (in memory, temporary), a table inside a transaction (whose own journal
+// takes the change) and a table already in an atomic change of its caller's (which commits
+// it as a part of its own) are changed directly: the scope is then inactive and does
+// nothing.
 class TAtomicChange {
  public:
   explicit TAtomicChange(TDataTable& table)
@@ -136,31 +128,15 @@ class TAtomicChange {
   TAtomicChange& operator=(const TAtomicChange&) = delete;
 
   bool Active() const { return Active_; }
-  // After Commit (returned or raised): whether the change holds. A commit that fails after
-  // its mark holds: the journal left beside the table finishes it at the next open.
+  // Whether Commit returned: the change holds (a commit that took effect is never reported
+  // failed; one that raised changed nothing).
   bool Committed() const { return Committed_; }
 
   void Commit() {
     Done_ = true;
-    if (!Active_) {
-      Committed_ = true;
-      return;
-    }
-    try {
-      Reserve(Table_.IndexFile(), kJournalIndexSlot);
-      if (Table_.HasBlobFile()) Reserve(Table_.BlobFile(), kJournalBlobSlot);
-    } catch (...) {
-      CutReservations();
-      Table_.AbandonAtomicChange();
-      throw;
-    }
-    FaultPoint("maintenance-before-commit");
-    try {
+    if (Active_) {
+      FaultPoint("maintenance-before-commit");
       Table_.CommitAtomicChange();
-    } catch (...) {
-      Committed_ = JournalCommitted();
-      if (!Committed_) CutReservations();
-      throw;
     }
     Committed_ = true;
   }
@@ -173,78 +149,10 @@ class TAtomicChange {
   }
 
  private:
-  struct TReserved {
-    TFileHandler* File;
-    int Slot;
-    int64_t End;  // the file's size before the reservation
-  };
-
-  // Writes zeros from the end of `file` on disk to its size as the change leaves it.
-  void Reserve(TFileHandler& file, int slot) {
-    TFileOverlay* overlay = file.Overlay();
-    if (overlay == nullptr) return;
-    const int64_t wanted = file.Size(), end = file.DiskSize();
-    if (wanted <= end) return;
-    Reserved_.push_back({&file, slot, end});
-    file.SetOverlay(nullptr, 0);
-    try {
-      const std::vector<uint8_t> zeros(kCopyBlockSize, 0);
-      TFileSection section(file);
-      file.Seek(kSeekFromStart, end);
-      for (int64_t at = end; at < wanted;) {
-        const size_t n = size_t(std::min<int64_t>(wanted - at, int64_t(zeros.size())));
-        file.Write(zeros.data(), n);
-        at += int64_t(n);
-      }
-    } catch (...) {
-      file.SetOverlay(overlay, slot);
-      throw;
-    }
-    file.SetOverlay(overlay, slot);
-  }
-
-  // Gives the files their sizes from before the reservation back.
-  void CutReservations() noexcept {
-    for (const TReserved& r : Reserved_) {
-      TFileOverlay* overlay = r.File->Overlay();
-      r.File->SetOverlay(nullptr, 0);
-      try {
-        TFileSection section(*r.File);
-        r.File->Seek(kSeekFromStart, r.End);
-        r.File->Write(nullptr, 0);
-      } catch (...) {
-        // Zeros past the end of an index or BLOB file are never read: the table is sound.
-      }
-      r.File->SetOverlay(overlay, r.Slot);
-    }
-    Reserved_.clear();
-  }
-
-  // Whether a failed commit left its journal with a sound mark (the change then holds).
-  bool JournalCommitted() const noexcept {
-    try {
-      TFileHandler journal(Table_.JournalFileName());
-      if (!journal.Exists()) return false;
-      journal.SetExclusive(true);
-      journal.Open();
-      int64_t body = 0;
-      bool committed = false;
-      try {
-        committed = TJournal::Committed(journal, body);
-      } catch (...) {
-      }
-      journal.Close();
-      return committed;
-    } catch (...) {
-      return false;
-    }
-  }
-
   TDataTable& Table_;
   const bool Active_;
   bool Done_ = false;
   bool Committed_ = false;
-  std::vector<TReserved> Reserved_;
 };
 
 // The ".IBK" backup of the index file after an index rebuild, settled while the rebuild's

@@ -267,10 +267,12 @@ void TDataCursor::LoadRecordBuffer() {
   int32_t number = CurrentRecordNumber();
   if (number == 0) {
     std::fill(RecordBuffer_.begin(), RecordBuffer_.end(), 0);
+    NoteRecordShown();
     return;
   }
   TRecordPin record(ReadRecord(number, LastForward_));
   std::memcpy(RecordBuffer_.data(), record->Data(), TableRecordSize_);
+  NoteRecordShown();
   std::fill(RecordBuffer_.begin() + TableRecordSize_, RecordBuffer_.end(), 0);
   record.Reset();
   Calculate(RecordBuffer_.data());
@@ -368,6 +370,9 @@ uint16_t TDataCursor::GetCurrentRecord(uint8_t* buffer, bool lock) {
         UnlockRecord(locked);
       } catch (...) {
       }
+      // The buffer now holds the record as it is, but the caller holds its old image: an
+      // edit made from that image must not pass for one made from the current record.
+      if (buffer != nullptr) ShownImage_.assign(buffer, buffer + TableRecordSize_);
       RaiseTableError(VELDOR_KEYORRECDELETED, TableName_);
     }
   }

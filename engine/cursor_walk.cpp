@@ -62,6 +62,7 @@ bool TDataCursor::StepInWindow(bool forward) {
   const size_t size = TableRecordSize_;
   std::memcpy(RecordBuffer_.data(), &WalkImages_[WalkAt_ * size], size);
   if (RecordBuffer_.size() > size) std::fill(RecordBuffer_.begin() + ptrdiff_t(size), RecordBuffer_.end(), 0);
+  NoteRecordShown();
   ++WalkAt_;
   table.DataFile().CountPeekedUse();
   Calculate(RecordBuffer_.data());
@@ -96,6 +97,7 @@ void TDataCursor::LoadWalkRecord() {
   LastReadOrdinal_ = Spot_.Logical;
   std::memcpy(RecordBuffer_.data(), &WalkImages_[WalkAt_ * size], size);
   std::fill(RecordBuffer_.begin() + ptrdiff_t(size), RecordBuffer_.end(), 0);
+  NoteRecordShown();
   ++WalkAt_;
   Table_->DataFile().CountPeekedUse();
   Calculate(RecordBuffer_.data());

@@ -9,6 +9,7 @@
 #include "engine/blob_file.h"
 #include "engine/cursor_internal.h"
 #include "engine/errors.h"
+#include "lib/byte_order.h"
 #include "lib/collation.h"
 #include "lib/file_layer.h"
 #include "lib/name_text.h"
@@ -169,7 +170,10 @@ void TDataCursor::OpenLocal() {
       }
     }
   } openLock{table};
-  if (!PrivateDescriptors_ && table.OpenCount() == 1) {
+  // A table this process has written since its files were opened is one a transaction kept
+  // open: it was verified when it was opened, and its headers now describe records and
+  // pages that only its caches hold, which the files' sizes cannot vouch for.
+  if (!PrivateDescriptors_ && table.OpenCount() == 1 && !table.Written()) {
     if (!table.ReadLocked()) {
       table.ReadLock();
       openLock.Took = table.ReadLocked();
@@ -182,6 +186,7 @@ void TDataCursor::OpenLocal() {
   LoadLayout();
   SaveCounters();
   RecordBuffer_.assign(RecordSize_, 0);
+  ShownImage_.clear();
   Spot_ = TSpot{};
   SpotCountersValid_ = false;
   // The first read of a cursor is no step of a walk: it reads no records ahead.
@@ -332,6 +337,7 @@ void TDataCursor::Close(bool release) {
   }
   Locked_.clear();
   RecordBuffer_.clear();
+  ShownImage_.clear();
   CurrentKey_.clear();
   SpotCountersValid_ = false;
   Spot_ = TSpot{};
@@ -515,6 +521,7 @@ TReadHooks* TDataCursor::Hooks() {
 }
 
 void TDataCursor::BeginRead() {
+  if (Table_->CommitPending()) Table_->FinishPendingCommit();
   SavedBookmark_.resize(size_t(BookmarkSize()));  // GetBookmark fills every byte
   GetBookmark(SavedBookmark_.data());
   SavedBof_ = Bof_;
@@ -546,6 +553,16 @@ void TDataCursor::EndRead() noexcept {
 
 void TDataCursor::ResyncLocal() {
   ResyncPending_ = false;
+  // The buffer about to be re-read is the image the caller was shown (unless an earlier
+  // re-synchronisation already kept that one): an edit from it is compared with it.
+  if (ShownImage_.empty() && !RecordBuffer_.empty() && LoadI32(RecordBuffer_.data() + kRecordNumberOffset) != 0)
+    ShownImage_.assign(RecordBuffer_.begin(), RecordBuffer_.begin() + TableRecordSize_);
+  struct TResyncing {
+    bool& Flag;
+    bool Was;
+    explicit TResyncing(bool& flag) : Flag(flag), Was(flag) { Flag = true; }
+    ~TResyncing() { Flag = Was; }
+  } resyncing{Resyncing_};
   Bof_ = SavedBof_;
   Eof_ = SavedEof_;
   const bool sameIndex = RefreshLayouts();
@@ -582,6 +599,8 @@ void TDataCursor::Refresh() {
     }
     CountersChanged();
     ResyncLocal();
+    // Asked for: the record as it is now is the one shown.
+    ShownImage_.clear();
   });
 }
 

@@ -622,6 +622,7 @@ class TDataCursor : public TDatabaseObject {
   bool TookReadLock_ = false;
   bool ResyncPending_ = false;
   bool Writing_ = false;  // a write is under way: reads take no change checks
+  bool Resyncing_ = false;  // ResyncLocal is re-reading the position after a change
   int BracketDepth_ = 0;
   std::vector<uint8_t> SavedBookmark_;  // where BeginRead found the cursor
   bool SavedBof_ = false;
@@ -635,6 +636,20 @@ class TDataCursor : public TDatabaseObject {
   std::vector<std::unique_ptr<TBlobBuffer>> Blobs_;
   // Records this cursor holds locked.
   std::vector<int32_t> Locked_;
+
+  // What an edit of the current record is compared with. The record buffer is what the
+  // caller was last shown, until a re-synchronisation replaces it without showing it: a
+  // change noticed by a count, or by a write that is then refused. The image the caller
+  // was shown is kept here until the caller is shown a record again (a read or move that
+  // fills the buffer) or a write succeeds, so that an image read before another cursor's
+  // change never passes for the current one. Empty when the buffer is what was shown.
+  std::vector<uint8_t> ShownImage_;
+  // The image an edit of the current record started from (ShownImage_ or the buffer).
+  std::vector<uint8_t> EditBase() const;
+  // The buffer was filled for the caller: what it holds is what was shown.
+  void NoteRecordShown() {
+    if (!Writing_ && !Resyncing_) ShownImage_.clear();
+  }
 };
 
 }  // namespace veldor

@@ -55,7 +55,8 @@ std::string TDataTable::BlobFileName() const {
   return TableFileName(InMemory_ ? "" : Directory_, Name_, kBlobExtension);
 }
 std::string TDataTable::JournalFileName() const {
-  return TableFileName(InMemory_ ? "" : Directory_, Name_, kJournalExtension);
+  if (InMemory_) return TableFileName("", Name_, kJournalExtension);
+  return JournalFileNameFor(DataFileName());
 }
 
 int64_t TDataTable::JournalSize() const { return Journal_ ? Journal_->Size() : 0; }
@@ -75,23 +76,10 @@ void TDataTable::ConfigureFiles(bool exclusive) {
 
 void TDataTable::Open() {
   JournalReplayed_ = false;
+  PendingCopy_ = false;
+  JournalPath_ = InMemory_ || Temporary_ ? std::string() : JournalFileName();
+  JournalReplayed_ = SettleJournalAtOpen();
   OpenFiles();
-  bool replayed = false;
-  try {
-    bool reopen = false;
-    replayed = RecoverJournal(reopen);
-    if (reopen) {
-      // The files hold the committed state only now: every header is read again.
-      CloseFiles();
-      OpenFiles();
-    }
-  } catch (...) {
-    ReleaseAllLocks();
-    if (Open_) CloseFiles();
-    OpenCount_ = 0;
-    throw;
-  }
-  JournalReplayed_ = replayed;
 }
 
 void TDataTable::OpenFiles() {
@@ -197,6 +185,8 @@ void TDataTable::CloseFiles() {
 
 void TDataTable::Create(const TTableDefinition& definition) {
   if (Open_) RaiseTableError(VELDOR_OSEACCES, Name_);
+  JournalPath_.clear();  // named once the data file exists (see StartJournal)
+  PendingCopy_ = false;
   OpenCount_ = 1;
   Open_ = true;
   Exclusive_ = true;
@@ -241,7 +231,7 @@ void TDataTable::Delete() {
   // deletion the next opener finishes, not a table without its index file. The journal of
   // a table that is gone has nothing left to put right: it goes with it.
   TMaintenanceRecord record(Directory_, Name_, TMaintenanceKind::Delete);
-  for (const char* extension : {kDataExtension, kIndexExtension, kBlobExtension, kJournalExtension}) {
+  for (const char* extension : {kDataExtension, kIndexExtension, kBlobExtension}) {
     const std::string file = record.FileOf(Name_, extension);
     TFileHandler probe(record.Directory() + file);
     if (!probe.Exists()) continue;
@@ -251,6 +241,9 @@ void TDataTable::Delete() {
     probe.Close();
     record.AddMove(file, "", "", false);
   }
+  // With the files free, a journal beside them is a dead writer's.
+  const std::string journal = JournalFileName();
+  if (DiskFileExists(journal)) record.AddMove(journal.substr(journal.rfind('/') + 1), "", "", false);
   record.Write(true);
   record.Finish();
 }
@@ -387,6 +380,7 @@ void TDataTable::RestoreIndex(bool skipCopy, bool deleteBackup) {
 void TDataTable::Flush(bool trimCaches, bool forceDataHeader, bool forceOsFlush,
                        bool forceIndexHeader, bool forceBlobHeader) {
   if (!Open_ || ReadOnly()) return;
+  if (PendingCopy_) FinishPendingCommit();
   bool blobs = Blob_->IsOpen();
   if (InTransaction_) {
     if (Data_->HeaderChanged()) Data_->MarkHeaderChanged();
@@ -402,9 +396,37 @@ void TDataTable::Flush(bool trimCaches, bool forceDataHeader, bool forceOsFlush,
     // Everything is in the journal now: the caches shrink before the copy needs its buffers.
     if (trimCaches) TrimCaches();
     if (AtomicChange_) return;  // the change commits as one, at its end
-    Journal_->Commit();
+    try {
+      Journal_->Commit();
+    } catch (...) {
+      if (!Journal_->Sealed()) throw;  // nothing committed: the caller goes back
+      // Committed: the journal holds the change durably and only its copy into the files
+      // failed. It is given up as a dead process's would be and finished at once if it
+      // can be (this process holds the whole write lock, or the exclusive open); else by
+      // the next lock of any process, or, on an exclusive table, by this one's next step.
+      Journal_.reset();
+      try {
+        std::array<TFileHandler*, kJournalFiles> files = {Data_.get(), Index_.get(),
+                                                          Blob_->IsOpen() ? Blob_.get() : nullptr};
+        TJournal::Settle(JournalPath_, files, Name_);
+      } catch (...) {
+        if (Exclusive_) PendingCopy_ = true;
+      }
+      return;
+    }
     Journal_.reset();
   } else {
+    // Room first: a disk that fills must not stop the writes between a record and its
+    // index keys or its memo's blocks.
+    try {
+      ReserveRoomForWriteBack();
+    } catch (...) {
+      // Nothing was written. A shared table's caches hold only the operation that failed,
+      // which goes with them; an exclusive table's hold earlier changes too, kept for a
+      // later write-back.
+      if (!Exclusive_) DiscardCachedChanges();
+      throw;
+    }
     WriteEverything(forceDataHeader, forceOsFlush, forceIndexHeader, forceBlobHeader);
     if (trimCaches) TrimCaches();
   }
@@ -475,6 +497,19 @@ void TDataTable::DiscardCachedChanges() noexcept {
   }
 }
 
+void TDataTable::ReserveRoomForWriteBack() {
+  // Each file ends where its header says, grown by no more than its cache holds.
+  const TDataHeader& data = Data_->Header();
+  Data_->Reserve(int64_t(Data_->RecordsStart() +
+                         uint64_t(std::max(data.NextRecordNumber() - 1, 0)) * data.RecordSize()),
+                 int64_t(Data_->CachedBytes()));
+  Index_->Reserve(int64_t(kPageSize) * Index_->Header().NextPageNumber(), int64_t(Index_->CachedBytes()));
+  if (Blob_->IsOpen())
+    Blob_->Reserve(int64_t(kBlobHeaderSize) +
+                       int64_t(std::max(Blob_->Header().NextBlockNumber() - 1, 0)) * int64_t(Blob_->BlockSize()),
+                   int64_t(Blob_->CachedCount() * Blob_->BlockSize()));
+}
+
 void TDataTable::TrimCaches() {
   Data_->TrimCache();
   Index_->TrimCaches();
@@ -499,7 +534,8 @@ void TDataTable::StartJournal() {
   CachesFitted_ = false;
   std::array<TFileHandler*, kJournalFiles> files = {Data_.get(), Index_.get(),
                                                     Blob_->IsOpen() ? Blob_.get() : nullptr};
-  Journal_ = std::make_unique<TJournal>(JournalFileName(), files, Name_);
+  if (JournalPath_.empty()) JournalPath_ = JournalFileName();
+  Journal_ = std::make_unique<TJournal>(JournalPath_, files, Name_);
   Journal_->Attach();
 }
 

@@ -106,11 +106,18 @@ class TDataTable {
   // Opens the files for the first cursor (open count 1); a file with the read-only
   // attribute makes the table read-only. On failure everything opened is closed again.
   // A journal left by a process that died in its commit is replayed first, under the write
-  // lock (see RecoverJournal); a read-only open that finds a committed journal writes
-  // nothing and raises VELDOR_FILENOACCESS (the table needs a writer to finish the commit).
+  // lock, before anything of the table is read; a read-only open that finds a committed
+  // journal writes nothing and raises VELDOR_FILENOACCESS (the table needs a writer to
+  // finish the commit).
   void Open();
   // Whether the last Open replayed a committed journal.
   bool JournalReplayed() const { return JournalReplayed_; }
+  // Whether a commit of this table (opened exclusively) took effect but its copy into the
+  // files failed after the journal's mark: the next operation finishes it
+  // (FinishPendingCommit), and until then the commit stands in the journal. Shared tables
+  // never keep this mark: the next lock of any process finds and finishes the commit.
+  bool CommitPending() const { return PendingCopy_; }
+  void FinishPendingCommit();
   // Bytes the journal of the transaction in progress holds (0 without one).
   int64_t JournalSize() const;
   // A further cursor: raises VELDOR_OSEACCES when the table or the request is exclusive,
@@ -303,14 +310,35 @@ class TDataTable {
   // Rename of a table on disk through a maintenance record.
   void RenameRecorded(const std::string& newName, bool toBackup);
   void OpenFiles();
-  // Replays or discards a journal a dead process left; true when this call replayed one.
-  // `reopen` is set when the files changed since they were opened (replayed here or by
-  // another process meanwhile): their headers must be read again.
-  bool RecoverJournal(bool& reopen);
+  // The journal left by a dead process (see the protocol in table_locking.cpp). Whether
+  // this table can have one at all.
+  bool JournalMayBeFound() const;
+  // At an open, before the files are read: settles a dead journal with handles of its own;
+  // true when it replayed one. A read-only open raises for a committed one.
+  bool SettleJournalAtOpen();
+  // With the whole write lock held: settles a dead journal, dropping every cache after a
+  // replay; true when it replayed one.
+  bool SettleJournalUnderWriteLock();
+  // With `slots` just taken: a dead committed journal is settled under the write lock
+  // (the slots are given up meanwhile and taken again); true when it replayed one.
+  bool SettleJournalAsReader(TReaderSlots& slots);
+  // SettleJournalAsReader for a read lock just taken (`held` its flag); on failure the
+  // lock is given up before the error leaves.
+  bool SettleOrLetGo(TReaderSlots& slots, bool& held);
+  [[noreturn]] void RaisePendingCommit() const;
+  // The header byte (when asked) and the writer ranges, in the protocol's order; on failure
+  // nothing is held. ReleaseWriterLocks gives them back in reverse; false when one was not
+  // held.
+  void TakeWriterLocks(bool headerByte);
+  bool ReleaseWriterLocks(bool headerByte) noexcept;
   // Whether this table's writes can go through a journal (a writable table on disk).
   bool CanJournal() const { return !InMemory_ && !Temporary_ && !ReadOnly(); }
   // Routes the files' writes to the transaction's journal (made when there is none).
   void StartJournal();
+  // Sets aside the room the files take once the caches are written back (see
+  // TFileHandler::Reserve); VELDOR_WRITEERR with nothing written when the disk or the
+  // file size limit refuses.
+  void ReserveRoomForWriteBack();
   // The writes of Flush, in their order.
   void WriteEverything(bool forceDataHeader, bool forceOsFlush, bool forceIndexHeader,
                        bool forceBlobHeader);
@@ -336,6 +364,9 @@ class TDataTable {
   int32_t UnsharedFrom_ = INT32_MAX;
   bool IndexRecreated_ = false;
   bool JournalReplayed_ = false;
+  bool PendingCopy_ = false;  // see CommitPending
+  // The journal's name, worked out at the open from the data file's own name.
+  std::string JournalPath_;
   bool Committing_ = false;  // a commit's write-back: it goes through the journal
   bool AtomicChange_ = false;  // see BeginAtomicChange: the journal commits only at its end
   uint32_t Discards_ = 0;  // see TChangeCounters

@@ -43,14 +43,16 @@ void WriteAt(TFileHandler& file, int64_t offset, const void* buffer, size_t coun
   file.Write(buffer, count);
 }
 
+using TReader = std::function<bool(int64_t, void*, size_t)>;
+
 // The CRC of the file's bytes [0, length).
-uint32_t ChecksumOf(TFileHandler& file, int64_t length, bool& complete) {
+uint32_t ChecksumOf(const TReader& readAt, int64_t length, bool& complete) {
   std::vector<uint8_t> buffer(size_t(std::min<int64_t>(length, int64_t(kChunk))));
   uint32_t crc = 0;
   complete = true;
   for (int64_t at = 0; at < length;) {
     size_t n = size_t(std::min<int64_t>(length - at, int64_t(buffer.size())));
-    if (!ReadAt(file, at, buffer.data(), n)) {
+    if (!readAt(at, buffer.data(), n)) {
       complete = false;
       return 0;
     }
@@ -60,7 +62,41 @@ uint32_t ChecksumOf(TFileHandler& file, int64_t length, bool& complete) {
   return crc;
 }
 
+uint32_t ChecksumOf(TFileHandler& file, int64_t length, bool& complete) {
+  return ChecksumOf([&](int64_t at, void* out, size_t n) { return ReadAt(file, at, out, n); },
+                    length, complete);
+}
+
+// Whether the journal of `size` bytes that `readAt` reads ends in a sound mark.
+bool EndsInMark(const TReader& readAt, int64_t size, int64_t& body) {
+  body = 0;
+  if (size < int64_t(kJournalHeaderSize + kJournalMarkSize)) return false;
+  uint8_t header[kJournalHeaderSize];
+  uint8_t mark[kJournalMarkSize];
+  if (!readAt(0, header, sizeof header) ||
+      !readAt(size - int64_t(kJournalMarkSize), mark, sizeof mark))
+    return false;
+  if (std::memcmp(header, kHeaderMagic, 8) != 0 || LoadU32(header + 8) != kJournalVersion)
+    return false;
+  if (std::memcmp(mark, kMarkMagic, 8) != 0 || std::memcmp(mark + 20, kMarkTail, 4) != 0)
+    return false;
+  const int64_t length = LoadI64(mark + 8);
+  if (length != size - int64_t(kJournalMarkSize)) return false;
+  bool complete = false;
+  if (ChecksumOf(readAt, length, complete) != LoadU32(mark + 16) || !complete) return false;
+  body = length;
+  return true;
+}
+
 }  // namespace
+
+std::string JournalFileNameFor(const std::string& dataFileName) {
+  const std::string data = ResolveDiskFileName(dataFileName);
+  const size_t slash = data.rfind('/');
+  const size_t dot = data.rfind('.');
+  const bool extension = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+  return (extension ? data.substr(0, dot) : data) + kJournalExtension;
+}
 
 uint32_t Crc32(uint32_t crc, const uint8_t* data, size_t size) {
   // zlib's CRC-32 is this one (reflected 0xEDB88320, inverted before and after), done many
@@ -119,7 +155,12 @@ TJournal::TFileState& TJournal::State(int slot) {
 void TJournal::Open() {
   if (Journal_.IsOpen()) return;
   // Created exclusively and kept so until removed: while the journal is open here, no other
-  // process takes it for the leftover of a dead one.
+  // process takes it for the leftover of a dead one. Whoever creates one holds the table's
+  // write lock, table lock or exclusive open, under which a journal already there was
+  // replayed or removed: should one be there anyway, it is not replaced.
+  if (DiskFileExists(FileName_))
+    RaiseEngineError(VELDOR_FILENOACCESS, "", "", "", TableName_, "", "",
+                     "the journal of another change is in the way");
   Journal_.SetExclusive(true);
   Journal_.Create();
   uint8_t header[kJournalHeaderSize] = {};
@@ -302,6 +343,13 @@ void TJournal::Commit() {
   bool complete = false;
   const uint32_t crc = ChecksumOf(Journal_, End_, complete);
   if (!complete) RaiseTableError(VELDOR_READERR, TableName_);
+  // Room for what the copy adds to the files is set aside now, while a refusal still means
+  // nothing was committed: a disk that fills cannot stop the copy half way.
+  for (int slot = 0; slot < kJournalFiles; ++slot) {
+    const TFileState& state = States_[size_t(slot)];
+    if (state.Known && state.End > state.DiskEnd)
+      Files_[size_t(slot)]->Reserve(state.End, state.End - state.DiskEnd);
+  }
   FaultPoint("commit-before-mark");
   uint8_t mark[kJournalMarkSize] = {};
   std::memcpy(mark, kMarkMagic, 8);
@@ -342,24 +390,19 @@ void TJournal::Discard() {
 }
 
 bool TJournal::Committed(TFileHandler& journal, int64_t& body) {
-  body = 0;
-  const int64_t size = journal.DiskSize();
-  if (size < int64_t(kJournalHeaderSize + kJournalMarkSize)) return false;
-  uint8_t header[kJournalHeaderSize];
-  uint8_t mark[kJournalMarkSize];
-  if (!ReadAt(journal, 0, header, sizeof header) ||
-      !ReadAt(journal, size - int64_t(kJournalMarkSize), mark, sizeof mark))
-    return false;
-  if (std::memcmp(header, kHeaderMagic, 8) != 0 || LoadU32(header + 8) != kJournalVersion)
-    return false;
-  if (std::memcmp(mark, kMarkMagic, 8) != 0 || std::memcmp(mark + 20, kMarkTail, 4) != 0)
-    return false;
-  const int64_t length = LoadI64(mark + 8);
-  if (length != size - int64_t(kJournalMarkSize)) return false;
-  bool complete = false;
-  if (ChecksumOf(journal, length, complete) != LoadU32(mark + 16) || !complete) return false;
-  body = length;
-  return true;
+  return EndsInMark([&](int64_t at, void* out, size_t n) { return ReadAt(journal, at, out, n); },
+                    journal.DiskSize(), body);
+}
+
+TJournal::TFound TJournal::Probe(const std::string& fileName) {
+  if (!DiskFileExists(fileName)) return TFound::None;
+  TDetachedFile file(fileName);
+  if (!file.Exists()) return TFound::None;  // removed meanwhile
+  if (file.HeldOpen()) return TFound::Live;
+  int64_t body = 0;
+  const bool committed = EndsInMark(
+      [&](int64_t at, void* out, size_t n) { return file.ReadAt(at, out, n); }, file.Size(), body);
+  return committed ? TFound::DeadCommitted : TFound::Dead;
 }
 
 void TJournal::Replay(TFileHandler& journal, int64_t body,
@@ -430,6 +473,28 @@ void TJournal::Replay(TFileHandler& journal, int64_t body,
     if (file != nullptr) file->Flush();
 }
 
+bool TJournal::Settle(const std::string& fileName,
+                      const std::array<TFileHandler*, kJournalFiles>& files,
+                      const std::string& tableName) {
+  const TFound found = Probe(fileName);
+  // Live under the write lock is only ever a look of this very process: nothing to do.
+  if (found == TFound::None || found == TFound::Live) return false;
+  TFileHandler journal(fileName);
+  journal.SetExclusive(true);
+  try {
+    journal.Open();
+  } catch (const EVELDOREngineError& e) {
+    if (e.ErrorCode == VELDOR_OSENOENT) return false;  // settled by another meanwhile
+    throw;
+  }
+  int64_t body = 0;
+  const bool committed = Committed(journal, body);
+  // A replay that fails leaves the journal as it is, for the next try.
+  if (committed) Replay(journal, body, files, tableName);
+  Remove(journal);
+  return committed;
+}
+
 void TJournal::Remove(TFileHandler& journal) {
   {
     TFileSection section(journal);
@@ -439,8 +504,10 @@ void TJournal::Remove(TFileHandler& journal) {
   // Emptied for good before it goes: should the removal not survive a crash, what is left is
   // a journal without a mark, discarded at the next open, so the directory needs no sync.
   journal.Flush();
+  // The name goes while the hold is still on: a journal found by its name without a hold
+  // is always a dead process's, never one on its way out.
+  journal.Unlink();
   journal.Close();
-  journal.Delete();
 }
 
 }  // namespace veldor

@@ -9,8 +9,6 @@
 // (see `TFileOverlay`), so that this process reads its own journaled changes while other
 // processes go on reading the table files. The static functions inspect, replay and
 // remove a journal left behind by a process that died. Used by its table's thread only.
-// The journal file is opened exclusively by its owner: while another process can open it,
-// nobody is writing it.
 //
 // File layout (numbers little-endian):
 //
@@ -35,6 +33,11 @@
 //   8       8      length L of everything before the mark (the mark stands at L)
 //   16      4      CRC-32 (IEEE) of those L bytes
 //   20      4      "VJCM"
+//
+// Life cycle (who may create, commit, copy and remove a journal while which lock is held,
+// and how other processes tell a live journal from a dead one) is part of the lock protocol
+// written at the top of table_locking.cpp. The journal file is held open exclusively by its
+// owner from its creation until its name is gone.
 //
 // A journal whose last 24 bytes are not a sound mark (magic, length equal to its place,
 // checksum over what precedes it) never committed and is discarded whole. Before the mark,
@@ -63,6 +66,11 @@ inline constexpr int kJournalFiles = 3;  // data, index, BLOB
 // Memory a journal works with besides its map: the tail of new entries, or at the commit
 // the window and buffer of its checksum and copy.
 inline constexpr size_t kJournalWorkingBytes = 512 << 10;
+
+// The journal's name for a table whose data file is `dataFileName`: the data file's name
+// as it stands on disk (see ResolveDiskFileName) with its extension replaced, so that every
+// process, whatever spelling of the table's name it was given, finds it by one look-up.
+std::string JournalFileNameFor(const std::string& dataFileName);
 
 // CRC-32 (IEEE 802.3, reflected) of `size` bytes, continuing from `crc` (0 to start).
 uint32_t Crc32(uint32_t crc, const uint8_t* data, size_t size);
@@ -110,6 +118,12 @@ class TJournal : public TFileOverlay {
   bool OverlayLeavesAlone(int slot, int64_t position, size_t count) override;
 
   // ---- A journal found beside a table ----
+  // What a look from outside finds under a journal's name (see the lock protocol in
+  // table_locking.cpp): none; one its owner holds open (a change in progress, or a commit
+  // being copied); or one nobody holds, left by a process that died (or whose copy
+  // failed), with or without a sound commit mark.
+  enum class TFound { None, Live, Dead, DeadCommitted };
+  static TFound Probe(const std::string& fileName);
   // Whether the open `journal` ends in a sound commit mark; `body` receives the length
   // before the mark. Never raises for bad content (a read error is raised).
   static bool Committed(TFileHandler& journal, int64_t& body);
@@ -119,7 +133,15 @@ class TJournal : public TFileOverlay {
   static void Replay(TFileHandler& journal, int64_t body,
                      const std::array<TFileHandler*, kJournalFiles>& files,
                      const std::string& tableName);
-  // Empties, closes and deletes the open `journal`, so that nothing of it can be replayed.
+  // Under the table's whole write lock (or its exclusive open): replays the dead journal
+  // at `fileName` into `files` when it has a sound mark, and removes it (one without a
+  // mark is only removed). True when it replayed one. A live one, or none, is left alone.
+  static bool Settle(const std::string& fileName,
+                     const std::array<TFileHandler*, kJournalFiles>& files,
+                     const std::string& tableName);
+  // Empties the open `journal` durably, removes its name and only then closes it, so that
+  // nothing of it can be replayed and no other process ever finds it under its name
+  // without its owner's hold on it.
   static void Remove(TFileHandler& journal);
 
  private:

@@ -91,26 +91,27 @@ class TReader {
   size_t Left_;
 };
 
-// Opens `file` (with the sharing its handler asks for); false when it is missing.
-// VELDOR_OSEACCES (named after `table`) when a process using the table holds it.
-bool OpenOrRefuse(TFileHandler& file, const std::string& table) {
-  try {
-    file.Open();
-  } catch (const EVELDOREngineError& e) {
-    if (e.ErrorCode == VELDOR_OSENOENT) return false;
-    if (e.ErrorCode == VELDOR_OSEACCES) RaiseTableError(VELDOR_OSEACCES, table);
-    throw;
-  }
-  return true;
+// The record's name for table `table`: the data file's name as it stands on disk (see
+// ResolveDiskFileName) with its extension replaced, so that, while the data file is there,
+// whoever looks finds the record with one system call whatever spelling of the name it was
+// given; `dataExists` receives whether it is there.
+std::string RecordPathFor(const std::string& directory, const std::string& table, bool& dataExists) {
+  const std::string data = ResolveDiskFileName(TableFileName(directory, table, kDataExtension));
+  dataExists = DiskFileExists(data);
+  const size_t slash = data.rfind('/');
+  const size_t dot = data.rfind('.');
+  const bool extension = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+  return (extension ? data.substr(0, dot) : data) + kMaintenanceExtension;
 }
 
 }  // namespace
 
 TMaintenanceRecord::TMaintenanceRecord(const std::string& directory, const std::string& table,
                                        TMaintenanceKind kind)
-    : Directory_(DirectoryPart(TableFileName(directory, table, kMaintenanceExtension))),
-      TableName_(table), Kind_(kind) {
-  Records_.push_back(FileOf(table, kMaintenanceExtension));
+    : TableName_(table), Kind_(kind) {
+  const std::string path = RecordPathFor(directory, table, DataFileFound_);
+  Directory_ = DirectoryPart(path);
+  Records_.push_back(BasePart(path));
 }
 
 TMaintenanceRecord::~TMaintenanceRecord() { CloseHeld(); }
@@ -127,7 +128,8 @@ void TMaintenanceRecord::AddMove(const std::string& from, const std::string& to,
 }
 
 void TMaintenanceRecord::AddTwin(const std::string& table) {
-  Records_.push_back(FileOf(table, kMaintenanceExtension));
+  bool dataExists = false;
+  Records_.push_back(BasePart(RecordPathFor(Directory_, BasePart(table), dataExists)));
 }
 
 bool TMaintenanceRecord::Exists(const std::string& file) const {
@@ -338,38 +340,18 @@ bool TMaintenanceRecord::HasCommitted(const std::string& directory, const std::s
   if (Kind_ != TMaintenanceKind::IndexBackup) return Committed_;
   if (Committed_) return true;
   // The change committed when its journal holds a sound mark, or when the journal is gone
-  // and the index file begins with the header the change wrote.
-  TFileHandler journal(TableFileName(directory, table, kJournalExtension));
-  if (journal.Exists()) {
-    journal.SetExclusive(true);
-    if (OpenOrRefuse(journal, table)) {
-      int64_t body = 0;
-      bool committed = false;
-      try {
-        committed = TJournal::Committed(journal, body);
-      } catch (...) {
-        journal.Close();
-        throw;
-      }
-      journal.Close();
-      if (committed) return true;
-    }
+  // and the index file begins with the header the change wrote. Both are looked at without
+  // a hold of their own, as the journal's protocol asks.
+  switch (TJournal::Probe(JournalFileNameFor(TableFileName(directory, table, kDataExtension)))) {
+    case TJournal::TFound::DeadCommitted: return true;
+    case TJournal::TFound::Live: RaiseTableError(VELDOR_OSEACCES, table);
+    case TJournal::TFound::Dead:
+    case TJournal::TFound::None: break;
   }
   if (Image_.empty()) return false;
-  TFileHandler index(TableFileName(directory, table, kIndexExtension));
-  if (!index.Exists() || !OpenOrRefuse(index, table)) return false;
+  TDetachedFile index(ResolveDiskFileName(TableFileName(directory, table, kIndexExtension)));
   std::vector<uint8_t> header(Image_.size());
-  size_t got = 0;
-  try {
-    TFileSection section(index);
-    index.Seek(kSeekFromStart, 0);
-    got = index.Read(header.data(), header.size(), true);
-  } catch (...) {
-    index.Close();
-    throw;
-  }
-  index.Close();
-  return got == header.size() && header == Image_;
+  return index.Exists() && index.ReadAt(0, header.data(), header.size()) && header == Image_;
 }
 
 TMaintenanceRecord::TLoad TMaintenanceRecord::Load(const std::string& directory, const std::string& table,
@@ -377,7 +359,11 @@ TMaintenanceRecord::TLoad TMaintenanceRecord::Load(const std::string& directory,
                                                    std::unique_ptr<TFileHandler>& held) {
   record = std::make_unique<TMaintenanceRecord>(directory, table, TMaintenanceKind::Rename);
   const std::string path = record->Directory_ + record->Records_.front();
-  if (!FileList().FileExists(path, false)) return TLoad::None;
+  // Beside a data file the record's name is known exactly: one system call when there is
+  // none. Without one (a table renamed or deleted half-way) it is looked up without regard
+  // to case.
+  if (record->DataFileFound_ ? !DiskFileExists(path) : !FileList().FileExists(path, false))
+    return TLoad::None;
   held = std::make_unique<TFileHandler>(path);
   held->SetExclusive(exclusive);
   try {

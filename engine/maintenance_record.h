@@ -164,6 +164,7 @@ class TMaintenanceRecord {
   // The open record files, by their place in Records_ (nullptr: not held).
   std::vector<std::unique_ptr<TFileHandler>> Held_;
   bool Committed_ = false;
+  bool DataFileFound_ = false;  // the table's data file was there when the record was named
 };
 
 }  // namespace veldor

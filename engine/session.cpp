@@ -165,7 +165,7 @@ void TDataDirectory::FinishMaintenance(const std::string& trimmedName, bool inMe
 
 void TDataDirectory::DropJournal(const std::string& trimmedName, bool inMemory) const {
   if (inMemory) return;
-  TFileHandler journal(TableFileName(Path_, trimmedName, kJournalExtension));
+  TFileHandler journal(JournalFileNameFor(TableFileName(Path_, trimmedName, kDataExtension)));
   if (journal.Exists()) journal.Delete();
 }
 

@@ -6,8 +6,6 @@
 //   file    offset                  length  meaning
 //   data    4294967295 (FFFFFFFF)   1       header byte: the write lock, and the table lock
 //   data    4294967294 - n          1       record n (1 <= n <= 200,000,000)
-//   data    4094967293              1       recovery: held while a journal left beside the
-//                                           table is looked at and replayed
 //   index   4294967295 - s          1       a reader's slot s, 1 <= s <= 65535, drawn at random
 //   index   4294901759 (FFFEFFFF)   65536   the writer's range, covering every reader slot
 //   BLOB    as the index file               (only for tables with BLOB fields)
@@ -24,15 +22,38 @@
 //   process can write. Inside a transaction the write lock takes nothing in the system:
 //   nothing reaches the table files before the commit, whose write lock is the real one.
 // - Record locks are independent of the others and last from edit to post.
-// - The journal of a live transaction is kept open exclusively by its owner. An open that
-//   finds a journal takes the recovery byte first, then tries the journal: refused, its
-//   owner is alive and the table files hold the committed state; opened, its owner died,
-//   and under the write lock the journal is replayed (committed) or dropped (not). The
-//   byte makes a second opener wait until the first has finished, so that nobody reads
-//   files that a replay is still putting right.
 // Attempts: reader slots, writer ranges and the header byte are tried 8193 times, 3 ms
 // apart, then VELDOR_LOCKTIMEOUT; record locks LockRetryCount more times, LockWaitTime
 // apart, then VELDOR_RECLOCKFAILED.
+//
+// The journal ("NAME.JNL" beside the data file, named after the data file's own name so
+// that every process finds the same one by one look-up; see engine/journal.h):
+// - Only a process holding the header byte (the write lock of a journaled write-back, or
+//   the table lock of a transaction) or the table's exclusive open creates a journal, and
+//   it holds the journal file open exclusively from its creation until its name is gone:
+//   the commit writes the mark, copies the entries into the table's files under the whole
+//   write lock, makes them durable, empties the journal durably, removes its name and only
+//   then closes it. So a journal found under its name that no descriptor holds open was
+//   left by a process that died (or gave it up after its copy failed): it is dead.
+// - A dead journal without a mark is harmless: none of it reached the files. A dead
+//   journal with a mark is a commit that may be half copied: nobody reads or writes the
+//   table's files before it is replayed.
+// - Whoever takes a lock (a reader slot, the query slots, the write lock, the table lock,
+//   in a table already open or at its open) looks for the journal afterwards (one system
+//   call when there is none). A live one is another process's change in progress: readers
+//   go on reading the files, which hold the last commit. A dead one is settled under the
+//   whole write lock (header byte, then the ranges): a reader gives its slots up and waits
+//   for the write lock, a table lock adds the ranges; under it the journal is looked at
+//   again (another process may have settled it meanwhile), replayed when it has a mark,
+//   and removed; every cache of the table is dropped and every header read again. A
+//   process that only reads (a read-only open) writes nothing: a dead committed journal
+//   is an error for it (VELDOR_FILENOACCESS) until a writer finishes the commit.
+// - At an open the look comes first, before any header is read, with handles of the
+//   open's own; an exclusive open settles a dead journal without locks (nobody else has
+//   the files open).
+// - Looking takes no lock of the journal's (it tests whether one is held), so it never
+//   stands in the way of the owner's creating, committing or removing it; and a new
+//   journal is never made over a dead one (the creator settled it under the same lock).
 //
 // After taking a read lock, a write lock or the table lock, the headers are compared with
 // the copies held (change counters) and re-read when another process wrote them; the
@@ -66,7 +87,6 @@ namespace {
 
 constexpr int64_t kHeaderByte = 4294967295LL;
 constexpr int64_t kRecordBytesTop = 4294967294LL;
-constexpr int64_t kRecoveryByte = 4094967293LL;
 constexpr int64_t kReaderSlotsTop = 4294967295LL;
 constexpr int64_t kWriterRange = 4294901759LL;
 constexpr int64_t kWriterRangeLength = 65536;
@@ -254,11 +274,29 @@ void TDataTable::ReleaseReaderSlots(TReaderSlots& slots) {
 }
 
 bool TDataTable::ReadLock() {
+  if (PendingCopy_) FinishPendingCommit();
   if (ReadOnlyByAttribute_ || Exclusive_ || !Open_) return false;
   if (ReadLocked_ || QueryReadLocked_ || WriteLocked_ || TableLocked_) return false;
   TakeReaderSlots(ReadSlots_);
   ReadLocked_ = true;
-  return ReloadIfChanged();
+  const bool settled = SettleOrLetGo(ReadSlots_, ReadLocked_);
+  return ReloadIfChanged() || settled;
+}
+
+bool TDataTable::SettleOrLetGo(TReaderSlots& slots, bool& held) {
+  try {
+    return SettleJournalAsReader(slots);
+  } catch (...) {
+    // The caller never learns of a lock whose taking failed: it is not kept.
+    if (held) {
+      held = false;
+      try {
+        ReleaseReaderSlots(slots);
+      } catch (...) {
+      }
+    }
+    throw;
+  }
 }
 
 void TDataTable::ReadUnlock() {
@@ -272,11 +310,13 @@ void TDataTable::ReadUnlock() {
 }
 
 bool TDataTable::QueryReadLock() {
+  if (PendingCopy_) FinishPendingCommit();
   if (ReadOnlyByAttribute_ || Exclusive_ || !Open_) return false;
   if (ReadLocked_ || QueryReadLocked_ || WriteLocked_ || TableLocked_) return false;
   TakeReaderSlots(QuerySlots_);
   QueryReadLocked_ = true;
-  return ReloadIfChanged();
+  const bool settled = SettleOrLetGo(QuerySlots_, QueryReadLocked_);
+  return ReloadIfChanged() || settled;
 }
 
 void TDataTable::QueryReadUnlock() {
@@ -292,6 +332,7 @@ void TDataTable::QueryReadUnlock() {
 // ---- Write lock and table lock -------------------------------------------------------------------
 
 bool TDataTable::WriteLock() {
+  if (PendingCopy_) FinishPendingCommit();
   if (ReadOnlyByAttribute_ || WriteLocked_ || Exclusive_ || !Open_) return false;
   if (InTransaction_ && TableLocked_) {
     // A transaction writes nothing to the table files before its commit (its changes stay
@@ -313,9 +354,30 @@ bool TDataTable::WriteLock() {
     QueryReadLocked_ = false;
     QueryReadSuspended_ = true;
   }
+  bool settled = false;
+  try {
+    TakeWriterLocks(!TableLocked_);
+    try {
+      // Under the table lock a journal was settled when it was taken, and none can have
+      // appeared since.
+      if (!TableLocked_) settled = SettleJournalUnderWriteLock();
+    } catch (...) {
+      ReleaseWriterLocks(!TableLocked_);
+      throw;
+    }
+  } catch (...) {
+    ResumeReadLocks();
+    throw;
+  }
+  WriteLocked_ = true;
+  if (TableLocked_) return false;
+  return ReloadIfChanged() || settled;
+}
+
+void TDataTable::TakeWriterLocks(bool headerByte) {
   bool header = false, index = false;
   try {
-    if (!TableLocked_) {
+    if (headerByte) {
       if (!Persist([&] { return Data_->Lock(1, kHeaderByte); }))
         RaiseTableError(VELDOR_LOCKTIMEOUT, Name_);
       header = true;
@@ -330,11 +392,16 @@ bool TDataTable::WriteLock() {
     // Give back what was obtained, so that a failed writer blocks nobody.
     if (index) Index_->Unlock(kWriterRangeLength, kWriterRange);
     if (header) Data_->Unlock(1, kHeaderByte);
-    ResumeReadLocks();
     throw;
   }
-  WriteLocked_ = true;
-  return TableLocked_ ? false : ReloadIfChanged();
+}
+
+bool TDataTable::ReleaseWriterLocks(bool headerByte) noexcept {
+  bool ok = true;
+  if (TFileHandler* blob = BlobLockFile()) ok = blob->Unlock(kWriterRangeLength, kWriterRange) && ok;
+  ok = Index_->Unlock(kWriterRangeLength, kWriterRange) && ok;
+  if (headerByte) ok = Data_->Unlock(1, kHeaderByte) && ok;
+  return ok;
 }
 
 void TDataTable::WriteUnlock() {
@@ -344,10 +411,7 @@ void TDataTable::WriteUnlock() {
     WriteLockInMemory_ = false;
     return;
   }
-  bool ok = true;
-  if (TFileHandler* blob = BlobLockFile()) ok = blob->Unlock(kWriterRangeLength, kWriterRange) && ok;
-  ok = Index_->Unlock(kWriterRangeLength, kWriterRange) && ok;
-  if (!TableLocked_) ok = Data_->Unlock(1, kHeaderByte) && ok;
+  const bool ok = ReleaseWriterLocks(!TableLocked_);
   // The reader slots given up for the write come back (what was written is current).
   ResumeReadLocks();
   if (!ok) RaiseTableError(VELDOR_LOCKTIMEOUT, Name_);
@@ -367,9 +431,27 @@ void TDataTable::ResumeReadLocks() {
 }
 
 void TDataTable::LockTable() {
+  if (PendingCopy_) FinishPendingCommit();
   if (TableLocked_ || ReadOnlyByAttribute_ || !Open_) return;
   if (!Persist([&] { return Data_->Lock(1, kHeaderByte); }))
     RaiseTableError(VELDOR_LOCKTIMEOUT, Name_);
+  if (!Exclusive_ && JournalMayBeFound() && TJournal::Probe(JournalPath_) != TJournal::TFound::None) {
+    // A dead journal: settled now under the whole write lock, so that the transaction
+    // starts from what was committed (and its own journal finds the place free).
+    try {
+      TakeWriterLocks(false);
+    } catch (...) {
+      Data_->Unlock(1, kHeaderByte);
+      throw;
+    }
+    try {
+      SettleJournalUnderWriteLock();
+    } catch (...) {
+      ReleaseWriterLocks(true);
+      throw;
+    }
+    ReleaseWriterLocks(false);
+  }
   TableLocked_ = true;
   if (!Exclusive_) ReloadIfChanged();
   UnsharedFrom_ = Data_->RecordCount() + 1;
@@ -418,70 +500,126 @@ void TDataTable::ReleaseAllLocks() noexcept {
   PendingUnlocks_->ClearAll();
 }
 
-// ---- Recovery of a journal left by a dead process ------------------------------------------------
+// ---- Journals left by dead processes -------------------------------------------------------------
 
-bool TDataTable::RecoverJournal(bool& reopen) {
-  reopen = false;
-  if (InMemory_ || Temporary_) return false;
-  TFileHandler journal(JournalFileName());
-  if (!journal.Exists()) return false;
-  // Files nobody may write take no locks; nobody can replay into them either.
-  const bool locking = !ReadOnlyByAttribute_;
-  if (locking && !Persist([&] { return Data_->Lock(1, kRecoveryByte); }))
-    RaiseTableError(VELDOR_LOCKTIMEOUT, Name_);
-  bool replayed = false;
+bool TDataTable::JournalMayBeFound() const {
+  return !InMemory_ && !Temporary_ && !ReadOnlyByAttribute_ && !JournalPath_.empty();
+}
+
+bool TDataTable::SettleJournalUnderWriteLock() {
+  if (!JournalMayBeFound() || Journal_) return false;
+  if (ReadOnly()) {
+    if (TJournal::Probe(JournalPath_) == TJournal::TFound::DeadCommitted) RaisePendingCommit();
+    return false;
+  }
+  std::array<TFileHandler*, kJournalFiles> files = {Data_.get(), Index_.get(),
+                                                    Blob_->IsOpen() ? Blob_.get() : nullptr};
+  if (!TJournal::Settle(JournalPath_, files, Name_)) return false;
+  // What the caches hold and what the headers say may be of the half-copied files.
+  DiscardCachedChanges();
+  return true;
+}
+
+bool TDataTable::SettleJournalAsReader(TReaderSlots& slots) {
+  if (!JournalMayBeFound() || Journal_) return false;
+  const TJournal::TFound found = TJournal::Probe(JournalPath_);
+  // A live journal is another process's change in progress, a dead one without a mark
+  // never reached the files: the files hold the last commit either way.
+  if (found != TJournal::TFound::DeadCommitted) return false;
+  if (ReadOnly()) RaisePendingCommit();
+  // The commit is finished under the write lock, which this reader's own slots would
+  // keep out: they are given up meanwhile and taken again afterwards.
+  ReleaseReaderSlots(slots);
+  bool settled = false;
   try {
-    if (!journal.Exists()) {
-      // Another process finished a recovery while this one waited.
-      reopen = true;
-    } else {
-      journal.SetExclusive(true);
-      bool opened = true;
-      try {
-        journal.Open();
-      } catch (const EVELDOREngineError& e) {
-        // Open elsewhere: its transaction is alive, and the files hold what it last
-        // committed.
-        if (e.ErrorCode != VELDOR_OSEACCES) throw;
-        opened = false;
-      }
-      if (opened) {
-        int64_t body = 0;
-        const bool committed = TJournal::Committed(journal, body);
-        if (ReadOnly()) {
-          journal.Close();
-          // A reader writes nothing: the commit it found must be finished by a writer.
-          if (committed)
-            RaiseEngineError(VELDOR_FILENOACCESS, "", "", "", Name_, "", "",
-                             "a committed journal awaits replay by a writer");
-        } else {
-          WriteLock();
-          try {
-            if (committed) {
-              std::array<TFileHandler*, kJournalFiles> files = {
-                  Data_.get(), Index_.get(), Blob_->IsOpen() ? Blob_.get() : nullptr};
-              TJournal::Replay(journal, body, files, Name_);
-            }
-            TJournal::Remove(journal);
-          } catch (...) {
-            try {
-              WriteUnlock();
-            } catch (...) {
-            }
-            throw;
-          }
-          WriteUnlock();
-          replayed = committed;
-          reopen = committed;
-        }
-      }
+    TakeWriterLocks(true);
+    try {
+      settled = SettleJournalUnderWriteLock();
+    } catch (...) {
+      ReleaseWriterLocks(true);
+      throw;
     }
+    if (!ReleaseWriterLocks(true)) RaiseTableError(VELDOR_LOCKTIMEOUT, Name_);
   } catch (...) {
-    if (locking) Data_->Unlock(1, kRecoveryByte);
+    try {
+      TakeReaderSlots(slots);
+    } catch (...) {
+      // Without its slots the read lock is not held.
+      if (&slots == &ReadSlots_) ReadLocked_ = false;
+      else QueryReadLocked_ = false;
+    }
     throw;
   }
-  if (locking && !Data_->Unlock(1, kRecoveryByte)) RaiseTableError(VELDOR_LOCKTIMEOUT, Name_);
+  try {
+    TakeReaderSlots(slots);
+  } catch (...) {
+    if (&slots == &ReadSlots_) ReadLocked_ = false;
+    else QueryReadLocked_ = false;
+    throw;
+  }
+  return settled;
+}
+
+void TDataTable::RaisePendingCommit() const {
+  RaiseEngineError(VELDOR_FILENOACCESS, "", "", "", Name_, "", "",
+                   "a committed journal awaits replay by a writer");
+}
+
+bool TDataTable::SettleJournalAtOpen() {
+  if (InMemory_ || Temporary_) return false;
+  // A live journal is another process's change in progress (the files hold the last
+  // commit); a dead one is settled here, so that an open leaves no leftover behind.
+  const TJournal::TFound found = TJournal::Probe(JournalPath_);
+  if (found == TJournal::TFound::None || found == TJournal::TFound::Live) return false;
+  // Handles of this look's own, before anything of the table is read: a half-copied
+  // commit may have left headers that do not even verify.
+  TFileHandler data(DataFileName()), index(IndexFileName()), blob(BlobFileName());
+  const bool exclusive = Exclusive_;
+  data.SetExclusive(exclusive);
+  data.Open();
+  const bool readOnly = ReadOnly_ || data.ReadOnlyByAttribute();
+  if (readOnly) {
+    // Files nobody may write take no locks; nobody can replay into them either.
+    if (found == TJournal::TFound::DeadCommitted) RaisePendingCommit();
+    return false;
+  }
+  for (TFileHandler* file : {&index, &blob}) {
+    file->SetExclusive(exclusive);
+    if (file->Exists()) file->Open();
+  }
+  std::array<TFileHandler*, kJournalFiles> files = {&data, index.IsOpen() ? &index : nullptr,
+                                                    blob.IsOpen() ? &blob : nullptr};
+  if (exclusive) return TJournal::Settle(JournalPath_, files, Name_);
+  // The whole write lock, as a writer takes it.
+  std::vector<std::pair<TFileHandler*, std::pair<int64_t, int64_t>>> held;
+  auto take = [&](TFileHandler* file, int64_t length, int64_t offset) {
+    if (!Persist([&] { return file->Lock(length, offset); }))
+      RaiseTableError(VELDOR_LOCKTIMEOUT, Name_);
+    held.push_back({file, {length, offset}});
+  };
+  bool replayed = false;
+  try {
+    take(&data, 1, kHeaderByte);
+    if (index.IsOpen()) take(&index, kWriterRangeLength, kWriterRange);
+    if (blob.IsOpen()) take(&blob, kWriterRangeLength, kWriterRange);
+    replayed = TJournal::Settle(JournalPath_, files, Name_);
+  } catch (...) {
+    for (auto it = held.rbegin(); it != held.rend(); ++it) it->first->Unlock(it->second.first, it->second.second);
+    throw;
+  }
+  for (auto it = held.rbegin(); it != held.rend(); ++it) it->first->Unlock(it->second.first, it->second.second);
   return replayed;
+}
+
+void TDataTable::FinishPendingCommit() {
+  // Only a table open exclusively keeps this mark: nobody else can open it to finish the
+  // commit, and it takes no locks that would find the journal. Shared tables find it at
+  // their next lock, as every other process does.
+  std::array<TFileHandler*, kJournalFiles> files = {Data_.get(), Index_.get(),
+                                                    Blob_->IsOpen() ? Blob_.get() : nullptr};
+  TJournal::Settle(JournalPath_, files, Name_);
+  PendingCopy_ = false;
+  DiscardCachedChanges();
 }
 
 // ---- Transactions ---------------------------------------------------------------------------------
@@ -503,6 +641,8 @@ void TDataTable::CommitTransaction(bool end, bool forceFlush) {
   // The write-back of a commit goes through the journal (see Flush). Should it fail, the
   // changes that only the journal held are gone with it: the table goes back to what its
   // files hold, as after a rollback, so that no half of the transaction is written later.
+  // (A failure after the commit's mark is no failure: Flush finishes the copy or leaves it
+  // pending, and returns.)
   auto commitFlush = [&](bool trim) {
     Committing_ = true;
     try {
@@ -511,20 +651,18 @@ void TDataTable::CommitTransaction(bool end, bool forceFlush) {
       Committing_ = false;
       if (Journal_) {
         Journal_.reset();
-        ++Discards_;
-        Data_->DropCache();
-        Index_->DropCaches();
-        DropBlobCache();
-        try {
-          Data_->ReadHeader();
-          Index_->ReloadHeader();
-          if (Blob_->IsOpen()) Blob_->ReloadHeader();
-        } catch (...) {
-        }
+        DiscardCachedChanges();
       }
       throw;
     }
     Committing_ = false;
+  };
+  // Unlocks on the way out of a failure never replace its error.
+  auto quietly = [](auto&& unlock) {
+    try {
+      unlock();
+    } catch (...) {
+    }
   };
   if (end) {
     // Still in the transaction until the write lock is had: a failure here leaves the
@@ -539,17 +677,14 @@ void TDataTable::CommitTransaction(bool end, bool forceFlush) {
     try {
       commitFlush(true);
     } catch (...) {
-      try {
-        WriteUnlock();
-      } catch (...) {
-      }
-      UnlockTable();
+      quietly([&] { WriteUnlock(); });
+      quietly([&] { UnlockTable(); });
       throw;
     }
     try {
       WriteUnlock();
     } catch (...) {
-      UnlockTable();
+      quietly([&] { UnlockTable(); });
       throw;
     }
     UnlockTable();
@@ -567,7 +702,7 @@ void TDataTable::CommitTransaction(bool end, bool forceFlush) {
     commitFlush(false);
   } catch (...) {
     InTransaction_ = true;
-    WriteUnlock();
+    quietly([&] { WriteUnlock(); });
     throw;
   }
   UnlockAllRecords(true);
@@ -585,18 +720,7 @@ void TDataTable::RollbackTransaction() {
   }
   // What changed in memory is forgotten and read again from the files; every cursor of
   // the table re-synchronises at its next operation.
-  ++Discards_;
-  Data_->DropCache();
-  Index_->DropCaches();
-  DropBlobCache();
-  try {
-    Data_->ReadHeader();
-    Index_->ReloadHeader();
-    if (Blob_->IsOpen()) Blob_->ReloadHeader();
-  } catch (...) {
-    UnlockTable();
-    throw;
-  }
+  DiscardCachedChanges();
   UnlockTable();
 }
 

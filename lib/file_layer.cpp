@@ -39,6 +39,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -519,6 +520,7 @@ int32_t TPhysicalFile::CreateFile() {
     return result;
   }
   fd_ = fd;
+  reservedEnd_ = 0;
   exclusive_ = true;
   readOnly_ = false;
   readOnlyByAttribute_ = false;
@@ -548,6 +550,7 @@ int32_t TPhysicalFile::OpenFile(bool& readOnlyByAttribute) {
     return result;
   }
   fd_ = fd;
+  reservedEnd_ = 0;
   readOnly_ = readOnly;
   readOnlyByAttribute_ = readOnly;
   readOnlyByAttribute = readOnly;
@@ -612,6 +615,7 @@ int64_t TPhysicalFile::Write(int32_t handle, const void* buffer, size_t count) {
   if (entry == nullptr || fd_ < 0) return -VELDOR_OSEBADF;
   if (readOnly_) return -VELDOR_OSEACCES;
   if (count == 0) {
+    reservedEnd_ = 0;  // what was set aside may be gone with the cut
     if (ftruncate(fd_, static_cast<off_t>(entry->Position)) != 0) return Fail(errno);
     mapping_.Truncated(entry->Position);
     return 0;
@@ -647,6 +651,52 @@ int TPhysicalFile::Flush() {
   while (fdatasync(fd_) != 0) {
     if (errno != EINTR) return Fail(errno);
   }
+  return 0;
+}
+
+int TPhysicalFile::Reserve(int64_t end, int64_t growth) {
+  std::lock_guard<std::recursive_mutex> guard(mutex_);
+  if (fd_ < 0) return -VELDOR_OSEBADF;
+  if (readOnly_) return -VELDOR_OSEACCES;
+  if (end <= reservedEnd_) return 0;  // set aside (or written) already
+  struct stat st;
+  if (fstat(fd_, &st) != 0) return Fail(errno);
+  // The caller's end may come from a header, which bounds nothing: the writes add at most
+  // `growth` bytes.
+  end = std::min(end, int64_t(st.st_size) + std::max<int64_t>(growth, 0));
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+      uint64_t(end) > uint64_t(limit.rlim_cur))
+    return Fail(EFBIG);
+  if (end <= st.st_size) return 0;
+  // Set aside past the end without moving it: other processes go on seeing the size the
+  // file's header speaks for, and nothing is left to cut back should the writes not come.
+  // A step ahead, so that appends one record at a time ask seldom; a step refused is not
+  // needed, and only `end` itself must fit.
+  constexpr int64_t kStep = 64 << 10;
+  for (int64_t target : {(end + kStep - 1) / kStep * kStep, end}) {
+    bool fits = target <= end || limit.rlim_cur == RLIM_INFINITY || uint64_t(target) <= uint64_t(limit.rlim_cur);
+    if (!fits) continue;
+    int error = 0;
+    while (fallocate(fd_, FALLOC_FL_KEEP_SIZE, st.st_size, target - st.st_size) != 0) {
+      error = errno;
+      if (error != EINTR) break;
+      error = 0;
+    }
+    if (error == 0) {
+      reservedEnd_ = target;
+      return 0;
+    }
+    if (error == EOPNOTSUPP || error == ENOSYS) return 0;
+    if (target == end) return Fail(error);
+  }
+  return 0;
+}
+
+int TPhysicalFile::UnlinkOpen() {
+  std::lock_guard<std::recursive_mutex> guard(mutex_);
+  if (fd_ < 0) return -VELDOR_OSEBADF;
+  if (unlink(name_.c_str()) != 0) return Fail(errno);
   return 0;
 }
 
@@ -1198,6 +1248,17 @@ void TFileHandler::Create() {
   open_ = true;
 }
 
+void TFileHandler::Reserve(int64_t end, int64_t growth) {
+  RequireOpen();
+  if (file_->Reserve(end, growth) < 0) Raise(VELDOR_WRITEERR);
+}
+
+void TFileHandler::Unlink() {
+  RequireOpen();
+  int result = file_->UnlinkOpen();
+  if (result < 0) Raise(static_cast<uint16_t>(-result));
+}
+
 void TFileHandler::Delete() {
   int result = FileList().DeleteFile(fileName_, inMemory_);
   if (result < 0) Raise(static_cast<uint16_t>(-result));
@@ -1366,6 +1427,55 @@ void FaultPoint(const char* name) {
     }
   }
   if (hook) hook(name);
+}
+
+int TAbstractFile::UnlinkOpen() { return -VELDOR_OSEACCES; }
+
+TDetachedFile::TDetachedFile(const std::string& path) {
+  fd_ = OpenRegular(path, O_RDONLY);
+}
+
+TDetachedFile::~TDetachedFile() {
+  if (fd_ >= 0) close(fd_);
+}
+
+bool TDetachedFile::HeldOpen() const {
+  if (fd_ < 0) return false;
+  // Any sharing lock of another descriptor stands in the way of a write lock on the byte.
+  struct flock fl;
+  std::memset(&fl, 0, sizeof fl);
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = kShareLockOffset;
+  fl.l_len = 1;
+  while (fcntl(fd_, F_OFD_GETLK, &fl) != 0) {
+    if (errno != EINTR) return true;  // cannot tell: taken as held, so nothing is touched
+  }
+  return fl.l_type != F_UNLCK;
+}
+
+int64_t TDetachedFile::Size() const {
+  struct stat st;
+  if (fd_ < 0 || fstat(fd_, &st) != 0) return 0;
+  return int64_t(st.st_size);
+}
+
+bool TDetachedFile::ReadAt(int64_t offset, void* buffer, size_t count) const {
+  if (fd_ < 0 || offset < 0) return false;
+  size_t done = 0;
+  while (done < count) {
+    ssize_t n = pread(fd_, static_cast<char*>(buffer) + done, count - done,
+                      static_cast<off_t>(offset + int64_t(done)));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += size_t(n);
+  }
+  return true;
+}
+
+bool DiskFileExists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 int SyncDirectory(const std::string& path) {

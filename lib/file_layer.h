@@ -129,6 +129,16 @@ class TAbstractFile {
   }
   // Makes written data durable (fdatasync; nothing for in-memory or read-only files).
   virtual int Flush() = 0;
+  // Makes sure that writes up to byte `end`, adding at most `growth` bytes to the file,
+  // will not fail for want of room: the disk's blocks are set aside without changing the
+  // file's size (a little ahead, so that a file growing a record at a time asks seldom),
+  // and a size beyond the process's file size limit is refused. 0, or -code (-11047 for a
+  // full disk or the limit) with nothing changed. Nothing to do for in-memory files or
+  // where the file system cannot set blocks aside (the writes then find out themselves).
+  virtual int Reserve(int64_t /*end*/, int64_t /*growth*/) { return 0; }
+  // Removes the file's name while this object's descriptor keeps it open (disk files; the
+  // handles stay usable until they close); 0 or -code.
+  virtual int UnlinkOpen();
   // Moves the handle's position (origin `TSeekOrigin`); returns the new position or -code
   // (-11047 for a bad origin or a position before 0).
   virtual int64_t Seek(int32_t handle, int origin, int64_t offset) = 0;
@@ -201,6 +211,8 @@ class TPhysicalFile : public TAbstractFile {
   int64_t Write(int32_t handle, const void* buffer, size_t count) override;
   bool CopyMappedSlots(const int64_t* offsets, size_t count, size_t slotSize, uint8_t* out) override;
   int Flush() override;
+  int Reserve(int64_t end, int64_t growth) override;
+  int UnlinkOpen() override;
   int64_t Seek(int32_t handle, int origin, int64_t offset) override;
   bool LockRange(int32_t handle, int64_t offset, int64_t length) override;
   bool UnlockRange(int32_t handle, int64_t offset, int64_t length) override;
@@ -220,6 +232,7 @@ class TPhysicalFile : public TAbstractFile {
 
   int fd_ = -1;            // guarded by mutex_
   bool detached_ = false;  // guarded by mutex_
+  int64_t reservedEnd_ = 0;  // guarded by mutex_; Reserve has room up to here already
   TFileMapping mapping_;   // guarded by mutex_; of fd_, released when it closes
 };
 
@@ -350,6 +363,32 @@ void SetFaultHook(std::function<void(const char*)> hook);
 // created or removed there survives a power loss. 0 or -code.
 int SyncDirectory(const std::string& path);
 
+// A disk file looked at from outside the file list, as another process would: whether it
+// exists, whether any descriptor (of any process, this one's file objects included) holds
+// it open with the sharing locks, and its bytes. Takes no lock, so that looking never
+// stands in the way of the file's owner; keeps a read-only descriptor until destroyed.
+class TDetachedFile {
+ public:
+  explicit TDetachedFile(const std::string& path);
+  ~TDetachedFile();
+  TDetachedFile(const TDetachedFile&) = delete;
+  TDetachedFile& operator=(const TDetachedFile&) = delete;
+
+  bool Exists() const { return fd_ >= 0; }
+  // Whether some descriptor holds the file's sharing lock (an open through the file layer).
+  bool HeldOpen() const;
+  int64_t Size() const;
+  // Reads exactly `count` bytes at `offset`; false at the end of the file or on an error.
+  bool ReadAt(int64_t offset, void* buffer, size_t count) const;
+
+ private:
+  int fd_ = -1;
+};
+
+// Whether a disk file of exactly this name exists (no look-up without regard to case, so
+// that it costs one system call).
+bool DiskFileExists(const std::string& path);
+
 // Where a handler's writes go while a table's journal holds its changes: the overlay keeps
 // them instead of the file, and the handler's reads and size see them over the file's own
 // bytes. Other handlers of the file, and other processes, see the file alone. The overlay
@@ -425,6 +464,11 @@ class TFileHandler {
   virtual void Write(const void* buffer, size_t count);
   // Makes written data durable; failure raises VELDOR_WRITEERR.
   virtual void Flush();
+  // See TAbstractFile::Reserve; a refusal raises VELDOR_WRITEERR, nothing changed.
+  void Reserve(int64_t end, int64_t growth);
+  // Removes the name of the open file (see TAbstractFile::UnlinkOpen): nobody can open it
+  // any more, while this handler goes on using it until Close. Failure raises its code.
+  void Unlink();
   // The slots at `offsets` copied without a system call each (see
   // `TAbstractFile::CopyMappedSlots`); false, nothing raised, when they must be read. The
   // caller keeps other processes from shortening the file meanwhile (a read lock, a write

@@ -10,6 +10,7 @@
 #include "engine/field_types.h"
 #include "lib/byte_order.h"
 #include "lib/name_text.h"
+#include "sql/reading_locks.h"
 #include "sql/select.h"
 
 namespace veldor {
@@ -87,7 +88,7 @@ void BindValue(TDataQuery& query, TUpdateField& field, TUpdateValue& value) {
   TTokenTree equal = TTokenTree::New();
   equal->Kind = kTokenBinary;
   equal->Code = kOpEqual;
-  equal->Text = "=";
+  equal->Text.assign(1, '=');  // (a literal assigned here trips a false -Wrestrict of GCC 12)
   TTokenTree column = TTokenTree::New();
   column->Kind = kTokenColumn;
   column->Text = field.ColumnName;
@@ -154,10 +155,15 @@ void Store(TDataQuery& query, TDataCursor& target, uint8_t* record, const TUpdat
 // The statement's transaction: started when the database has none, committed every
 // `Interval` rows when the statement owns it or a COMMIT INTERVAL was given, committed at
 // the end and rolled back on an error when the statement owns it.
+//
+// `reading`, when given, holds the reader slots of the tables the statement reads besides
+// its transaction's tables: they are given back before every commit and taken again after
+// an intermediate one, so that a commit never waits for a slot while another process's
+// commit waits for one of this statement's slots.
 class TStatementTransaction {
  public:
-  TStatementTransaction(TDataQuery& query, TDataCursor& target)
-      : Query_(query), Target_(target), Database_(*target.Database()) {
+  TStatementTransaction(TDataQuery& query, TDataCursor& target, TReadingLocks* reading = nullptr)
+      : Query_(query), Target_(target), Database_(*target.Database()), Reading_(reading) {
     Owned_ = !Database_.InTransaction();
     Interval_ = query.CommitIntervalGiven && query.CommitInterval > 0 ? query.CommitInterval
                                                                        : DefaultCommitInterval(target.RecordSize());
@@ -181,10 +187,21 @@ class TStatementTransaction {
   void RowDone() {
     ++Rows_;
     if (!CommitAlong_ || Rows_ % Interval_ != 0) return;
+    if (Reading_) Reading_->Release();
     Database_.CommitTransaction(false, Query_.CommitFlush != 0);
+    Committed_ = Rows_;
     Target_.AcceptOwnChanges();
+    if (Reading_) Reading_->LockReading(Query_);
+  }
+  // An error that ends the statement after some of its intervals were committed says so:
+  // those rows stay changed, and only the rest is rolled back.
+  void TellCommitted(Exception& error) const {
+    if (Committed_ > 0 && !Done_)
+      error.Message += " (" + std::to_string(Committed_) + (Committed_ == 1 ? " row was" : " rows were") +
+                       " committed before the error and stay changed; the rest is rolled back)";
   }
   void Finish() {
+    if (Reading_) Reading_->Release();
     if (Owned_) Database_.CommitTransaction(true, Query_.CommitFlush != 0);
     Done_ = true;
   }
@@ -194,11 +211,13 @@ class TStatementTransaction {
   TDataQuery& Query_;
   TDataCursor& Target_;
   TDataDirectory& Database_;
+  TReadingLocks* Reading_;
   bool Owned_ = false;
   bool CommitAlong_ = false;
   bool Done_ = false;
   int32_t Interval_ = 1;
   int32_t Rows_ = 0;
+  int32_t Committed_ = 0;  // rows of the intervals committed so far
 };
 
 TTokenTree EvaluateValue(TDataQuery& query, const TExpToken* expression) {
@@ -229,39 +248,46 @@ int32_t ExecuteInsertSelect(TQueryStatement& statement, TDataQuery& query) {
   TDataCursor& target = *TargetOf(query).Cursor;
   TDataQuery& select = *query.InsertQuery;
   TDataCursor* source = select.ResultCursor;
-  if (source == nullptr) return 0;
+  TStatementProgress progress(statement);
+  // A statement stopped while its SELECT ran inserts nothing: the SELECT's rows are cut
+  // short. Nor does it start a transaction (which may wait for other processes' locks).
+  if (source == nullptr || !progress.Poll()) return 0;
   target.SetSuppressAutoInc(query.NoAutoInc != 0);
   std::vector<uint8_t> row(source->RecordSize());
   std::vector<uint8_t> record(target.RecordSize());
-  TStatementProgress progress(statement);
   const int64_t total = source->GetRecordCount();
   int64_t read = 0;
   TStatementTransaction transaction(query, target);
-  source->SetToBegin();
-  while (source->GetNextRecord(row.data()) == 0) {
-    target.InitRecord(record.data());
-    try {
-      for (size_t i = 0; i < query.UpdateFields.size(); ++i) {
-        TTokenTree value = TTokenTree::New();
-        value->FieldNumber = uint16_t(i + 1);
-        source->FetchColumn(row.data(), *value);
-        const TFieldDescriptor& f = source->Field(uint16_t(i + 1));
-        value->DataType = f.FieldType();
-        value->SubType = f.SubType();
-        value->Scale = f.DeclaredScale();
-        Store(query, target, record.data(), *query.UpdateFields[i], *value, select.ResultColumns[i]->ExpressionText);
+  try {
+    source->SetToBegin();
+    while (progress.Poll() && source->GetNextRecord(row.data()) == 0) {
+      target.InitRecord(record.data());
+      try {
+        for (size_t i = 0; i < query.UpdateFields.size(); ++i) {
+          TTokenTree value = TTokenTree::New();
+          value->FieldNumber = uint16_t(i + 1);
+          source->FetchColumn(row.data(), *value);
+          const TFieldDescriptor& f = source->Field(uint16_t(i + 1));
+          value->DataType = f.FieldType();
+          value->SubType = f.SubType();
+          value->Scale = f.DeclaredScale();
+          Store(query, target, record.data(), *query.UpdateFields[i], *value, select.ResultColumns[i]->ExpressionText);
+        }
+        target.AppendRecord(record.data(), false);
+      } catch (...) {
+        target.FreeAllBlobs(false);
+        throw;
       }
-      target.AppendRecord(record.data(), false);
-    } catch (...) {
       target.FreeAllBlobs(false);
-      throw;
+      transaction.RowDone();
+      if (total > 0 && !progress(int(++read * 100 / total))) break;
     }
-    target.FreeAllBlobs(false);
-    transaction.RowDone();
-    if (total > 0 && !progress(int(++read * 100 / total))) break;
+    progress.Finish();
+    transaction.Finish();
+  } catch (Exception& e) {
+    transaction.TellCommitted(e);
+    throw;
   }
-  progress.Finish();
-  transaction.Finish();
   return transaction.Rows();
 }
 
@@ -269,40 +295,53 @@ int32_t ExecuteChange(TQueryStatement& statement, TDataQuery& query) {
   TSourceTable& target = TargetOf(query);
   TDataCursor& cursor = *target.Cursor;
   if (query.StatementKind == kStatementUpdate) cursor.SetSuppressAutoInc(query.NoAutoInc != 0);
+  // The rows are selected from one state of the tables: the transaction's table locks keep
+  // other processes' writes out of the target's database (its tables are locked before any
+  // row is looked at), and the tables of other databases are read under their query read
+  // locks, taken after the table locks.
+  TStatementProgress progress(statement);
+  // A statement stopped while a sub-select ran changes nothing: its answers are cut short.
+  if (!progress.Poll()) return 0;
+  TReadingLocks reading;
+  TStatementTransaction transaction(query, cursor, &reading);
+  reading.LockReading(query);
   ClearRunState(query);
   PushConditions(query, 1);
   ReorderJoins(query);
   PushConditions(query, 2);
-  TStatementProgress progress(statement);
-  TStatementTransaction transaction(query, cursor);
   std::vector<uint8_t> image(cursor.RecordSize());
-  WalkJoinedRows(query, [&] {
-    if (query.StatementKind == kStatementDelete) {
-      cursor.DeleteRecord(target.RecordBuffer.data(), false);
-    } else {
-      cursor.LockRecord(0);
-      struct TUnlock {
-        TDataCursor& Cursor;
-        ~TUnlock() {
-          try {
-            Cursor.UnlockRecord(0);
-          } catch (...) {
+  try {
+    WalkJoinedRows(query, [&] {
+      if (query.StatementKind == kStatementDelete) {
+        cursor.DeleteRecord(target.RecordBuffer.data(), false);
+      } else {
+        cursor.LockRecord(0);
+        struct TUnlock {
+          TDataCursor& Cursor;
+          ~TUnlock() {
+            try {
+              Cursor.UnlockRecord(0);
+            } catch (...) {
+            }
+            Cursor.FreeAllBlobs(false);
           }
-          Cursor.FreeAllBlobs(false);
+        } unlock{cursor};
+        image = target.RecordBuffer;
+        for (size_t i = 0; i < query.UpdateFields.size(); ++i) {
+          TTokenTree value = EvaluateValue(query, query.UpdateValues[i]->Expression.Get());
+          Store(query, cursor, image.data(), *query.UpdateFields[i], *value, query.UpdateValues[i]->ExpressionText);
         }
-      } unlock{cursor};
-      image = target.RecordBuffer;
-      for (size_t i = 0; i < query.UpdateFields.size(); ++i) {
-        TTokenTree value = EvaluateValue(query, query.UpdateValues[i]->Expression.Get());
-        Store(query, cursor, image.data(), *query.UpdateFields[i], *value, query.UpdateValues[i]->ExpressionText);
+        cursor.ModifyRecord(image.data(), false, false);
       }
-      cursor.ModifyRecord(image.data(), false, false);
-    }
-    transaction.RowDone();
-    return true;
-  }, [&](int percent) { return progress(percent); });
-  progress.Finish();
-  transaction.Finish();
+      transaction.RowDone();
+      return true;
+    }, progress);
+    progress.Finish();
+    transaction.Finish();
+  } catch (Exception& e) {
+    transaction.TellCommitted(e);
+    throw;
+  }
   return transaction.Rows();
 }
 

@@ -8,6 +8,7 @@
 #include "engine/field_types.h"
 #include "lib/byte_order.h"
 #include "sql/data_change.h"
+#include "sql/reading_locks.h"
 #include "sql/select.h"
 
 namespace veldor {
@@ -85,11 +86,25 @@ int TQueryStatement::SetParams(uint16_t count, const uint8_t* descriptors, const
 }
 
 // Runs the other queries from the last created to the second, then the master.
+//
+// The SELECT queries of a statement (its sub-selects, UNION members, the SELECT of an
+// INSERT ... SELECT, and a SELECT master) read one state of every table they name: the
+// locks of all of them are taken before the first runs (the table locks of WITH LOCKS
+// first, then the query read locks) and held until the last has run. A data-changing
+// master writes; the reading locks are given back before it runs, and it locks what it
+// reads itself, after its transaction's table locks (a reader slot held while the same
+// statement waits for a table lock would wait for any writer that waits for the slot).
 TDataCursor* TQueryStatement::RunAll(double& seconds, int32_t& rows) {
   const auto& queries = Parser_.AllQueries();
+  TReadingLocks reading;
+  for (const auto& query : queries)
+    if (query->StatementKind == kStatementSelect && query->WithLocks) reading.LockTables(*query);
+  for (const auto& query : queries)
+    if (query->StatementKind == kStatementSelect) reading.LockReading(*query);
   TDataCursor* cursor = nullptr;
   for (size_t i = queries.size(); i-- > 0;) {
     TDataQuery& query = *queries[i];
+    if (query.StatementKind != kStatementSelect) reading.Release();
     const auto start = std::chrono::steady_clock::now();
     int32_t count = 0;
     TDataCursor* result = Runners[query.StatementKind]->Run(*this, query, count);
@@ -110,12 +125,13 @@ TDataCursor* TQueryStatement::Execute(uint8_t /*argument*/) {
   if (!AtFirstStatement_) Prepare(Text_);
   TDataQuery& master = *Parser_.Master();
   if (master.StatementKind == kStatementSelect) master.MaxRows = MaxRows;
+  Aborted_ = false;
   double seconds = 0;
   int32_t rows = 0;
   TDataCursor* cursor = RunAll(seconds, rows);
   ExecutionTime = seconds;
   RowCount = rows;
-  while (Parser_.MoreStatements()) {
+  while (!Aborted_ && Parser_.MoreStatements()) {
     Prepared_ = false;
     AtFirstStatement_ = false;
     Parser_.PrepareNext();

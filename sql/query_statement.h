@@ -78,8 +78,20 @@ class TQueryStatement : public TDatabaseObject {
 
   std::function<uint8_t(TQueryStatement&)> PasswordCallback;
   std::function<void(TQueryStatement&, int percent, uint8_t* abort)> ProgressCallback;
+  // Asked between rows while a statement runs (every row read or changed, whatever the
+  // progress figure does), so that a stop asked for from outside (a signal) is answered
+  // at once; true stops the run as an abort from ProgressCallback does. It must be cheap and
+  // must not touch the statement or its tables.
+  std::function<bool()> StopRequested;
   std::function<void(TQueryStatement&, uint8_t kind, uint8_t live, uint8_t canEdit)> PreparedCallback;
   std::function<void(TQueryStatement&, int32_t value)> CountCallback;
+
+  // Whether the last Execute was stopped (by ProgressCallback or StopRequested). A stop ends
+  // the whole statement: the queries after the one stopped produce no rows and change
+  // nothing (a change must not act on a sub-select's rows cut short), and the statements
+  // after it in a script do not run.
+  bool Aborted() const { return Aborted_; }
+  void SetAborted() { Aborted_ = true; }
 
   TStatementParser& Parser() { return Parser_; }
   TDataQuery* MasterQuery() const { return Parser_.Master(); }
@@ -92,6 +104,7 @@ class TQueryStatement : public TDatabaseObject {
   bool Prepared_ = false;  // the current statement's queries are parsed and bound
   std::string Text_;       // the text last prepared
   bool AtFirstStatement_ = true;  // the queries are those of the text's first statement
+  bool Aborted_ = false;
 };
 
 }  // namespace veldor

@@ -69,27 +69,33 @@ void ReorderJoins(TDataQuery& query);
 // Drops every filter the last run installed and forgets the conditions it moved.
 void ClearRunState(TDataQuery& query);
 
-// Calls `row` for every joined row that passes the residual and unindexed conditions,
-// driving from the first source table. `row` returns false to stop. `progress` is called
-// with each new percentage of the driving table visited and returns false to stop.
-void WalkJoinedRows(TDataQuery& query, const std::function<bool()>& row,
-                    const std::function<bool(int percent)>& progress);
+class TStatementProgress;
 
-// Reports a statement's progress through its callback, each time the percentage has grown
-// by the session's progress step; the call operator answers false once the callback asked
-// to stop. Finish reports 100 when the run was not stopped and had not reported it.
+// Calls `row` for every joined row that passes the residual and unindexed conditions,
+// driving from the first source table. `row` returns false to stop. The progress is given
+// each new percentage of the driving table visited and asked before every row of every
+// table; either stops the walk by answering false.
+void WalkJoinedRows(TDataQuery& query, const std::function<bool()>& row, TStatementProgress& progress);
+
+// A statement's progress and stop: reports the percentage through the statement's callback
+// each time it has grown by the session's progress step, and asks the statement's stop
+// request between rows. Once either asked to stop (in this query or an earlier one of the
+// statement) every call answers false. Finish reports 100 when the run was not stopped and
+// had not reported it.
 class TStatementProgress {
  public:
   explicit TStatementProgress(TQueryStatement& statement);
+  // False once the run is to stop.
   bool operator()(int percent);
+  // Between rows: false once the run is to stop.
+  bool Poll();
   void Finish();
-  bool Aborted() const { return Aborted_; }
+  bool Aborted() const;
 
  private:
   TQueryStatement& Statement_;
   uint16_t Step_;
   int Reported_ = 0;
-  bool Aborted_ = false;
 };
 
 // Stores an expression value into field `field` of `record` of `cursor`, converted to the

@@ -11,6 +11,7 @@
 #include "engine/record_sort.h"
 #include "lib/byte_order.h"
 #include "lib/collation.h"
+#include "sql/reading_locks.h"
 #include "sql/select.h"
 
 namespace veldor {
@@ -307,26 +308,6 @@ void KeepFirstRows(TDataCursor& result, int32_t count) {
   }
 }
 
-// Holds the table locks of WITH LOCKS for one run.
-class TTableLocks {
- public:
-  ~TTableLocks() {
-    for (TDataTable* table : Held_) {
-      try {
-        table->UnlockTable();
-      } catch (...) {
-      }
-    }
-  }
-  void Lock(TDataTable* table) {
-    table->LockTable();
-    Held_.push_back(table);
-  }
-
- private:
-  std::vector<TDataTable*> Held_;
-};
-
 TDataCursor* RunLive(TDataQuery& query) {
   TSourceTable& table = *query.SourceTables.front();
   ClearRunState(query);
@@ -359,19 +340,29 @@ TStatementProgress::TStatementProgress(TQueryStatement& statement)
     : Statement_(statement), Step_(statement.Database->Session()->ProgressStepPercent()) {}
 
 bool TStatementProgress::operator()(int percent) {
+  if (Statement_.Aborted()) return false;
   if (!Statement_.ProgressCallback || percent < Reported_ + Step_) return true;
   Reported_ = percent;
   uint8_t abort = 0;
   Statement_.ProgressCallback(Statement_, percent, &abort);
-  Aborted_ = abort != 0;
-  return !Aborted_;
+  if (abort != 0) Statement_.SetAborted();
+  return abort == 0;
+}
+
+bool TStatementProgress::Poll() {
+  if (Statement_.Aborted()) return false;
+  if (!Statement_.StopRequested || !Statement_.StopRequested()) return true;
+  Statement_.SetAborted();
+  return false;
 }
 
 void TStatementProgress::Finish() {
-  if (Aborted_ || !Statement_.ProgressCallback || Reported_ >= 100) return;
+  if (Statement_.Aborted() || !Statement_.ProgressCallback || Reported_ >= 100) return;
   uint8_t abort = 0;
   Statement_.ProgressCallback(Statement_, 100, &abort);
 }
+
+bool TStatementProgress::Aborted() const { return Statement_.Aborted(); }
 
 const TBindColumn& SourceBinder() {
   static const TBindColumn bind = [](void* owner, TExpToken& node) {
@@ -441,9 +432,12 @@ TDataCursor* ExecuteSelect(TQueryStatement& statement, TDataQuery& query) {
   if (!query.Bound) FailSql("The statement must be prepared before it is executed");
   if (query.IsLiveResult) return RunLive(query);
   TDataCursor& result = query.UnionHead != nullptr ? *query.UnionHead->ResultCursor : *query.ResultCursor;
-  TTableLocks locks;
-  if (query.WithLocks)
-    for (auto& table : query.SourceTables) locks.Lock(table->Cursor->Table());
+  // The rows are read from one state of every source table: no other process commits to
+  // them from the first filter built to the last row read (the statement usually holds
+  // these locks already, over all of its queries; then nothing is taken here).
+  TReadingLocks locks;
+  if (query.WithLocks) locks.LockTables(query);
+  locks.LockReading(query);
   // The last query of a UNION chain runs first and empties the table the chain fills.
   if (query.UnionQuery == nullptr) result.EmptyTable();
   query.SubSelectLoaded = 0;
@@ -468,7 +462,7 @@ TDataCursor* ExecuteSelect(TQueryStatement& statement, TDataQuery& query) {
         aggregator.Merge(group.data(), record.data());
         result.FreeAllBlobs(false);
         return true;
-      }, [&](int percent) { return progress(percent); });
+      }, progress);
       aggregator.Finish(group.data());
     }
     result.AppendRecord(group.data(), false);
@@ -485,10 +479,12 @@ TDataCursor* ExecuteSelect(TQueryStatement& statement, TDataQuery& query) {
         result.AppendRecord(record.data(), false);
         result.FreeAllBlobs(false);
         return limit < 0 || ++produced < limit;
-      }, [&](int percent) { return progress(percent); });
+      }, progress);
     }
   }
   progress.Finish();
+  // Grouping, DISTINCT and ORDER BY work on the result table alone.
+  locks.Release();
 
   if (query.UnionHead == nullptr) {
     if (query.Distinct) {

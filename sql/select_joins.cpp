@@ -367,8 +367,7 @@ void ReorderJoins(TDataQuery& query) {
   OrderTables(query);
 }
 
-void WalkJoinedRows(TDataQuery& query, const std::function<bool()>& row,
-                    const std::function<bool(int percent)>& progress) {
+void WalkJoinedRows(TDataQuery& query, const std::function<bool()>& row, TStatementProgress& progress) {
   const size_t n = query.SourceTables.size();
   const int64_t total = query.SourceTables.front()->Cursor->GetRecordCount();
   int64_t visited = 0;
@@ -380,12 +379,16 @@ void WalkJoinedRows(TDataQuery& query, const std::function<bool()>& row,
     }
     TSourceTable& table = *query.SourceTables[level];
     TDataCursor& cursor = *table.Cursor;
+    if (!progress.Poll()) return false;
     const bool viable = table.JoinedBy == nullptr || RebuildJoinFilter(query, *table.JoinedBy);
     bool matched = false;
     if (viable) {
       cursor.SetToBegin();
       while (cursor.GetNextRecord(table.RecordBuffer.data()) == 0) {
         matched = true;
+        // A stop is answered at every row of every table: a driving row can stand for a
+        // long walk of the tables joined to it.
+        if (!progress.Poll()) return false;
         if (level == 0 && total > 0 && !progress(int(++visited * 100 / total))) return false;
         if (!walk(level + 1)) return false;
       }

@@ -295,21 +295,16 @@ std::string EngineText(const EVELDOREngineError& e) {
 // What a journal beside a table says about it (see engine/journal.h).
 enum class TJournalState { None, InUse, Unfinished, Committed };
 
+// Looked at as the engine looks (see the lock protocol in engine/table_locking.cpp):
+// without a hold of its own, which would stand in the way of the journal's owner.
 TJournalState JournalState(const std::string& path) {
-  if (!FileList().FileExists(path, false)) return TJournalState::None;
-  TFileHandler journal(path);
-  journal.SetExclusive(true);
-  try {
-    journal.Open();
-  } catch (const EVELDOREngineError& e) {
-    if (e.ErrorCode == VELDOR_OSEACCES) return TJournalState::InUse;
-    if (e.ErrorCode == VELDOR_OSENOENT) return TJournalState::None;
-    throw;
+  switch (TJournal::Probe(path)) {
+    case TJournal::TFound::None: return TJournalState::None;
+    case TJournal::TFound::Live: return TJournalState::InUse;
+    case TJournal::TFound::Dead: return TJournalState::Unfinished;
+    case TJournal::TFound::DeadCommitted: return TJournalState::Committed;
   }
-  int64_t body = 0;
-  const bool committed = TJournal::Committed(journal, body);
-  journal.Close();
-  return committed ? TJournalState::Committed : TJournalState::Unfinished;
+  return TJournalState::None;
 }
 
 // What a maintenance record beside a table is about, as a user would say it.
@@ -330,7 +325,7 @@ std::string MaintenanceWhat(TMaintenanceKind kind) {
 bool ChangeHoldsAfterFailure(const std::string& directory, const std::string& name, bool memory) {
   if (memory) return false;
   try {
-    if (JournalState(TableFileName(directory, name, kJournalExtension)) == TJournalState::Committed)
+    if (JournalState(JournalFileNameFor(TableFileName(directory, name, kDataExtension))) == TJournalState::Committed)
       return true;
     const TMaintenanceState record = TMaintenanceRecord::Inspect(directory, name);
     return record.Valid && record.Committed;
@@ -366,7 +361,7 @@ std::unique_ptr<TDataCursor> TTool::Cursor(const TTarget& target, bool exclusive
         if (HeldByAnotherProgram(TableFileName(target.Directory, target.Name, extension)))
           throw TToolError(target.Shown + " is in use by another program");
     }
-    const std::string journal = TableFileName(target.Directory, target.Name, kJournalExtension);
+    const std::string journal = JournalFileNameFor(TableFileName(target.Directory, target.Name, kDataExtension));
     if (e.ErrorCode == VELDOR_FILENOACCESS && readOnly && !Options_.Memory) {
       if (JournalState(journal) == TJournalState::Committed)
         throw TToolError(target.Shown + " needs recovery: " + journal +
@@ -434,7 +429,7 @@ int TTool::Info(const std::vector<std::string>& args) {
     if (!recovered.empty()) Out(recovered);
     RequireTable(t);
   }
-  const std::string journal = TableFileName(t.Directory, t.Name, kJournalExtension);
+  const std::string journal = JournalFileNameFor(TableFileName(t.Directory, t.Name, kDataExtension));
   const TJournalState journalState = Options_.Memory ? TJournalState::None : JournalState(journal);
   if (journalState == TJournalState::Committed || journalState == TJournalState::Unfinished) {
     try {
@@ -646,6 +641,7 @@ int TTool::Load(const std::vector<std::string>& args) {
   // Given auto-increment values are kept; a row that leaves one empty gets the next.
   if (autoIncGiven) c.SetSuppressAutoInc(true);
   int64_t added = 0;
+  bool committed = false;
   std::vector<uint8_t> image(c.RecordSize());
   TCsvReader reader(text);
   next(reader);
@@ -677,8 +673,22 @@ int TTool::Load(const std::vector<std::string>& args) {
     // The commit is the last step; a signal now waits.
     TDeferStops defer;
     t.Database->CommitTransaction(true, false);
+    committed = true;
     cursor->Close();
   } catch (...) {
+    if (committed) {
+      // The records are in: only what came after the commit failed.
+      std::string why;
+      try {
+        throw;
+      } catch (const EVELDOREngineError& e) {
+        why = EngineText(e);
+      } catch (const std::exception& e) {
+        why = e.what();
+      }
+      throw TToolError("loaded " + Plural(added, "record", "records") + " into " + t.Shown +
+                       ", but closing it then failed: " + why);
+    }
     // Whatever stopped the load, the transaction is rolled back: the files never saw it.
     std::string why;
     int signal = 0;
@@ -717,7 +727,13 @@ int TTool::Load(const std::vector<std::string>& args) {
                                  ": nothing was loaded, " + t.Shown + " is as it was before");
     throw TToolError(why + unchanged);
   }
-  Out("loaded " + Plural(added, "record", "records") + " into " + t.Shown + "\n");
+  std::string pending;
+  if (!Options_.Memory &&
+      JournalState(JournalFileNameFor(TableFileName(t.Directory, t.Name, kDataExtension))) ==
+          TJournalState::Committed)
+    pending = " (committed; copying the commit into the table's files failed and is finished by the "
+              "next program that opens the table for writing)";
+  Out("loaded " + Plural(added, "record", "records") + " into " + t.Shown + pending + "\n");
   return 0;
 }
 
@@ -1182,7 +1198,7 @@ int TTool::Verify(const std::vector<std::string>& args) {
   // A journal beside the table: an unfinished transaction's is only reported (the files
   // hold the committed state); a committed one means the files are not the table until a
   // writer's open has completed that commit.
-  const std::string journal = TableFileName(t.Directory, t.Name, kJournalExtension);
+  const std::string journal = JournalFileNameFor(TableFileName(t.Directory, t.Name, kDataExtension));
   const TJournalState journalState = Options_.Memory ? TJournalState::None : JournalState(journal);
   if (journalState == TJournalState::Committed) {
     Out(t.Shown + ": " + journal + " holds a commit that did not finish; opening the table for "
@@ -1190,8 +1206,8 @@ int TTool::Verify(const std::vector<std::string>& args) {
     return 1;
   }
   if (journalState == TJournalState::Unfinished)
-    Out(t.Shown + ": " + journal + " was left by a transaction that never committed; the next "
-        "open for writing removes it\n");
+    Out(t.Shown + ": " + journal + " holds no sound commit mark (its transaction never "
+        "committed, or the journal was damaged since); the next open for writing removes it\n");
   if (journalState == TJournalState::InUse)
     Out(t.Shown + ": " + journal + " belongs to a transaction in progress\n");
   // A maintenance record beside the table: one that moves files and committed means the

@@ -343,20 +343,20 @@ void TShell::Execute(const std::string& stored) {
   statement.Prepare(stored);
   StopPoint();
   const uint8_t kind = statement.StatementKind;
-  bool aborted = false;
   TDataCursor* result = nullptr;
   {
     TProgressLine progress(std::string("running ") + KindName(kind));
     statement.ProgressCallback = [&](TQueryStatement&, int percent, uint8_t* abort) {
       progress.Show(percent);
-      if (StopSignal() != 0) {
-        *abort = 1;
-        aborted = true;
-      }
+      if (StopSignal() != 0) *abort = 1;
     };
+    // Asked between rows: a stop is answered within a row, not at the next percent.
+    statement.StopRequested = [] { return StopSignal() != 0; };
     result = statement.Execute(0);
     statement.ProgressCallback = nullptr;
+    statement.StopRequested = nullptr;
   }
+  const bool aborted = statement.Aborted();
   if (StopSignal() != 0) {
     const std::string by = SignalName(StopSignal());
     if (kind == kStatementSelect)

@@ -650,6 +650,26 @@ TEST_F(EditTest, CommitKeepsTheAppendedRecord) {
   EXPECT_EQ(MemoOf(reader, At(reader, 2)), "memo of Bob");
 }
 
+// A table whose last cursor closed inside a transaction stays open with the transaction's
+// records and pages in its caches only: a cursor opened on it then takes it as it is, the
+// appended records included, rather than finding its headers larger than its files.
+TEST_F(EditTest, CursorOpenedInsideATransactionSeesWhatItAppended) {
+  MakeTable("people", People());
+  Add(OpenCursor("people"), 1, "Alice", 10);
+  cursors_.clear();
+  ASSERT_EQ(db_->StartTransaction(), 0);
+  {
+    TDataCursor& c = OpenCursor("people");
+    for (int32_t id = 2; id <= 40; ++id) Add(c, id, "n" + std::to_string(id), 100 + id, "memo " + std::to_string(id));
+    cursors_.clear();
+  }
+  TDataCursor& again = OpenCursor("people");
+  EXPECT_EQ(again.GetRecordCount(), 40);
+  EXPECT_EQ(MemoOf(again, At(again, 40)), "memo 40");
+  db_->RollbackTransaction();
+  EXPECT_EQ(Ids(again), std::vector<int32_t>{1});
+}
+
 // ---- Record locks and changed records ----------------------------------------------------------
 
 TEST_F(EditTest, SecondCursorCannotLockARecordTheFirstHolds) {

@@ -168,6 +168,55 @@ TEST_P(ChangedRecordTest, EditOfARecordAnotherProcessChangedFailsAtItsStart) {
 INSTANTIATE_TEST_SUITE_P(Changes, ChangedRecordTest, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Deleted" : "Modified"; });
 
+// The parent's first refused write re-reads the record the child changed; its second try,
+// with the same stale image, is refused as well (true: delete first, then modify).
+class RefusedTwiceTest : public ProcessTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(RefusedTwiceTest, SecondTryWithTheStaleImageIsRefusedToo) {
+  const bool deleteFirst = GetParam();
+  MakePeople(3);
+  TDataCursor& c = OpenCursor("people");
+  std::vector<uint8_t> stale = Seek(c, 2);
+  ASSERT_FALSE(stale.empty());
+
+  TChildProcess child([&](TChannel& channel) -> int {
+    TSide side(dir_, "people");
+    TDataCursor& w = side.Cursor();
+    std::vector<uint8_t> image = Seek(w, 2);
+    if (image.empty()) return 10;
+    if (w.GetCurrentRecord(image.data(), true) != 0) return 11;
+    PutText(w, image, "Name", "Changed");
+    w.ModifyRecord(image.data());
+    channel.Send(1);
+    return 0;
+  });
+  ASSERT_EQ(child.Receive(), 1);
+  EXPECT_EQ(child.Join(), 0);
+
+  std::vector<uint8_t> edit = stale;
+  PutInt(c, edit, "Amount", 99);
+  auto modify = [&] { return ErrorOf([&] { c.ModifyRecord(edit.data()); }); };
+  auto remove = [&] { return ErrorOf([&] { c.DeleteRecord(stale.data()); }); };
+  EXPECT_EQ(deleteFirst ? remove() : modify(), VELDOR_KEYORRECDELETED);
+  EXPECT_EQ(deleteFirst ? modify() : remove(), VELDOR_KEYORRECDELETED);
+
+  // Another process sees the child's change whole, and the record is not locked.
+  TChildProcess check([&](TChannel&) -> int {
+    TSide side(dir_, "people");
+    std::vector<uint8_t> image = Seek(side.Cursor(), 2);
+    if (image.empty()) return 10;
+    if (TextOf(side.Cursor(), image.data(), "Name") != "Changed") return 11;
+    if (IntOf(side.Cursor(), image.data(), "Amount") != 20) return 12;
+    if (ErrorOf([&] { side.Cursor().GetCurrentRecord(image.data(), true); }) != 0) return 13;
+    return 0;
+  });
+  EXPECT_EQ(check.Join(), 0);
+  EXPECT_EQ(Ids(c), (std::vector<int32_t>{1, 2, 3}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, RefusedTwiceTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "DeleteThenModify" : "ModifyThenDelete"; });
+
 // A record lock of another process is retried LockRetryCount times, LockWaitTime apart.
 TEST_F(ProcessTest, RecordLockOfAnotherProcessIsWaitedForWithinTheRetries) {
   MakePeople(3);

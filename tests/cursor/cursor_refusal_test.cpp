@@ -194,6 +194,78 @@ TEST_F(RefusalTest, StaleModifyIsRefused) {
   EXPECT_EQ(TextOf(reader, reader.RecordBuffer(), "Name"), "changed");
 }
 
+// A refusal re-reads the record the other cursor changed, but the caller still holds its old
+// image: whatever the caller tries with that image next is refused too, and so is an edit
+// after a count that noticed the change without showing the record. Each case is a list of
+// steps taken with the stale image; every one must fail and leave the other's change.
+TEST_F(RefusalTest, RefusalDoesNotMakeAStaleImageCurrent) {
+  enum TStep { kModify, kDelete, kLockedRead, kCount };
+  struct TCase {
+    const char* Name;
+    std::vector<TStep> Steps;
+  };
+  const std::vector<TCase> cases = {
+      {"delete, then modify", {kDelete, kModify}},
+      {"modify, then delete", {kModify, kDelete}},
+      {"modify twice", {kModify, kModify}},
+      {"locked read, then modify", {kLockedRead, kModify}},
+      {"count, then modify", {kCount, kModify}},
+      {"count, delete, modify", {kCount, kDelete, kModify}},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    cursors_.clear();
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directory(dir_);
+    TDataCursor& reader = Filled(3);
+    TDataCursor& other = OpenCursor("t");
+    std::vector<uint8_t> stale(reader.RecordSize());
+    reader.SetToBegin();
+    ASSERT_EQ(reader.GetNextRecord(stale.data()), 0);
+
+    std::vector<uint8_t> theirs(other.RecordSize());
+    other.SetToBegin();
+    ASSERT_EQ(other.GetNextRecord(theirs.data()), 0);
+    PutText(other, theirs, "Name", "changed");
+    other.ModifyRecord(theirs.data());
+
+    std::vector<uint8_t> edit = stale;
+    PutInt(reader, edit, "Amount", 11);
+    for (TStep step : c.Steps) {
+      switch (step) {
+        case kModify:
+          EXPECT_EQ(ErrorOf([&] { reader.ModifyRecord(edit.data()); }), VELDOR_KEYORRECDELETED);
+          break;
+        case kDelete:
+          EXPECT_EQ(ErrorOf([&] { reader.DeleteRecord(stale.data()); }), VELDOR_KEYORRECDELETED);
+          break;
+        case kLockedRead: {
+          std::vector<uint8_t> copy = stale;
+          EXPECT_EQ(ErrorOf([&] { reader.GetCurrentRecord(copy.data(), true); }), VELDOR_KEYORRECDELETED);
+          break;
+        }
+        case kCount:
+          EXPECT_EQ(reader.GetRecordCount(), 3);
+          break;
+      }
+    }
+    std::vector<uint8_t> now(other.RecordSize());
+    other.SetToBegin();
+    ASSERT_EQ(other.GetNextRecord(now.data()), 0);
+    EXPECT_EQ(TextOf(other, now.data(), "Name"), "changed");
+    EXPECT_EQ(IntOf(other, now.data(), "Amount"), 10);
+    EXPECT_EQ(other.GetRecordCount(), 3);
+
+    // Shown the record as it is, the reader edits it; nothing was left locked.
+    ASSERT_EQ(reader.GetCurrentRecord(now.data()), 0);
+    PutInt(reader, now, "Amount", 11);
+    reader.ModifyRecord(now.data());
+    EXPECT_EQ(IntOf(reader, reader.RecordBuffer(), "Amount"), 11);
+    EXPECT_EQ(TextOf(reader, reader.RecordBuffer(), "Name"), "changed");
+    ExpectSound(reader);
+  }
+}
+
 // A deleted slot keeps no reference to the BLOB chain that was freed.
 TEST_F(RefusalTest, DeletedRecordKeepsNoBlobReference) {
   size_t slotAt = 0, flagAt = 0;

@@ -412,6 +412,86 @@ TEST_F(JournalTest, AtomicChangeOfAnExclusiveTableIsWholeOrAbsentAfterAKill) {
   }
 }
 
+// A full disk, played by a file size limit (a write past it fails with EFBIG), at every
+// step of a transaction's commit and of an insert with a memo outside a transaction: the
+// limit is swept from the files' size up past what the change needs. Whatever the limit,
+// a change reported done is whole in the table and one reported failed is absent, and the
+// table stays sound with no journal left beside it.
+TEST_F(JournalTest, FullDiskLeavesTheChangeWholeOrAbsentAsReported) {
+  auto largestFile = [&](const std::string& table) {
+    int64_t largest = 0;
+    for (const char* ext : {".DAT", ".IDX", ".BLB"}) {
+      std::error_code error;
+      const auto size = std::filesystem::file_size(dir_ + table + ext, error);
+      if (!error) largest = std::max(largest, int64_t(size));
+    }
+    return largest;
+  };
+  const std::string bigMemo = Memo(99999, 60000);
+  struct TChange {
+    const char* Name;
+    std::function<void(TDataDirectory*, TDataCursor&)> Run;
+  };
+  const TChange changes[] = {
+      {"transaction", [&](TDataDirectory* db, TDataCursor& c) { Transaction(db, c); }},
+      {"insert with a memo", [&](TDataDirectory*, TDataCursor& c) { Add(c, 99999, "big", 999999, bigMemo); }},
+  };
+  for (const TChange& change : changes) {
+    SCOPED_TRACE(change.Name);
+    MakeBase("model");
+    const std::vector<std::string> before = Dump("model");
+    const int64_t low = largestFile("model");
+    cursors_.clear();
+    change.Run(db_, OpenCursor("model"));
+    cursors_.clear();
+    const std::vector<std::string> after = Dump("model");
+    cursors_.clear();
+    const int64_t high = largestFile("model") * 3;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_))
+      if (entry.path().filename().string().rfind("model.", 0) == 0) std::filesystem::remove(entry);
+    int done = 0, refused = 0;
+    constexpr int kSteps = 14;
+    for (int step = 0; step <= kSteps; ++step) {
+      const int64_t limit = low + (high - low) * step / kSteps;
+      SCOPED_TRACE("file size limit " + std::to_string(limit));
+      for (const auto& entry : std::filesystem::directory_iterator(dir_))
+        if (entry.path().filename().string().rfind("t.", 0) == 0) std::filesystem::remove(entry);
+      MakeBase("t");
+      cursors_.clear();
+      TChildProcess child([&](TChannel& channel) {
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit r{rlim_t(limit), rlim_t(limit)};
+        setrlimit(RLIMIT_FSIZE, &r);
+        TDataSession session(0);
+        TDataDirectory* db = session.OpenDataDirectory("", dir_);
+        TDataCursor c(db);
+        c.SetTableName("t");
+        c.Open();
+        try {
+          change.Run(db, c);
+        } catch (const EVELDOREngineError& e) {
+          if (db->InTransaction()) db->RollbackTransaction();
+          channel.Send(int32_t(e.ErrorCode));
+          return 1;
+        }
+        c.Close();
+        return 0;
+      });
+      const int status = child.Join();
+      ASSERT_TRUE(status == 0 || status == 1) << "child ended with " << status;
+      (status == 0 ? done : refused) += 1;
+      EXPECT_EQ(Dump("t"), status == 0 ? after : before);
+      cursors_.clear();
+      EXPECT_FALSE(JournalExists("t"));
+      std::vector<std::string> problems = CheckProblems("t");
+      EXPECT_TRUE(problems.empty()) << problems.front();
+    }
+    // The sweep reached both sides.
+    EXPECT_GT(done, 0);
+    EXPECT_GT(refused, 0);
+  }
+}
+
 // A journal killed right after its mark, then damaged: without a sound mark it is never
 // replayed, not even partly, and the table stays as it was.
 TEST_F(JournalTest, DamagedJournalIsDiscardedWhole) {

@@ -2,6 +2,9 @@
 // long statement commits along the way, what a refusal half-way leaves, record locks
 // after a failed value, auto-increment values, and structure changes checked afterwards
 // with the table checker.
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -17,6 +20,7 @@
 #include "lib/temp_dir.h"
 #include "sql/data_change.h"
 #include "sql/query_statement.h"
+#include "tests/support/child_process.h"
 
 namespace veldor::test {
 namespace {
@@ -119,6 +123,45 @@ TEST_F(DataChangeTest, ALongUpdateCommitsEveryIntervalOfRows) {
   const uint64_t insert = db_->CommitCount();
   EXPECT_EQ(Run("INSERT INTO big (k, n) VALUES (1, 1)"), 1);
   EXPECT_EQ(db_->CommitCount(), insert);
+}
+
+// A long statement that meets a full disk part-way (a file size limit in a process of its
+// own) keeps the intervals it committed and says so: the table holds exactly the rows the
+// message counts, and is sound.
+TEST_F(DataChangeTest, AStatementMeetingAFullDiskSaysWhichRowsStayCommitted) {
+  // Narrow rows to read (the SELECT's result table fits under the limit), wide ones to write.
+  Run("CREATE TABLE src (k INTEGER, n INTEGER, PRIMARY KEY (k))");
+  Run("CREATE TABLE dst (k INTEGER, n INTEGER, pad CHAR(240), PRIMARY KEY (k))");
+  Fill("src", 3000);
+  // Room for about half of the rows in the target's data file.
+  const rlim_t limit = rlim_t(std::filesystem::file_size(dir_ + "dst.DAT") + 1500 * Open("dst")->RecordSize());
+  TChildProcess child([&](TChannel& channel) {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit r{limit, limit};
+    setrlimit(RLIMIT_FSIZE, &r);
+    TDataSession session(0);
+    session.SetPrivateDirectory(dir_);
+    TQueryStatement statement(session.OpenDataDirectory("", dir_));
+    try {
+      statement.Prepare("INSERT INTO dst (k, n) SELECT k, n FROM src COMMIT INTERVAL 100");
+      statement.Execute(0);
+    } catch (const EVELDOREngineError& e) {
+      const std::string said = e.Message;
+      const size_t at = said.rfind(" (");
+      const bool told = said.find("committed before the error and stay changed") != std::string::npos;
+      channel.Send(told && at != std::string::npos ? std::stoi(said.substr(at + 2)) : -1);
+      return 0;
+    }
+    channel.Send(-2);
+    return 0;
+  });
+  const int32_t committed = child.Receive();
+  ASSERT_EQ(child.Join(), 0);
+  ASSERT_GT(committed, 0) << "the statement did not fail part-way with the committed rows told";
+  EXPECT_LT(committed, 3000);
+  EXPECT_EQ(committed % 100, 0);
+  EXPECT_EQ(Integers("dst", 1).size(), size_t(committed));
+  ExpectSound("dst");
 }
 
 TEST_F(DataChangeTest, ADeleteRefusedHalfWayLeavesTheTableAsItWas) {

@@ -252,6 +252,50 @@ TEST_F(SelectTest, ProgressRunsToOneHundredAndAnAbortKeepsTheRowsSoFar) {
   EXPECT_GT(calls, 0);
 }
 
+// A stop request is asked between rows, and a stop ends the whole statement: the query
+// stopped keeps its rows so far, the queries after it produce and change nothing (they
+// would work from answers cut short), the statements after it in a script do not run, and
+// the next run starts afresh.
+TEST_F(SelectTest, AStopRequestEndsTheWholeStatementAtOnce) {
+  MakeBig(3000);
+  struct TCase {
+    const char* Sql;
+    int StopAfter;    // polls answered "go on" before the stop
+    int32_t MaxRows;  // rows of the master's result at most (-1: not a SELECT)
+  };
+  const std::vector<TCase> cases = {
+      {"SELECT Id, K FROM big", 40, 40},
+      {"SELECT Id FROM emp WHERE Id IN (SELECT Id FROM big)", 20, 0},
+      {"DELETE FROM big WHERE Id IN (SELECT Id FROM big WHERE K < 500)", 100, -1},
+      {"INSERT INTO big SELECT Id + 5000, K FROM big", 100, -1},
+      {"SELECT Id FROM big; DELETE FROM big", 10, 10},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Sql);
+    const std::vector<std::string> before = TableRows("big");
+    int polls = 0, aborts = 0;
+    TQueryStatement statement(Fixture.Database);
+    statement.StopRequested = [&] { return ++polls > c.StopAfter; };
+    statement.ProgressCallback = [&](TQueryStatement&, int, uint8_t* abort) { aborts += *abort; };
+    statement.Prepare(c.Sql);
+    TDataCursor* cursor = statement.Execute(0);
+    EXPECT_TRUE(statement.Aborted());
+    EXPECT_EQ(aborts, 0);
+    if (c.MaxRows >= 0) {
+      ASSERT_NE(cursor, nullptr);
+      EXPECT_LE(PrintResult(*cursor).Rows.size(), size_t(c.MaxRows));
+    } else {
+      EXPECT_EQ(statement.RowCount, 0);
+    }
+    EXPECT_EQ(TableRows("big"), before);
+    // Run again without a stop: everything, from the start.
+    statement.StopRequested = nullptr;
+    statement.Execute(0);
+    EXPECT_FALSE(statement.Aborted());
+  }
+  EXPECT_EQ(TableRows("big").size(), 0u);  // the script's DELETE ran on the last run
+}
+
 bool IsTableFile(const std::string& name) {
   const auto dot = name.rfind('.');
   if (dot == std::string::npos) return false;

@@ -143,6 +143,55 @@ TEST_F(InterruptTest, FailedMaintenanceLeavesTheTableAsItWas) {
   }
 }
 
+// A load meeting a full disk at any step, the file size limit swept from the table's own
+// size up past what the load needs: each run either loads everything, or says that nothing
+// was loaded and leaves the table exactly as it was. A load reported failed never took
+// effect, and none that succeeded lost a record.
+TEST_F(InterruptTest, LoadUnderAnyFileSizeLimitIsWholeOrAbsentAsReported) {
+  MakeTable(true);
+  Write("more.csv", ManyRows(5000, 20000));
+  rlim_t low = 0;
+  for (const char* ext : {".DAT", ".IDX", ".BLB"})
+    low = std::max(low, rlim_t(std::filesystem::file_size(Path(std::string("people") + ext))));
+  const std::string saved = Path("saved");
+  std::filesystem::create_directory(saved);
+  for (const char* ext : {".DAT", ".IDX", ".BLB"})
+    std::filesystem::copy_file(Path(std::string("people") + ext), saved + "/people" + ext);
+  const std::string bytes = TableBytes("people");
+  const std::vector<std::string> listing = Listing();
+  // Past the top of the sweep there is room for everything: the files as a load without a
+  // limit leaves them, and a journal as large as all of them.
+  Ok({"load", "people", "more.csv"});
+  rlim_t high = 0;
+  for (const char* ext : {".DAT", ".IDX", ".BLB"})
+    high += rlim_t(std::filesystem::file_size(Path(std::string("people") + ext)));
+  int loaded = 0, refused = 0;
+  constexpr int kSteps = 10;
+  for (int step = 0; step <= kSteps; ++step) {
+    const rlim_t limit = low + (high - low) * rlim_t(step) / kSteps;
+    SCOPED_TRACE("file size limit " + std::to_string(limit));
+    for (const char* ext : {".DAT", ".IDX", ".BLB"})
+      std::filesystem::copy_file(saved + "/people" + ext, Path(std::string("people") + ext),
+                                 std::filesystem::copy_options::overwrite_existing);
+    TRunOptions options;
+    options.FileSizeLimit = limit;
+    TResult r = Run({"load", "people", "more.csv"}, "", options);
+    if (r.Status == 0) {
+      ++loaded;
+      EXPECT_EQ(Ok({"dump", "people", "--count"}), "21000\n");
+      TResult verify = Run({"verify", "people"});
+      EXPECT_EQ(verify.Status, 0) << verify.Out;
+    } else {
+      ++refused;
+      EXPECT_EQ(r.Status, 1) << r.Err;
+      EXPECT_NE(r.Err.find("nothing was loaded; people is as it was before"), std::string::npos) << r.Err;
+      ExpectUnchanged(bytes, listing);
+    }
+  }
+  EXPECT_GT(loaded, 0);
+  EXPECT_GT(refused, 0);
+}
+
 // add-index and restructure stopped while they work leave the table as it was and no
 // temporary table or copy beside it.
 TEST_F(InterruptTest, StoppedIndexAndRestructureLeaveNothingBehind) {
@@ -179,6 +228,47 @@ TEST_F(InterruptTest, StoppedIndexAndRestructureLeaveNothingBehind) {
     EXPECT_EQ(Listing(), listing);
   }
   EXPECT_EQ(Ok({"dump", "people", "--count"}), "400000\n");
+  EXPECT_EQ(Run({"verify", "people"}).Status, 0);
+}
+
+// A data-changing statement stopped while it still selects its rows (the SELECT of an
+// INSERT ... SELECT, a sub-select, the join of an UPDATE) stops there and changes nothing:
+// rows cut short by the stop are not acted on.
+TEST_F(InterruptTest, StoppedSelectionOfAChangeChangesNothing) {
+  MakeTable(false);
+  Write("copy.def", "field Id integer\nfield Age integer\n");
+  Ok({"create", "copy", "copy.def"});
+  // Half a million joined rows: the stop comes long before they are all made.
+  const std::string many = "SELECT a.Id * 10000 + b.Id, a.Age FROM people a, people b WHERE a.Age <= b.Age";
+  struct TCase {
+    std::string Sql;
+    std::string Cue;
+    int Signal;
+    std::string Message;
+  };
+  const std::vector<TCase> cases = {
+      {"insert into copy " + many, "running INSERT", SIGTERM,
+       "INSERT stopped by SIGTERM; what it did before the stop stays: 0 rows inserted"},
+      {"update people set Age = 0 where Id in (select a.Id from people a, people b where a.Age <= b.Age)",
+       "running UPDATE", SIGINT, "UPDATE stopped by SIGINT; what it did before the stop stays: 0 rows updated"},
+      {"delete from people where Id in (select a.Id from people a, people b where a.Age <= b.Age)",
+       "running DELETE", SIGTERM, "DELETE stopped by SIGTERM; what it did before the stop stays: 0 rows deleted"},
+      {"update people set Age = 0 from people, people b where people.Age < b.Age - 200", "running UPDATE", SIGTERM,
+       "UPDATE stopped by SIGTERM; what it did before the stop stays: 0 rows updated"},
+  };
+  const std::string people = TableBytes("people"), copy = TableBytes("copy");
+  const std::vector<std::string> listing = Listing();
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Sql);
+    TResult r = RunAndSignal({"sql", ".", "-c", c.Sql}, c.Cue, c.Signal);
+    EXPECT_EQ(r.Status, 128 + c.Signal) << r.Err;
+    EXPECT_NE(r.Err.find("veldor: -c statement 1: " + c.Message + " ("), std::string::npos) << r.Err;
+    EXPECT_EQ(r.Out, "");
+    EXPECT_TRUE(TableBytes("people") == people) << "people changed";
+    EXPECT_TRUE(TableBytes("copy") == copy) << "copy changed";
+    EXPECT_EQ(Listing(), listing);
+  }
+  EXPECT_EQ(Ok({"dump", "people", "--count"}), "1000\n");
   EXPECT_EQ(Run({"verify", "people"}).Status, 0);
 }
 
