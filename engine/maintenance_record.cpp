@@ -358,12 +358,30 @@ TMaintenanceRecord::TLoad TMaintenanceRecord::Load(const std::string& directory,
                                                    bool exclusive, std::unique_ptr<TMaintenanceRecord>& record,
                                                    std::unique_ptr<TFileHandler>& held) {
   record = std::make_unique<TMaintenanceRecord>(directory, table, TMaintenanceKind::Rename);
-  const std::string path = record->Directory_ + record->Records_.front();
+  std::string path = record->Directory_ + record->Records_.front();
   // Beside a data file the record's name is known exactly: one system call when there is
   // none. Without one (a table renamed or deleted half-way) it is looked up without regard
   // to case.
-  if (record->DataFileFound_ ? !DiskFileExists(path) : !FileList().FileExists(path, false))
-    return TLoad::None;
+  if (record->DataFileFound_) {
+    if (!DiskFileExists(path)) return TLoad::None;
+  } else {
+    if (!FileList().FileExists(path, false)) return TLoad::None;
+    path = ResolveDiskFileName(path);
+  }
+  if (!exclusive) {
+    // A reader looks without a hold of its own, so that it never stands in the way of the
+    // record's owner, or of a writer settling it.
+    TDetachedFile file(path);
+    if (!file.Exists()) return TLoad::None;
+    if (file.HeldOpen()) return TLoad::InUse;
+    std::vector<uint8_t> bytes;
+    const int64_t size = file.Size();
+    if (size > 0 && size <= kLargestRecord) {
+      bytes.resize(size_t(size));
+      if (!file.ReadAt(0, bytes.data(), bytes.size())) bytes.clear();
+    }
+    return record->Decode(bytes) ? TLoad::Loaded : TLoad::Invalid;
+  }
   held = std::make_unique<TFileHandler>(path);
   held->SetExclusive(exclusive);
   try {
@@ -401,8 +419,8 @@ TMaintenanceOutcome TMaintenanceRecord::Recover(const std::string& directory, co
     case TLoad::InUse:
       RaiseTableError(VELDOR_OSEACCES, table);
     case TLoad::Invalid:
-      held->Close();
       if (readOnly) return TMaintenanceOutcome::None;
+      held->Close();
       // Cut short while it was written, before anything it plans had begun.
       held->Delete();
       return TMaintenanceOutcome::Removed;
@@ -414,11 +432,10 @@ TMaintenanceOutcome TMaintenanceRecord::Recover(const std::string& directory, co
   try {
     committed = record->HasCommitted(directory, table);
   } catch (...) {
-    held->Close();
+    if (held) held->Close();
     throw;
   }
   if (readOnly) {
-    held->Close();
     if (committed && record->Kind_ != TMaintenanceKind::IndexBackup)
       RaiseEngineError(VELDOR_FILENOACCESS, "", "", "", table, "", "",
                        "a maintenance that did not finish awaits a writer");
@@ -458,7 +475,6 @@ std::optional<bool> TMaintenanceRecord::DataFileAfterRecovery(const std::string&
     return std::nullopt;
   }
   if (load == TLoad::InUse) return true;
-  if (held) held->Close();
   // An index backup never touches the data file; an operation that had not committed is
   // undone, which leaves the table's own files as they are.
   if (load != TLoad::Loaded || record->Kind_ == TMaintenanceKind::IndexBackup || !record->Committed_)
@@ -485,13 +501,11 @@ TMaintenanceState TMaintenanceRecord::Inspect(const std::string& directory, cons
       state.Present = state.InUse = true;
       return state;
     case TLoad::Invalid:
-      held->Close();
       state.Present = true;
       return state;
     case TLoad::Loaded:
       break;
   }
-  held->Close();
   state.Present = state.Valid = true;
   state.Kind = record->Kind_;
   try {

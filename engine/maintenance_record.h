@@ -11,10 +11,14 @@
 // (see Recover), so that whatever moment the operation's process died at, the table is found
 // as before the operation or as after it, and none of the operation's own files remain.
 //
-// The owner keeps its records open exclusively while it works: an opener that cannot open one
-// knows that the operation is alive and that the table is in use. Readers finish nothing: a
-// table whose files are between two moves refuses them until a writer has opened it. Used by
-// one thread; the file layer's sharing rules keep processes apart.
+// The owner keeps its records open exclusively while it works: a record that some process
+// holds open belongs to an operation that is alive, and its table is in use. A writer that
+// settles a record holds it exclusively the same way, so that two never settle one at once;
+// a reader looks without a hold of its own (it never stands in the way of either) and
+// finishes nothing: a table whose files are between two moves refuses it until a writer has
+// opened it. The record is named after the table's data file as it stands on disk, as the
+// journal is (engine/journal.h), so that looking for one costs a system call. Used by one
+// thread; the file layer's sharing rules keep processes apart.
 //
 // File layout (numbers little-endian):
 //
